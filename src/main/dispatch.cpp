@@ -1,0 +1,63 @@
+#include "main/dispatch.h"
+
+#include <array>
+#include <vector>
+
+#include "platform/stdio.h"
+#include "platform/system.h"
+
+namespace vantle {
+namespace {
+
+// Stands in the table until the subcommand's driver exists.
+template <const std::string_view& Name>
+int not_built(std::span<const std::string>) {
+  (void)stdio::write_err("vantle: " + std::string(Name) + " is not built yet\n");
+  return 2;
+}
+
+inline constexpr std::string_view kDigest = "digest-omp";
+inline constexpr std::string_view kHistory = "history-omp";
+inline constexpr std::string_view kThymel = "thymel-omp";
+inline constexpr std::string_view kCorvane = "corvane-omp";
+inline constexpr std::string_view kLaunch = "launch-omp";
+
+constexpr std::array<Subcommand, 5> kSubcommands = {{
+    {kDigest, &not_built<kDigest>},
+    {kHistory, &not_built<kHistory>},
+    {kThymel, &not_built<kThymel>},
+    {kCorvane, &not_built<kCorvane>},
+    {kLaunch, &not_built<kLaunch>},
+}};
+
+}  // namespace
+
+int dispatch(std::span<const std::string> args) {
+  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
+    (void)stdio::write_err(USAGE);
+    return 0;
+  }
+  for (const auto& sub : kSubcommands) {
+    if (args[0] == sub.name) return sub.driver(args.subspan(1));
+  }
+  (void)stdio::write_err("vantle: unknown subcommand: " + args[0] + "\n" + std::string(USAGE));
+  return 2;
+}
+
+int run_main(int argc, char** argv) {
+  sys::init_process();
+  const std::vector<OsString> os_args = sys::command_line(argc, argv);
+  std::vector<std::string> args;
+  for (std::size_t i = 1; i < os_args.size(); ++i) {
+    auto utf8 = os_args[i].to_utf8();
+    if (!utf8) {
+      (void)stdio::write_err("vantle: argument " + std::to_string(i) +
+                             " is not valid Unicode: " + os_args[i].to_utf8_lossy() + "\n");
+      return 2;
+    }
+    args.push_back(std::move(*utf8));
+  }
+  return dispatch(args);
+}
+
+}  // namespace vantle

@@ -1,0 +1,28 @@
+// Operating-system errors as values. The message is the system's own text followed by
+// " (os error N)"; nothing else in the program formats OS errors.
+#pragma once
+
+#include <string>
+
+#include "text/result.h"
+
+namespace vantle {
+
+enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kPermissionDenied, kInterrupted, kInvalidInput };
+
+struct SysError {
+  ErrorKind kind = ErrorKind::kOther;
+  int code = 0;         // the OS code (errno or GetLastError); 0 for errors the program makes
+  std::string message;  // "Permission denied (os error 13)", or the program's own text
+};
+
+template <class T>
+using SysResult = Result<T, SysError>;
+
+// The error the last failed system call left behind (errno on POSIX, GetLastError on Windows).
+SysError last_os_error();
+SysError os_error(int code);
+// An error the program makes itself, with its own text and no OS code.
+SysError custom_error(ErrorKind kind, std::string message);
+
+}  // namespace vantle

@@ -1,0 +1,120 @@
+// Starting and supervising child processes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/os_string.h"
+#include "text/exit_status.h"
+
+namespace vantle::process {
+
+enum class Stdio { kInherit, kNull, kPipe };
+
+// Everything needed to start one child.
+struct Command {
+  std::filesystem::path program;
+  std::vector<std::string> args;  // UTF-8, without the program name
+  // Environment changes on top of the parent's environment, applied in order: a value sets the
+  // variable, nothing removes it. Names compare without case on Windows.
+  std::vector<std::pair<std::string, std::optional<OsString>>> env;
+  std::optional<std::filesystem::path> cwd;
+  Stdio in = Stdio::kInherit;
+  Stdio out = Stdio::kInherit;
+  Stdio err = Stdio::kInherit;
+
+  void set_env(std::string name, OsString value) { env.emplace_back(std::move(name), std::move(value)); }
+  void remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }
+};
+
+// The read end of a pipe from a child. Move-only; closes on destruction.
+class ReadPipe {
+ public:
+  explicit ReadPipe(std::intptr_t raw = -1) : raw_(raw) {}
+  ReadPipe(ReadPipe&& other) noexcept : raw_(std::exchange(other.raw_, -1)) {}
+  ReadPipe& operator=(ReadPipe&& other) noexcept;
+  ReadPipe(const ReadPipe&) = delete;
+  ReadPipe& operator=(const ReadPipe&) = delete;
+  ~ReadPipe() { close(); }
+
+  // Reads up to `size` bytes; 0 at end of file. Interrupted reads are retried.
+  SysResult<std::size_t> read(char* buffer, std::size_t size);
+  SysResult<std::string> read_to_end();
+  void close();
+  bool is_open() const { return raw_ != -1; }
+
+ private:
+  std::intptr_t raw_;
+};
+
+// The write end of a pipe to a child's standard input. Move-only; closes on destruction.
+class WritePipe {
+ public:
+  explicit WritePipe(std::intptr_t raw = -1) : raw_(raw) {}
+  WritePipe(WritePipe&& other) noexcept : raw_(std::exchange(other.raw_, -1)) {}
+  WritePipe& operator=(WritePipe&& other) noexcept;
+  WritePipe(const WritePipe&) = delete;
+  WritePipe& operator=(const WritePipe&) = delete;
+  ~WritePipe() { close(); }
+
+  SysResult<void> write_all(std::string_view bytes);
+  void close();
+  bool is_open() const { return raw_ != -1; }
+
+ private:
+  std::intptr_t raw_;
+};
+
+// A started child. Move-only; dropping it neither kills nor waits for the process.
+class Child {
+ public:
+  Child() = default;
+  Child(Child&& other) noexcept;
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  std::uint32_t id() const { return pid_; }
+  // The exit status if the child has ended, without blocking.
+  SysResult<std::optional<ExitStatus>> try_wait();
+  SysResult<ExitStatus> wait();
+  // Ends the child at once (SIGKILL, TerminateProcess). Killing an ended child is not an error.
+  SysResult<void> kill();
+
+  std::optional<WritePipe> take_stdin() { return take(stdin_); }
+  std::optional<ReadPipe> take_stdout() { return take(stdout_); }
+  std::optional<ReadPipe> take_stderr() { return take(stderr_); }
+
+ private:
+  friend SysResult<Child> spawn(const Command& command);
+  template <class P>
+  static std::optional<P> take(std::optional<P>& slot) {
+    std::optional<P> out = std::move(slot);
+    slot.reset();
+    return out;
+  }
+
+  std::uint32_t pid_ = 0;
+  std::intptr_t handle_ = -1;  // the process handle on Windows; unused on POSIX
+  std::optional<ExitStatus> status_;
+  std::optional<WritePipe> stdin_;
+  std::optional<ReadPipe> stdout_;
+  std::optional<ReadPipe> stderr_;
+};
+
+// Starts a child. The child gets the three standard streams as asked and no other descriptor or
+// handle of ours; on POSIX it starts with default signal dispositions and an empty signal mask.
+// On Windows a .bat or .cmd program runs through cmd.exe with every argument escaped so that no
+// cmd metacharacter can start another command; an argument that cannot be passed safely is
+// refused with kInvalidInput.
+SysResult<Child> spawn(const Command& command);
+
+}  // namespace vantle::process

@@ -1,0 +1,216 @@
+// POSIX half of process.h: posix_spawn with every signal reset to its default, an empty mask,
+// and no descriptor beyond the three standard streams.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/command_line.h"
+#include "platform/env.h"
+#include "platform/process.h"
+
+namespace vantle::process {
+
+ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(static_cast<int>(raw_), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Err(last_os_error());
+  }
+}
+
+SysResult<std::string> ReadPipe::read_to_end() {
+  std::string out;
+  char chunk[65536];
+  while (true) {
+    auto n = read(chunk, sizeof chunk);
+    if (!n) return n.err();
+    if (*n == 0) return out;
+    out.append(chunk, *n);
+  }
+}
+
+void ReadPipe::close() {
+  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
+}
+
+WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<void> WritePipe::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(static_cast<int>(raw_), bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+void WritePipe::close() {
+  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      handle_(std::exchange(other.handle_, -1)),
+      status_(std::move(other.status_)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)),
+      stderr_(std::move(other.stderr_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    pid_ = std::exchange(other.pid_, 0);
+    handle_ = std::exchange(other.handle_, -1);
+    status_ = std::move(other.status_);
+    stdin_ = std::move(other.stdin_);
+    stdout_ = std::move(other.stdout_);
+    stderr_ = std::move(other.stderr_);
+  }
+  return *this;
+}
+
+Child::~Child() = default;
+
+namespace {
+
+ExitStatus decode(int raw) {
+  if (WIFSIGNALED(raw)) {
+    const int sig = WTERMSIG(raw);
+    const char* abbrev = ::sigabbrev_np(sig);
+    return ExitStatus::signaled(sig, abbrev ? std::string("SIG") + abbrev : "unknown signal");
+  }
+  return ExitStatus::exited(static_cast<std::uint32_t>(WEXITSTATUS(raw)));
+}
+
+// Owns the descriptors and spawn objects of one start, whatever path it leaves by.
+struct SpawnParts {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  int fds[6] = {-1, -1, -1, -1, -1, -1};  // read/write ends of the stdin, stdout, stderr pipes
+  SpawnParts() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnParts() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    for (int fd : fds)
+      if (fd != -1) ::close(fd);
+  }
+};
+
+}  // namespace
+
+SysResult<Child> spawn(const Command& command) {
+  const std::string program = command.program.native();
+  std::vector<std::string> argv_storage;
+  argv_storage.reserve(command.args.size() + 1);
+  argv_storage.push_back(program);
+  for (const auto& arg : command.args) {
+    if (arg.find('\0') != std::string::npos) {
+      return Err(custom_error(ErrorKind::kInvalidInput, "an argument holds a NUL character"));
+    }
+    argv_storage.push_back(arg);
+  }
+  std::vector<std::string> env_storage;
+  for (const auto& [name, value] : merge_environment(env::all(), command.env, false)) {
+    if (value.contains_nul()) {
+      return Err(custom_error(ErrorKind::kInvalidInput,
+                              "environment variable " + name.to_utf8_lossy() + " holds a NUL character"));
+    }
+    env_storage.push_back(name.native() + "=" + value.native());
+  }
+  std::vector<char*> argv;
+  for (auto& s : argv_storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& s : env_storage) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  SpawnParts parts;
+  const Stdio modes[3] = {command.in, command.out, command.err};
+  for (int stream = 0; stream < 3; ++stream) {
+    if (modes[stream] == Stdio::kPipe) {
+      if (::pipe2(&parts.fds[stream * 2], O_CLOEXEC) != 0) return Err(last_os_error());
+      // For stdin the child reads (end 0); for the outputs it writes (end 1).
+      const int child_end = parts.fds[stream * 2 + (stream == 0 ? 0 : 1)];
+      posix_spawn_file_actions_adddup2(&parts.actions, child_end, stream);
+    } else if (modes[stream] == Stdio::kNull) {
+      posix_spawn_file_actions_addopen(&parts.actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
+  posix_spawn_file_actions_addclosefrom_np(&parts.actions, 3);
+  if (command.cwd) posix_spawn_file_actions_addchdir_np(&parts.actions, command.cwd->c_str());
+
+  sigset_t all_signals;
+  sigset_t no_signals;
+  sigfillset(&all_signals);
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
+  posix_spawnattr_setsigmask(&parts.attr, &no_signals);
+  posix_spawnattr_setflags(&parts.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());
+  if (rc != 0) return Err(os_error(rc));
+
+  Child child;
+  child.pid_ = static_cast<std::uint32_t>(pid);
+  if (modes[0] == Stdio::kPipe) child.stdin_.emplace(std::exchange(parts.fds[1], -1));
+  if (modes[1] == Stdio::kPipe) child.stdout_.emplace(std::exchange(parts.fds[2], -1));
+  if (modes[2] == Stdio::kPipe) child.stderr_.emplace(std::exchange(parts.fds[4], -1));
+  return child;
+}
+
+SysResult<std::optional<ExitStatus>> Child::try_wait() {
+  if (status_) return status_;
+  int raw = 0;
+  while (true) {
+    const pid_t r = ::waitpid(static_cast<pid_t>(pid_), &raw, WNOHANG);
+    if (r == 0) return std::optional<ExitStatus>();
+    if (r > 0) break;
+    if (errno != EINTR) return Err(last_os_error());
+  }
+  status_ = decode(raw);
+  return status_;
+}
+
+SysResult<ExitStatus> Child::wait() {
+  if (status_) return *status_;
+  stdin_.reset();  // a child waiting for input would otherwise never end
+  int raw = 0;
+  while (::waitpid(static_cast<pid_t>(pid_), &raw, 0) < 0) {
+    if (errno != EINTR) return Err(last_os_error());
+  }
+  status_ = decode(raw);
+  return *status_;
+}
+
+SysResult<void> Child::kill() {
+  if (status_) return {};
+  if (::kill(static_cast<pid_t>(pid_), SIGKILL) != 0 && errno != ESRCH) return Err(last_os_error());
+  return {};
+}
+
+}  // namespace vantle::process

@@ -1,0 +1,18 @@
+// The process's standard streams, in binary mode (no newline translation on Windows).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace vantle::stdio {
+
+// Each writes the whole text, retrying partial writes; a closed reader gives an error, never a
+// signal death.
+SysResult<void> write_out(std::string_view text);
+SysResult<void> write_err(std::string_view text);
+// Reads up to `size` bytes; 0 means end of input. Interrupted reads are retried.
+SysResult<std::size_t> read_in(char* buffer, std::size_t size);
+
+}  // namespace vantle::stdio

@@ -1,0 +1,24 @@
+// Process-wide services: start-up, arguments, identity, ending.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/os_string.h"
+
+namespace vantle::sys {
+
+// Once, first thing in main: binary standard streams and no error dialogs on Windows; SIGPIPE
+// ignored on POSIX so that a closed output is an error value instead of a death.
+void init_process();
+
+// The process arguments as OS strings, program name first (on Windows from the wide command line).
+std::vector<OsString> command_line(int argc, char** argv);
+
+bool is_windows();
+std::uint32_t current_pid();
+
+// Ends the process at once with `code`, from any thread.
+[[noreturn]] void exit_process(int code);
+
+}  // namespace vantle::sys

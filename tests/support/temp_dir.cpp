@@ -1,0 +1,58 @@
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/os_string.h"
+#include "platform/system.h"
+
+namespace vantle::testing {
+
+ScopedTempDir::ScopedTempDir() {
+  std::random_device rd;
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "vantle";
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.') c = '_';
+  const auto base = std::filesystem::temp_directory_path() / "vantle-tests";
+  std::filesystem::create_directories(base);
+  for (int attempt = 0;; ++attempt) {
+    path_ = base / path_from_utf8(name + "-" + std::to_string(sys::current_pid()) + "-" + std::to_string(rd() % 1000000));
+    std::error_code ec;
+    if (std::filesystem::create_directory(path_, ec)) break;
+    if (attempt > 100) throw std::runtime_error("cannot create a test directory under " + display(base));
+  }
+}
+
+ScopedTempDir::~ScopedTempDir() {
+  if (::testing::Test::HasFailure()) {
+    std::printf("test directory kept: %s\n", display(path_).c_str());
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path ScopedTempDir::operator/(std::string_view relative) const {
+  return path_ / path_from_utf8(relative);
+}
+
+void write_file(const std::filesystem::path& path, std::string_view bytes) {
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + display(path));
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+}  // namespace vantle::testing
