@@ -1,1 +1,155 @@
-int main() { return 0; }
+// The stand-in for the Oh My Pi agent. Tests copy this program into their own folder under the
+// name omp (omp.exe) and script it with a scenario file beside it: `<dir>/<stem>.scenario`, one
+// `key value` pair a line (later lines win; `#` starts a comment; values take \n \r \t \\ \xHH).
+//
+//   version.stdout / version.stderr   what `--version` prints (default stdout "omp/18.2.3\n")
+//   version.exit                      its exit code (default 0)
+//   version.sleep_ms                  sleep before answering
+//   version.flood                     bytes of filler written to stdout before answering
+//   stdout / stderr / exit / sleep_ms the same for every other invocation (a turn, a launch)
+//   flood_stdout / flood_stderr       bytes of filler written to each stream
+//   echo_stdin 1                      copy standard input to standard output
+//   write <path>|<content>            write a file (the agent writing its session log)
+//   record <path>                     append one JSON line describing this invocation: argv,
+//                                     cwd, environment, and the contents of the files the
+//                                     arguments point at (@file, --config, --system-prompt,
+//                                     --append-system-prompt)
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "platform/os_string.h"
+#include "platform/stdio.h"
+#include "platform/system.h"
+
+namespace {
+
+using vantle::OsString;
+namespace fsys = std::filesystem;
+
+std::string unescape(std::string_view v) {
+  std::string out;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != '\\' || i + 1 == v.size()) {
+      out.push_back(v[i]);
+      continue;
+    }
+    const char c = v[++i];
+    if (c == 'n') out.push_back('\n');
+    else if (c == 'r') out.push_back('\r');
+    else if (c == 't') out.push_back('\t');
+    else if (c == 'x' && i + 2 < v.size()) {
+      out.push_back(static_cast<char>(std::stoi(std::string(v.substr(i + 1, 2)), nullptr, 16)));
+      i += 2;
+    } else out.push_back(c);
+  }
+  return out;
+}
+
+std::map<std::string, std::vector<std::string>> load_scenario(const fsys::path& self) {
+  std::map<std::string, std::vector<std::string>> keys;
+  fsys::path file = self;
+  file.replace_extension(".scenario");
+  auto text = vantle::fs::read_file(file);
+  if (!text) return keys;
+  std::istringstream lines(*text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const auto space = line.find(' ');
+    const std::string key = line.substr(0, space);
+    keys[key].push_back(space == std::string::npos ? "" : unescape(line.substr(space + 1)));
+  }
+  return keys;
+}
+
+void flood(bool to_stdout, std::uint64_t bytes) {
+  const std::string chunk(65536, 'x');
+  while (bytes > 0) {
+    const std::size_t n = bytes < chunk.size() ? static_cast<std::size_t>(bytes) : chunk.size();
+    auto r = to_stdout ? vantle::stdio::write_out({chunk.data(), n}) : vantle::stdio::write_err({chunk.data(), n});
+    if (!r) return;
+    bytes -= n;
+  }
+}
+
+std::string file_text(const std::string& path) {
+  auto text = vantle::fs::read_file(vantle::path_from_utf8(path));
+  return text ? *text : "<unreadable>";
+}
+
+void record(const std::string& target, const std::vector<std::string>& args) {
+  nlohmann::json doc;
+  doc["argv"] = args;
+  auto cwd = vantle::fs::current_dir();
+  doc["cwd"] = cwd ? vantle::display(*cwd) : "";
+  nlohmann::json env = nlohmann::json::object();
+  for (const auto& [name, value] : vantle::env::all()) env[name.to_utf8_lossy()] = value.to_utf8_lossy();
+  doc["env"] = env;
+  nlohmann::json files = nlohmann::json::object();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!args[i].empty() && args[i][0] == '@') files[args[i].substr(1)] = file_text(args[i].substr(1));
+    if ((args[i] == "--config" || args[i] == "--system-prompt" || args[i] == "--append-system-prompt") &&
+        i + 1 < args.size()) {
+      files[args[i + 1]] = file_text(args[i + 1]);
+    }
+  }
+  doc["files"] = files;
+  std::ofstream out(vantle::path_from_utf8(target), std::ios::binary | std::ios::app);
+  out << doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vantle::sys::init_process();
+  const std::vector<OsString> os_args = vantle::sys::command_line(argc, argv);
+  std::vector<std::string> args;
+  for (std::size_t i = 1; i < os_args.size(); ++i) args.push_back(os_args[i].to_utf8_lossy());
+  auto self = vantle::fs::make_absolute(os_args.at(0).to_path());
+  const auto keys = load_scenario(self ? *self : os_args.at(0).to_path());
+  const auto get = [&](const std::string& key, std::string fallback = "") {
+    const auto it = keys.find(key);
+    return it == keys.end() ? fallback : it->second.back();
+  };
+
+  const bool version = args.size() == 1 && args[0] == "--version";
+  const std::string prefix = version ? "version." : "";
+  for (const auto& target : (keys.count("record") ? keys.at("record") : std::vector<std::string>{})) record(target, args);
+
+  if (const auto ms = get(prefix + "sleep_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
+  if (version) {
+    if (const auto n = get("version.flood"); !n.empty()) flood(true, std::stoull(n));
+  } else {
+    if (const auto n = get("flood_stdout"); !n.empty()) flood(true, std::stoull(n));
+    if (const auto n = get("flood_stderr"); !n.empty()) flood(false, std::stoull(n));
+    if (get("echo_stdin") == "1") {
+      char buffer[4096];
+      while (true) {
+        auto n = vantle::stdio::read_in(buffer, sizeof buffer);
+        if (!n || *n == 0) break;
+        (void)vantle::stdio::write_out({buffer, *n});
+      }
+    }
+    if (keys.count("write")) {
+      for (const auto& spec : keys.at("write")) {
+        const auto bar = spec.find('|');
+        std::ofstream out(vantle::path_from_utf8(spec.substr(0, bar)), std::ios::binary | std::ios::app);
+        if (bar != std::string::npos) out << spec.substr(bar + 1);
+      }
+    }
+  }
+  (void)vantle::stdio::write_out(get(prefix + "stdout", version ? "omp/18.2.3\n" : ""));
+  (void)vantle::stdio::write_err(get(prefix + "stderr"));
+  const std::string code = get(prefix + "exit", "0");
+  vantle::sys::exit_process(static_cast<int>(static_cast<std::uint32_t>(std::stoull(code))));
+}

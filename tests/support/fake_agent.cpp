@@ -1,0 +1,65 @@
+#include "support/fake_agent.h"
+
+#include <stdexcept>
+
+#include "platform/env.h"
+#include "platform/system.h"
+#include "support/temp_dir.h"
+
+namespace vantle::testing {
+
+std::string agent_file_name() { return sys::is_windows() ? "omp.exe" : "omp"; }
+
+std::filesystem::path install_fake_agent(const std::filesystem::path& dir, std::string_view scenario,
+                                         std::string_view name) {
+  std::filesystem::create_directories(dir);
+  const auto target = dir / path_from_utf8(name.empty() ? agent_file_name() : std::string(name));
+  std::error_code ec;
+  std::filesystem::copy_file(VANTLE_FAKE_OMP, target, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) throw std::runtime_error("cannot install the stand-in agent at " + display(target) + ": " + ec.message());
+  auto scenario_path = target;
+  scenario_path.replace_extension(".scenario");
+  write_file(scenario_path, scenario);
+  return target;
+}
+
+ScopedEnv::~ScopedEnv() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      (void)env::set(name, *value);
+    } else {
+      (void)env::remove(name);
+    }
+  }
+}
+
+void ScopedEnv::remember(const std::string& name) {
+  if (!saved_.count(name)) saved_[name] = env::get(name);
+}
+
+ScopedEnv& ScopedEnv::set(const std::string& name, std::string_view utf8_value) {
+  return set_os(name, OsString::from_utf8(utf8_value));
+}
+
+ScopedEnv& ScopedEnv::set_os(const std::string& name, const OsString& value) {
+  remember(name);
+  if (!env::set(name, value)) throw std::runtime_error("cannot set " + name);
+  return *this;
+}
+
+ScopedEnv& ScopedEnv::unset(const std::string& name) {
+  remember(name);
+  (void)env::remove(name);
+  return *this;
+}
+
+ScopedEnv& ScopedEnv::clear_tool_variables() {
+  for (const char* name : {"VANTLE_STATE_DIR", "VANTLE_OMP_BIN", "LOCALAPPDATA", "XDG_STATE_HOME", "XDG_DATA_HOME",
+                           "HOME", "USERPROFILE", "PI_CONFIG_DIR", "PI_CODING_AGENT_DIR", "OMP_PROFILE",
+                           "PI_PROFILE", "PATH", "PATHEXT"}) {
+    unset(name);
+  }
+  return *this;
+}
+
+}  // namespace vantle::testing

@@ -1,0 +1,43 @@
+// Installing the stand-in agent (tests/support/fake_omp.cpp) where a test wants it, and
+// changing the test process's own environment for the length of a test.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/os_string.h"
+
+namespace vantle::testing {
+
+// The platform's name for an agent executable: "omp.exe" on Windows, "omp" elsewhere.
+std::string agent_file_name();
+
+// Copies the stand-in agent to `dir / name` (default: agent_file_name()) and writes its scenario
+// beside it (`<stem>.scenario`). Returns the installed path.
+std::filesystem::path install_fake_agent(const std::filesystem::path& dir, std::string_view scenario = "",
+                                         std::string_view name = "");
+
+// Sets and removes process environment variables, restoring every one it touched on destruction.
+class ScopedEnv {
+ public:
+  ScopedEnv() = default;
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  ScopedEnv& set(const std::string& name, std::string_view utf8_value);
+  ScopedEnv& set_os(const std::string& name, const OsString& value);
+  ScopedEnv& unset(const std::string& name);
+  // Removes every variable the tool reads, so that a test starts from a known environment.
+  ScopedEnv& clear_tool_variables();
+
+ private:
+  void remember(const std::string& name);
+  std::map<std::string, std::optional<OsString>> saved_;
+};
+
+}  // namespace vantle::testing
