@@ -30,6 +30,13 @@ constexpr std::array<Subcommand, 5> kSubcommands = {{
     {kLaunch, &not_built<kLaunch>},
 }};
 
+bool names_driver(std::string_view name) {
+  for (const auto& sub : kSubcommands) {
+    if (name == sub.name) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int dispatch(std::span<const std::string> args) {
@@ -51,6 +58,8 @@ int run_main(int argc, char** argv) {
   for (std::size_t i = 1; i < os_args.size(); ++i) {
     auto utf8 = os_args[i].to_utf8();
     if (!utf8) {
+      // Arguments after one that names no driver (help, an unknown subcommand) are never read.
+      if (i > 1 && !names_driver(args[0])) break;
       (void)stdio::write_err("vantle: argument " + std::to_string(i) +
                              " is not valid Unicode: " + os_args[i].to_utf8_lossy() + "\n");
       return 2;

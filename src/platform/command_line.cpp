@@ -43,15 +43,26 @@ namespace {
 
 bool ends_with_ignore_case(std::string_view s, std::string_view suffix) {
   if (s.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), s.end() - suffix.size(),
-                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+  return std::equal(suffix.begin(), suffix.end(), s.end() - suffix.size(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  });
 }
 
 }  // namespace
 
 bool is_batch_file(std::string_view program) {
+  // Windows drops trailing dots and spaces from file names, so "run.bat. " still names run.bat.
+  program = program.substr(0, program.find_last_not_of(". ") + 1);
   return ends_with_ignore_case(program, ".bat") || ends_with_ignore_case(program, ".cmd");
 }
+
+namespace {
+
+// Written before each "%". cmd.exe keeps the first "%" of "%%" on a command line, and "%cd:~,%"
+// (closed by the original "%") expands to nothing, so no "%" is left to start a %VAR%.
+constexpr std::string_view kDefusePercent = "%%cd:~,";
+
+}  // namespace
 
 Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_view script,
                                        const std::vector<std::string>& args) {
@@ -60,7 +71,12 @@ Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_vie
   }
   // /d skips AutoRun commands, /e:ON enables the substring syntax used to defuse "%",
   // /v:OFF keeps "!" literal. The whole command after /c sits inside one extra pair of quotes.
-  std::string line = "\"" + std::string(cmd_exe) + "\" /e:ON /v:OFF /d /c \"\"" + std::string(script) + "\"";
+  std::string line = "\"" + std::string(cmd_exe) + "\" /e:ON /v:OFF /d /c \"\"";
+  for (char c : script) {
+    if (c == '%') line += kDefusePercent;
+    line.push_back(c);
+  }
+  line.push_back('"');
   for (const auto& arg : args) {
     if (arg.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       return Err(std::string("argument cannot be passed to a batch file safely (it holds a line break or NUL): ") +
@@ -68,8 +84,8 @@ Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_vie
     }
     bool quote = arg.empty() || arg.back() == '\\';
     for (unsigned char c : arg) {
-      const bool safe = std::isalnum(c) || c >= 0x80 || std::string_view("#$*+-./:?@\\_").find(static_cast<char>(c)) !=
-                                                            std::string_view::npos;
+      const bool safe = std::isalnum(c) || c >= 0x80 ||
+                        std::string_view("#$*+-./:?@\\_").find(static_cast<char>(c)) != std::string_view::npos;
       if (!safe) quote = true;
     }
     line.push_back(' ');
@@ -87,8 +103,7 @@ Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_vie
         line.append(backslashes, '\\');
         line.push_back('"');
       } else if (c == '%') {
-        // "%%cd:~,%" expands to nothing, so the "%" that follows can never start a %VAR%.
-        line += "%%cd:~,";
+        line += kDefusePercent;
       }
       backslashes = 0;
       line.push_back(c);
@@ -110,7 +125,8 @@ Unit fold(Unit c) { return (c >= 'a' && c <= 'z') ? static_cast<Unit>(c - 'a' + 
 
 bool names_equal(const NativeString& a, const NativeString& b, bool ignore_case) {
   if (!ignore_case) return a == b;
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Unit x, Unit y) { return fold(x) == fold(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](Unit x, Unit y) { return fold(x) == fold(y); });
 }
 
 }  // namespace
@@ -120,7 +136,8 @@ std::vector<std::pair<OsString, OsString>> merge_environment(
     const std::vector<std::pair<std::string, std::optional<OsString>>>& changes, bool ignore_case) {
   for (const auto& [name_utf8, value] : changes) {
     const OsString name = OsString::from_utf8(name_utf8);
-    std::erase_if(base, [&](const auto& entry) { return names_equal(entry.first.native(), name.native(), ignore_case); });
+    std::erase_if(base,
+                  [&](const auto& entry) { return names_equal(entry.first.native(), name.native(), ignore_case); });
     if (value) base.emplace_back(name, *value);
   }
   if (ignore_case) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/os_string.h"
 
 namespace vantle::sys {
@@ -16,6 +17,8 @@ void init_process();
 std::vector<OsString> command_line(int argc, char** argv);
 
 bool is_windows();
+// The path of the running program, for starting it again (the process tests do).
+SysResult<std::filesystem::path> current_exe();
 std::uint32_t current_pid();
 
 // Ends the process at once with `code`, from any thread.

@@ -16,6 +16,13 @@ std::vector<OsString> command_line(int argc, char** argv) {
 
 bool is_windows() { return false; }
 
+SysResult<std::filesystem::path> current_exe() {
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return Err(os_error(ec.value()));
+  return path;
+}
+
 std::uint32_t current_pid() { return static_cast<std::uint32_t>(::getpid()); }
 
 void exit_process(int code) { ::_exit(code); }

@@ -1,0 +1,122 @@
+#include "json/json.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "text/utf8.h"
+
+namespace vantle::json {
+namespace {
+
+// The longest excerpt of the offending token kept in a message; a broken string can be megabytes.
+constexpr std::size_t TOKEN_EXCERPT = 64;
+
+// nlohmann's text without its "[json.exception.parse_error.101] " tag, with the echoed token cut
+// short and made valid UTF-8 (the token may hold the very bytes that were refused).
+std::string clean_message(std::string message, const std::string& last_token) {
+  if (message.rfind("[json.exception.", 0) == 0) {
+    const auto end = message.find("] ");
+    if (end != std::string::npos) message.erase(0, end + 2);
+  }
+  if (last_token.size() > TOKEN_EXCERPT) {
+    const std::string quoted = "last read: '" + last_token + "'";
+    const auto at = message.find(quoted);
+    if (at != std::string::npos) {
+      std::size_t cut = TOKEN_EXCERPT;
+      while (cut > 0 && (static_cast<unsigned char>(last_token[cut]) & 0xC0) == 0x80) --cut;
+      message.replace(at, quoted.size(), "last read: '" + last_token.substr(0, cut) + "...'");
+    }
+  }
+  return text::utf8_lossy(message);
+}
+
+// Builds the tree through nlohmann's own DOM builder and adds the depth and overflow limits.
+// nlohmann parses without recursion, and the limit keeps any tree shallow, so neither parsing,
+// refusing nor destroying a deeply nested document can exhaust the stack.
+class LimitedDomBuilder {
+ public:
+  explicit LimitedDomBuilder(Value& root) : dom_(root, /*allow_exceptions=*/false) {}
+
+  bool null() { return dom_.null(); }
+  bool boolean(bool v) { return dom_.boolean(v); }
+  bool number_integer(Value::number_integer_t v) { return dom_.number_integer(v); }
+  bool number_unsigned(Value::number_unsigned_t v) { return dom_.number_unsigned(v); }
+  bool number_float(Value::number_float_t v, const Value::string_t& text) {
+    // nlohmann refuses an overflowing number itself; this holds even if it stops doing so.
+    if (!std::isfinite(v)) return fail("number overflow parsing '" + text + "'");
+    return dom_.number_float(v, text);
+  }
+  bool string(Value::string_t& v) { return dom_.string(v); }
+  bool binary(Value::binary_t& v) { return dom_.binary(v); }
+  bool start_object(std::size_t len) { return enter() && dom_.start_object(len); }
+  bool key(Value::string_t& v) { return dom_.key(v); }
+  bool end_object() {
+    --depth_;
+    return dom_.end_object();
+  }
+  bool start_array(std::size_t len) { return enter() && dom_.start_array(len); }
+  bool end_array() {
+    --depth_;
+    return dom_.end_array();
+  }
+  bool parse_error(std::size_t, const std::string& last_token,
+                   const nlohmann::detail::exception& ex) {
+    return fail(clean_message(ex.what(), last_token));
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool enter() {
+    if (++depth_ > MAX_DEPTH) {
+      return fail("arrays and objects nested more than " + std::to_string(MAX_DEPTH) +
+                  " levels deep");
+    }
+    return true;
+  }
+  bool fail(std::string message) {
+    error_ = std::move(message);
+    return false;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<Value> dom_;
+  std::size_t depth_ = 0;
+  std::string error_;
+};
+
+}  // namespace
+
+Result<Value> parse(std::string_view text) {
+  // nlohmann skips a leading byte-order mark; a JSON text does not start with one.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    return Err(
+        "parse error at line 1, column 1: syntax error while parsing value - byte order "
+        "mark not allowed");
+  }
+  try {
+    Value root;
+    LimitedDomBuilder builder(root);
+    if (!Value::sax_parse(text, &builder, nlohmann::json::input_format_t::json, /*strict=*/true)) {
+      return Err(builder.error().empty() ? std::string("invalid JSON") : builder.error());
+    }
+    // nlohmann takes a NUL byte between tokens for the end of the input, so a document with one
+    // after its value parses; the first NUL is then right after the value.
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+      const auto line_start = text.rfind('\n', nul);
+      const auto line = 1 + std::count(text.begin(), text.begin() + nul, '\n');
+      const auto column = line_start == std::string_view::npos ? nul + 1 : nul - line_start;
+      return Err("parse error at line " + std::to_string(line) + ", column " +
+                 std::to_string(column) +
+                 ": syntax error while parsing value - unexpected NUL byte; expected end of input");
+    }
+    return root;
+  } catch (const std::exception& e) {
+    // Only allocation failure can get here; it is reported like any other refusal.
+    return Err(text::utf8_lossy(e.what()));
+  }
+}
+
+}  // namespace vantle::json

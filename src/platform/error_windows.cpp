@@ -1,0 +1,50 @@
+// Windows half of error.h: GetLastError codes and FormatMessageW text.
+#include <windows.h>
+
+#include "platform/error.h"
+#include "text/utf8.h"
+
+namespace vantle {
+namespace {
+
+ErrorKind kind_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::kNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return ErrorKind::kAlreadyExists;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::kPermissionDenied;
+    case ERROR_INVALID_PARAMETER:
+      return ErrorKind::kInvalidInput;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+std::string system_text(DWORD code) {
+  wchar_t* buffer = nullptr;
+  DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  if (n == 0 || buffer == nullptr) return "Unknown error";
+  while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n')) --n;
+  std::string text = text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
+  ::LocalFree(buffer);
+  return text;
+}
+
+}  // namespace
+
+SysError os_error(int code) {
+  const DWORD unsigned_code = static_cast<DWORD>(code);
+  return {kind_of(unsigned_code), code, system_text(unsigned_code) + " (os error " + std::to_string(code) + ")"};
+}
+
+SysError last_os_error() { return os_error(static_cast<int>(::GetLastError())); }
+
+SysError custom_error(ErrorKind kind, std::string message) { return {kind, 0, std::move(message)}; }
+
+}  // namespace vantle

@@ -1,0 +1,119 @@
+// POSIX half of file.h.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "platform/file.h"
+
+namespace vantle::fs {
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<File> File::create_new(const std::filesystem::path& path, Access access) {
+  const mode_t mode = access == Access::kPrivate ? 0600 : 0666;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return Err(last_os_error());
+  return File(fd);
+}
+
+SysResult<File> File::open_read(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Err(last_os_error());
+  return File(fd);
+}
+
+SysResult<void> File::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(static_cast<int>(raw_), bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(static_cast<int>(raw_), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Err(last_os_error());
+  }
+}
+
+SysResult<void> File::seek(std::uint64_t offset) {
+  if (::lseek(static_cast<int>(raw_), static_cast<off_t>(offset), SEEK_SET) < 0) return Err(last_os_error());
+  return {};
+}
+
+SysResult<std::uint64_t> File::seek_end() {
+  const off_t end = ::lseek(static_cast<int>(raw_), 0, SEEK_END);
+  if (end < 0) return Err(last_os_error());
+  return static_cast<std::uint64_t>(end);
+}
+
+SysResult<void> File::sync() {
+  if (::fsync(static_cast<int>(raw_)) != 0) return Err(last_os_error());
+  return {};
+}
+
+void File::close() {
+  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
+}
+
+SysResult<void> create_dir_all(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return Err(os_error(EEXIST));
+  }
+  if (path.has_relative_path() && path.has_parent_path() && path.parent_path() != path) {
+    if (auto parent = create_dir_all(path.parent_path()); !parent) return parent;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> create_dir(const std::filesystem::path& path, Access access) {
+  if (::mkdir(path.c_str(), access == Access::kPrivate ? 0700 : 0777) != 0) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> remove_tree(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) return Err(os_error(ec.value()));
+  return {};
+}
+
+SysResult<void> sync_dir(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Err(last_os_error());
+  const int rc = ::fsync(fd);
+  SysError error = rc != 0 ? last_os_error() : SysError{};
+  ::close(fd);
+  if (rc != 0) return Err(std::move(error));
+  return {};
+}
+
+}  // namespace vantle::fs

@@ -1,0 +1,150 @@
+// Windows half of file.h, with the wide APIs.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/file.h"
+
+namespace vantle::fs {
+namespace {
+
+HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
+  // Other openers may read, write and delete while the handle is held (the agent reads prompt
+  // files that the turn keeps open).
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+SysResult<File> File::open_read(const std::filesystem::path& path) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+SysResult<void> File::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(as_handle(raw_), bytes.data(), chunk, &written, nullptr)) return Err(last_os_error());
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
+  const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!::ReadFile(as_handle(raw_), buffer, chunk, &got, nullptr)) {
+    if (::GetLastError() == ERROR_HANDLE_EOF) return std::size_t{0};
+    return Err(last_os_error());
+  }
+  return static_cast<std::size_t>(got);
+}
+
+SysResult<void> File::seek(std::uint64_t offset) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  if (!::SetFilePointerEx(as_handle(raw_), distance, nullptr, FILE_BEGIN)) return Err(last_os_error());
+  return {};
+}
+
+SysResult<std::uint64_t> File::seek_end() {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  LARGE_INTEGER end;
+  if (!::SetFilePointerEx(as_handle(raw_), zero, &end, FILE_END)) return Err(last_os_error());
+  return static_cast<std::uint64_t>(end.QuadPart);
+}
+
+SysResult<void> File::sync() {
+  if (!::FlushFileBuffers(as_handle(raw_))) return Err(last_os_error());
+  return {};
+}
+
+void File::close() {
+  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
+}
+
+SysResult<void> create_dir_all(const std::filesystem::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {};
+    return Err(os_error(ERROR_ALREADY_EXISTS));
+  }
+  const auto parent = path.parent_path();
+  if (!parent.empty() && parent != path && parent.has_relative_path()) {
+    if (auto made = create_dir_all(parent); !made) return made;
+  }
+  if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    return Err(last_os_error());
+  }
+  return {};
+}
+
+SysResult<void> create_dir(const std::filesystem::path& path, Access) {
+  if (!::CreateDirectoryW(path.c_str(), nullptr)) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> remove_file(const std::filesystem::path& path) {
+  if (!::DeleteFileW(path.c_str())) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> remove_tree(const std::filesystem::path& path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = ::FindFirstFileW((path / L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND) return Err(last_os_error());
+  } else {
+    SysResult<void> outcome;
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const auto child = path / name;
+      const bool is_dir = entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+      // A junction or directory link is removed itself, never followed.
+      const bool is_link = entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        ::SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+      }
+      if (is_dir && !is_link) {
+        outcome = remove_tree(child);
+      } else if (is_dir) {
+        if (!::RemoveDirectoryW(child.c_str())) outcome = Err(last_os_error());
+      } else if (!::DeleteFileW(child.c_str())) {
+        outcome = Err(last_os_error());
+      }
+    } while (outcome.ok() && ::FindNextFileW(find, &entry));
+    ::FindClose(find);
+    if (!outcome) return outcome;
+  }
+  if (!::RemoveDirectoryW(path.c_str())) return Err(last_os_error());
+  return {};
+}
+
+// A rename on Windows is durable once MoveFileExW returns.
+SysResult<void> sync_dir(const std::filesystem::path&) { return {}; }
+
+}  // namespace vantle::fs

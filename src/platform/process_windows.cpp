@@ -1,0 +1,332 @@
+// Windows half of process.h: CreateProcessW with a UTF-16 environment block and an explicit list
+// of the handles the child inherits.
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/command_line.h"
+#include "platform/env.h"
+#include "platform/process.h"
+
+namespace vantle::process {
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE h) const {
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+std::intptr_t as_raw(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+
+// The largest single transfer; DWORD counts cannot describe more.
+constexpr std::size_t kMaxChunk = 1u << 30;
+
+}  // namespace
+
+ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
+  DWORD n = 0;
+  if (!::ReadFile(as_handle(raw_), buffer, static_cast<DWORD>(std::min(size, kMaxChunk)), &n, nullptr)) {
+    // Every write end closed: the pipe's end of file.
+    if (::GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
+    return Err(last_os_error());
+  }
+  return std::size_t{n};
+}
+
+SysResult<std::string> ReadPipe::read_to_end() {
+  std::string out;
+  char chunk[65536];
+  while (true) {
+    auto n = read(chunk, sizeof chunk);
+    if (!n) return n.err();
+    if (*n == 0) return out;
+    out.append(chunk, *n);
+  }
+}
+
+void ReadPipe::close() {
+  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
+}
+
+WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+SysResult<void> WritePipe::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!::WriteFile(as_handle(raw_), bytes.data(), static_cast<DWORD>(std::min(bytes.size(), kMaxChunk)), &written,
+                     nullptr)) {
+      return Err(last_os_error());
+    }
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+void WritePipe::close() {
+  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      handle_(std::exchange(other.handle_, -1)),
+      status_(std::move(other.status_)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)),
+      stderr_(std::move(other.stderr_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) ::CloseHandle(as_handle(handle_));
+    pid_ = std::exchange(other.pid_, 0);
+    handle_ = std::exchange(other.handle_, -1);
+    status_ = std::move(other.status_);
+    stdin_ = std::move(other.stdin_);
+    stdout_ = std::move(other.stdout_);
+    stderr_ = std::move(other.stderr_);
+  }
+  return *this;
+}
+
+Child::~Child() {
+  if (handle_ != -1) ::CloseHandle(as_handle(handle_));
+}
+
+namespace {
+
+SysError invalid(std::string message) { return custom_error(ErrorKind::kInvalidInput, std::move(message)); }
+
+// An inheritable duplicate of one of our standard handles, so that the child gets its own copy
+// whatever the inheritance flag of the original.
+SysResult<Handle> inheritable_copy(HANDLE h) {
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), h, ::GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+    return Err(last_os_error());
+  }
+  return Handle(copy);
+}
+
+SysResult<Handle> open_null(bool child_reads) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE h = ::CreateFileW(L"NUL", child_reads ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherit, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  return Handle(h);
+}
+
+// One standard stream of the child: the end it gets, and for a pipe the end we keep.
+struct StreamEnds {
+  Handle child;
+  Handle parent;
+};
+
+SysResult<StreamEnds> stream_ends(Stdio mode, DWORD std_handle, bool child_reads) {
+  StreamEnds ends;
+  switch (mode) {
+    case Stdio::kInherit: {
+      const HANDLE ours = ::GetStdHandle(std_handle);
+      if (ours == nullptr || ours == INVALID_HANDLE_VALUE) return ends;  // we have none to pass on
+      auto copy = inheritable_copy(ours);
+      if (!copy) return copy.err();
+      ends.child = std::move(*copy);
+      return ends;
+    }
+    case Stdio::kNull: {
+      auto null = open_null(child_reads);
+      if (!null) return null.err();
+      ends.child = std::move(*null);
+      return ends;
+    }
+    case Stdio::kPipe: {
+      // Both ends start private; only the child's end is then made inheritable.
+      HANDLE read = nullptr;
+      HANDLE write = nullptr;
+      if (!::CreatePipe(&read, &write, nullptr, 0)) return Err(last_os_error());
+      ends.child.reset(child_reads ? read : write);
+      ends.parent.reset(child_reads ? write : read);
+      if (!::SetHandleInformation(ends.child.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return Err(last_os_error());
+      }
+      return ends;
+    }
+  }
+  return ends;
+}
+
+// The UTF-16 block CreateProcessW takes: "name=value" entries, each ended by NUL, then one more NUL.
+SysResult<std::wstring> environment_block(const Command& command) {
+  std::wstring block;
+  for (const auto& [name, value] : merge_environment(env::all(), command.env, true)) {
+    const std::wstring& n = name.native();
+    if (n.empty() || n.find(L'=', 1) != std::wstring::npos || name.contains_nul() || value.contains_nul()) {
+      return Err(invalid("environment variable " + name.to_utf8_lossy() + " cannot be passed to a child"));
+    }
+    block += n;
+    block.push_back(L'=');
+    block += value.native();
+    block.push_back(L'\0');
+  }
+  if (block.empty()) block.push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+// The program CreateProcessW starts and its command line; a batch file runs through cmd.exe.
+struct Invocation {
+  std::wstring application;
+  std::wstring line;
+};
+
+SysResult<Invocation> invocation(const Command& command) {
+  const auto program = path_to_utf8(command.program);
+  if (!program) return Err(invalid("program path is not valid Unicode: " + display(command.program)));
+  for (const auto& arg : command.args) {
+    if (arg.find('\0') != std::string::npos) return Err(invalid("an argument holds a NUL character"));
+  }
+  if (!is_batch_file(*program)) {
+    return Invocation{command.program.native(), OsString::from_utf8(windows_command_line(*program, command.args)).native()};
+  }
+  // CreateProcessW would start cmd.exe for a batch file itself, with a line it does not escape.
+  std::wstring system_dir(MAX_PATH, L'\0');
+  const UINT n = ::GetSystemDirectoryW(system_dir.data(), static_cast<UINT>(system_dir.size()));
+  if (n == 0 || n >= system_dir.size()) return Err(last_os_error());
+  system_dir.resize(n);
+  const OsString cmd_exe(system_dir + L"\\cmd.exe");
+  auto line = batch_command_line(cmd_exe.to_utf8_lossy(), *program, command.args);
+  if (!line) return Err(invalid(line.error()));
+  return Invocation{cmd_exe.native(), OsString::from_utf8(*line).native()};
+}
+
+// The attribute list that names the only handles the child inherits.
+class HandleListAttribute {
+ public:
+  explicit HandleListAttribute(std::vector<HANDLE> handles) : handles_(std::move(handles)) {}
+  HandleListAttribute(const HandleListAttribute&) = delete;
+  HandleListAttribute& operator=(const HandleListAttribute&) = delete;
+  ~HandleListAttribute() {
+    if (initialized_) ::DeleteProcThreadAttributeList(list());
+  }
+
+  SysResult<LPPROC_THREAD_ATTRIBUTE_LIST> build() {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    if (!::InitializeProcThreadAttributeList(list(), 1, 0, &size)) return Err(last_os_error());
+    initialized_ = true;
+    if (!::UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                     handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      return Err(last_os_error());
+    }
+    return list();
+  }
+
+ private:
+  LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()); }
+
+  std::vector<HANDLE> handles_;  // must outlive the list, which points into it
+  std::vector<char> storage_;
+  bool initialized_ = false;
+};
+
+}  // namespace
+
+SysResult<Child> spawn(const Command& command) {
+  auto call = invocation(command);
+  if (!call) return call.err();
+  auto block = environment_block(command);
+  if (!block) return block.err();
+
+  StreamEnds streams[3];
+  const Stdio modes[3] = {command.in, command.out, command.err};
+  const DWORD std_handles[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  std::vector<HANDLE> inherited;
+  for (int i = 0; i < 3; ++i) {
+    auto ends = stream_ends(modes[i], std_handles[i], i == 0);
+    if (!ends) return ends.err();
+    streams[i] = std::move(*ends);
+    if (streams[i].child) inherited.push_back(streams[i].child.get());
+  }
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = streams[0].child.get();
+  startup.StartupInfo.hStdOutput = streams[1].child.get();
+  startup.StartupInfo.hStdError = streams[2].child.get();
+  // Without the list the child would inherit every inheritable handle of ours, including the
+  // child ends another thread is preparing for a different child at this moment.
+  HandleListAttribute attribute(inherited);
+  if (!inherited.empty()) {
+    auto list = attribute.build();
+    if (!list) return list.err();
+    startup.lpAttributeList = *list;
+  }
+
+  PROCESS_INFORMATION info{};
+  const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
+  if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
+                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block->data(),
+                        cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
+    return Err(last_os_error());
+  }
+  ::CloseHandle(info.hThread);
+
+  Child child;
+  child.pid_ = info.dwProcessId;
+  child.handle_ = as_raw(info.hProcess);
+  if (streams[0].parent) child.stdin_.emplace(as_raw(streams[0].parent.release()));
+  if (streams[1].parent) child.stdout_.emplace(as_raw(streams[1].parent.release()));
+  if (streams[2].parent) child.stderr_.emplace(as_raw(streams[2].parent.release()));
+  return child;
+}
+
+SysResult<std::optional<ExitStatus>> Child::try_wait() {
+  if (status_) return status_;
+  const DWORD r = ::WaitForSingleObject(as_handle(handle_), 0);
+  if (r == WAIT_TIMEOUT) return std::optional<ExitStatus>();
+  if (r != WAIT_OBJECT_0) return Err(last_os_error());
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
+  status_ = ExitStatus::exited(code);
+  return status_;
+}
+
+SysResult<ExitStatus> Child::wait() {
+  if (status_) return *status_;
+  stdin_.reset();  // a child waiting for input would otherwise never end
+  if (::WaitForSingleObject(as_handle(handle_), INFINITE) != WAIT_OBJECT_0) return Err(last_os_error());
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
+  status_ = ExitStatus::exited(code);
+  return *status_;
+}
+
+SysResult<void> Child::kill() {
+  if (status_) return {};
+  if (!::TerminateProcess(as_handle(handle_), 1)) {
+    // Terminating a process that has already ended fails with "access denied".
+    const SysError error = last_os_error();
+    if (::WaitForSingleObject(as_handle(handle_), 0) == WAIT_OBJECT_0) return {};
+    return Err(error);
+  }
+  return {};
+}
+
+}  // namespace vantle::process

@@ -1,0 +1,47 @@
+// Windows half of stdio.h: raw WriteFile/ReadFile on the standard handles, so no CRT buffering or
+// newline translation stands between the program and its streams.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/stdio.h"
+
+namespace vantle::stdio {
+namespace {
+
+// The largest single transfer; DWORD counts cannot describe more.
+constexpr std::size_t kMaxChunk = 1u << 30;
+
+SysResult<void> write_handle(DWORD which, std::string_view text) {
+  const HANDLE h = ::GetStdHandle(which);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  // A process started without this stream (a detached GUI parent) has nothing to write to.
+  if (h == nullptr) return {};
+  while (!text.empty()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min(text.size(), kMaxChunk));
+    if (!::WriteFile(h, text.data(), chunk, &written, nullptr)) return Err(last_os_error());
+    text.remove_prefix(written);
+  }
+  return {};
+}
+
+}  // namespace
+
+SysResult<void> write_out(std::string_view text) { return write_handle(STD_OUTPUT_HANDLE, text); }
+SysResult<void> write_err(std::string_view text) { return write_handle(STD_ERROR_HANDLE, text); }
+
+SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
+  const HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  if (h == nullptr) return std::size_t{0};
+  DWORD n = 0;
+  if (!::ReadFile(h, buffer, static_cast<DWORD>(std::min(size, kMaxChunk)), &n, nullptr)) {
+    // The writer closing its end of a pipe is how a pipe reports end of input.
+    if (::GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
+    return Err(last_os_error());
+  }
+  return std::size_t{n};
+}
+
+}  // namespace vantle::stdio

@@ -1,0 +1,52 @@
+// Windows half of system.h.
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform/system.h"
+
+namespace vantle::sys {
+
+void init_process() {
+  // No message boxes for crashes or missing media: a console tool must fail, not wait for a click.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // Code that still goes through the CRT must not turn "\n" into "\r\n".
+  for (int fd = 0; fd < 3; ++fd) ::_setmode(fd, _O_BINARY);
+}
+
+std::vector<OsString> command_line(int, char**) {
+  // The narrow argv is in the ANSI code page and already lossy; the wide command line is not.
+  std::vector<OsString> out;
+  int count = 0;
+  wchar_t** args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (args == nullptr) return out;
+  out.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) out.push_back(OsString(args[i]));
+  ::LocalFree(args);
+  return out;
+}
+
+bool is_windows() { return true; }
+
+SysResult<std::filesystem::path> current_exe() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (true) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return Err(last_os_error());
+    // A full buffer means the name was cut short.
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return std::filesystem::path(std::move(buffer));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::uint32_t current_pid() { return ::GetCurrentProcessId(); }
+
+void exit_process(int code) { ::ExitProcess(static_cast<UINT>(code)); }
+
+}  // namespace vantle::sys

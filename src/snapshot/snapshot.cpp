@@ -1,0 +1,221 @@
+#include "snapshot/snapshot.h"
+
+#include <atomic>
+#include <cstdint>
+
+#include "json/json.h"
+#include "json/writer.h"
+#include "omp/omp.h"
+#include "platform/env.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/system.h"
+
+namespace vantle::snapshot {
+namespace fsys = std::filesystem;
+namespace {
+
+// Names temporary files; one fetch-and-add per write keeps two writes of a process apart.
+std::atomic<std::uint64_t> write_counter{0};
+
+bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
+
+bool is_valid_endpoint_id(std::string_view id) {
+  if (id.empty()) return false;
+  for (char c : id) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The order in which selectors are converted to text, which decides the key that a failure names.
+constexpr Selector kConversionOrder[] = {Selector::kOmpProfile, Selector::kPiProfile, Selector::kPiCodingAgentDir,
+                                         Selector::kPiConfigDir, Selector::kXdgDataHome, Selector::kHome,
+                                         Selector::kUserProfile, Selector::kVantleOmpBin};
+
+Result<std::string> encode(std::string_view endpoint_id, const std::optional<std::string>& launch_session_id,
+                           const Selectors& selectors) {
+  std::array<std::optional<std::string>, 8> texts;
+  for (Selector s : kConversionOrder) {
+    const auto& value = selectors[s];
+    if (!value) continue;
+    auto text = value->to_utf8();
+    if (!text) return Err(std::string(key_of(s)) + " is not valid Unicode and cannot be snapshotted");
+    texts[static_cast<std::size_t>(s)] = std::move(*text);
+  }
+  // Keys in ascending byte order at both levels, as the compact form requires.
+  std::string doc = "{\"endpoint_id\":";
+  json::append_string(doc, endpoint_id);
+  doc += ",\"launch_session_id\":";
+  if (launch_session_id) {
+    json::append_string(doc, *launch_session_id);
+  } else {
+    doc += "null";
+  }
+  doc += ",\"selectors\":{";
+  static constexpr Selector kKeyOrder[] = {Selector::kHome, Selector::kOmpProfile, Selector::kPiCodingAgentDir,
+                                           Selector::kPiConfigDir, Selector::kPiProfile, Selector::kUserProfile,
+                                           Selector::kVantleOmpBin, Selector::kXdgDataHome};
+  bool first = true;
+  for (Selector s : kKeyOrder) {
+    if (!first) doc += ",";
+    first = false;
+    json::append_string(doc, key_of(s));
+    doc += ":";
+    const auto& text = texts[static_cast<std::size_t>(s)];
+    if (text) {
+      json::append_string(doc, *text);
+    } else {
+      doc += "null";
+    }
+  }
+  doc += "},\"version\":1}";
+  return doc;
+}
+
+}  // namespace
+
+Result<fsys::path> resolve_state_directory() {
+  if (auto v = env::get("VANTLE_STATE_DIR"); is_set(v)) return v->to_path();
+  if (auto v = env::get("LOCALAPPDATA"); is_set(v)) return v->to_path() / "vantle";
+  if (auto v = env::get("XDG_STATE_HOME"); is_set(v)) return v->to_path() / "vantle";
+  auto home = env::get("HOME");
+  if (!is_set(home)) home = env::get("USERPROFILE");
+  if (is_set(home)) return home->to_path() / ".local" / "state" / "vantle";
+  return Err(
+      "cannot resolve a durable state directory for endpoint snapshots (set VANTLE_STATE_DIR, XDG_STATE_HOME, or "
+      "HOME)");
+}
+
+fsys::path snapshot_directory(const fsys::path& state_dir) { return state_dir / ".vantle" / "vantle-env-v1"; }
+
+Result<fsys::path> snapshot_path(const fsys::path& state_dir, std::string_view endpoint_id) {
+  if (!is_valid_endpoint_id(endpoint_id)) {
+    return Err("invalid endpoint id '" + std::string(endpoint_id) + "' for environment snapshot");
+  }
+  return snapshot_directory(state_dir) / path_from_utf8(std::string(endpoint_id) + ".json");
+}
+
+Result<fsys::path> write_snapshot(const fsys::path& state_dir, std::string_view endpoint_id,
+                                  const std::optional<std::string>& launch_session_id, const Selectors& selectors) {
+  if (auto profile = select_omp_profile(selectors); !profile) return profile.err();
+  auto target = snapshot_path(state_dir, endpoint_id);
+  if (!target) return target.err();
+  const fsys::path dir = target->parent_path();
+  if (auto made = fs::create_dir_all(dir); !made) {
+    return Err("cannot create snapshot directory " + display(dir) + ": " + made.error().message);
+  }
+  const std::uint64_t counter = write_counter.fetch_add(1);
+  const fsys::path temp = dir / path_from_utf8("." + std::string(endpoint_id) + "." + std::to_string(sys::current_pid()) +
+                                                "-" + std::to_string(counter) + ".tmp");
+  auto doc = encode(endpoint_id, launch_session_id, selectors);
+  if (!doc) return doc.err();
+
+  {
+    auto file = fs::File::create_new(temp);
+    if (!file) return Err("cannot write endpoint environment snapshot " + display(temp) + ": " + file.error().message);
+    auto written = file->write_all(*doc);
+    if (written) written = file->sync();
+    if (!written) {
+      file->close();
+      (void)fs::remove_file(temp);
+      return Err("cannot write endpoint environment snapshot " + display(temp) + ": " + written.error().message);
+    }
+  }
+
+  auto renamed = fs::rename_replace(temp, *target);
+  if (!renamed) {
+    // Some systems refuse to rename over a file another process holds open: delete it, try once more.
+    if (!fs::is_regular_file(*target)) {
+      (void)fs::remove_file(temp);
+      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + renamed.error().message);
+    }
+    if (auto removed = fs::remove_file(*target); !removed) {
+      (void)fs::remove_file(temp);
+      return Err("cannot replace endpoint environment snapshot " + display(*target) + " after " +
+                 renamed.error().message + ": " + removed.error().message);
+    }
+    if (auto again = fs::rename_replace(temp, *target); !again) {
+      (void)fs::remove_file(temp);
+      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + again.error().message);
+    }
+  }
+  // The rename is reported done only once the directory entry is durable too. A failure here
+  // cannot undo the rename, and the new document is already visible, so it is not reported.
+  (void)fs::sync_dir(dir);
+  return *target;
+}
+
+Result<EndpointSnapshot> read_snapshot(const fsys::path& path) {
+  auto bytes = fs::read_file(path);
+  if (!bytes) return Err("cannot read endpoint environment snapshot " + display(path) + ": " + bytes.error().message);
+  return parse_snapshot(*bytes, path);
+}
+
+Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path& path) {
+  const std::string shown = display(path);
+  const std::string prefix = "endpoint environment snapshot " + shown;
+  auto parsed = json::parse(bytes);
+  if (!parsed) return Err("invalid endpoint environment snapshot " + shown + ": " + parsed.error());
+  const json::Value& doc = *parsed;
+  if (!doc.is_object()) return Err(prefix + " must be a JSON object");
+
+  const auto version = doc.find("version");
+  if (version == doc.end() || !version->is_number_integer() ||
+      (version->is_number_unsigned() ? version->get<std::uint64_t>() != 1 : version->get<std::int64_t>() != 1)) {
+    return Err(prefix + " has unsupported version");
+  }
+  EndpointSnapshot snapshot;
+  const auto id = doc.find("endpoint_id");
+  if (id == doc.end() || !id->is_string() || !is_valid_endpoint_id(id->get_ref<const std::string&>())) {
+    return Err(prefix + " has invalid endpoint_id");
+  }
+  snapshot.endpoint_id = id->get<std::string>();
+
+  if (const auto session = doc.find("launch_session_id"); session != doc.end() && !session->is_null()) {
+    if (!session->is_string() || session->get_ref<const std::string&>().empty()) {
+      return Err(prefix + " has invalid launch_session_id");
+    }
+    snapshot.launch_session_id = session->get<std::string>();
+  }
+
+  const auto selectors = doc.find("selectors");
+  if (selectors == doc.end() || !selectors->is_object()) return Err(prefix + " has no selectors object");
+  for (std::size_t i = 0; i < SELECTOR_KEYS.size(); ++i) {
+    const auto value = selectors->find(std::string(SELECTOR_KEYS[i]));
+    if (value == selectors->end() || value->is_null()) continue;
+    if (!value->is_string()) return Err(prefix + " has non-string selector " + std::string(SELECTOR_KEYS[i]));
+    snapshot.selectors.values[i] = OsString::from_utf8(value->get_ref<const std::string&>());
+  }
+  if (!is_set(snapshot.selectors[Selector::kVantleOmpBin])) return Err(prefix + " has no validated OMP executable");
+  if (auto profile = select_omp_profile(snapshot.selectors); !profile) {
+    return Err(prefix + " is invalid: " + profile.error());
+  }
+  return snapshot;
+}
+
+Result<Selectors> load_endpoint_selectors(const fsys::path& state_dir, std::string_view endpoint_id) {
+  auto path = snapshot_path(state_dir, endpoint_id);
+  if (!path) return path.err();
+  auto snapshot = read_snapshot(*path);
+  if (snapshot) {
+    if (snapshot->endpoint_id != endpoint_id) {
+      return Err("endpoint environment snapshot " + display(*path) + " belongs to '" + snapshot->endpoint_id +
+                 "', not '" + std::string(endpoint_id) + "'");
+    }
+    return std::move(snapshot->selectors);
+  }
+  // Only a snapshot that is truly missing is rebuilt; one that exists but is bad is reported.
+  if (fs::exists(*path)) return snapshot.err();
+  auto executable = omp::resolve_omp_executable();
+  if (!executable) {
+    return Err("endpoint environment snapshot is missing (" + snapshot.error() +
+               ") and cannot be rebuilt: " + executable.error());
+  }
+  Selectors captured = capture_selectors(*executable);
+  if (auto written = write_snapshot(state_dir, endpoint_id, std::nullopt, captured); !written) return written.err();
+  return captured;
+}
+
+}  // namespace vantle::snapshot
