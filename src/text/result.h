@@ -12,6 +12,7 @@ namespace vantle {
 // Wraps an error so that `return Err(...)` reads as a failure at the call site.
 template <class E>
 struct Err {
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <class E>
