@@ -3,8 +3,13 @@
 #include <array>
 #include <vector>
 
+#include "corvane_omp/corvane_omp.h"
+#include "digest_omp/digest_omp.h"
+#include "launch/launch_omp.h"
+#include "main/history_omp.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
+#include "thymel_omp/thymel_omp.h"
 
 namespace vantle {
 namespace {
@@ -23,11 +28,11 @@ inline constexpr std::string_view kCorvane = "corvane-omp";
 inline constexpr std::string_view kLaunch = "launch-omp";
 
 constexpr std::array<Subcommand, 5> kSubcommands = {{
-    {kDigest, &not_built<kDigest>},
-    {kHistory, &not_built<kHistory>},
-    {kThymel, &not_built<kThymel>},
-    {kCorvane, &not_built<kCorvane>},
-    {kLaunch, &not_built<kLaunch>},
+    {kDigest, &digest::digest_omp},
+    {kHistory, &history_omp},
+    {kThymel, &thymel_omp},
+    {kCorvane, &corvane::corvane_omp},
+    {kLaunch, &launch::launch_omp},
 }};
 
 bool names_driver(std::string_view name) {

@@ -18,11 +18,11 @@ TEST(QuoteWindowsArgument, FollowsTheRuntimeRules) {
       {"new\nline", "\"new\nline\""},
       {R"(a"b)", R"("a\"b")"},
       {R"(")", R"("\"")"},
-      {R"(back\slash)", R"(back\slash)"},        // backslashes are literal unless a quote follows
+      {R"(back\slash)", R"(back\slash)"},            // backslashes are literal unless a quote follows
       {R"(\\server\share\)", R"(\\server\share\)"},  // nothing to quote, so nothing doubled
       {R"(a\"b)", R"("a\\\"b")"},
       {R"(a\\"b)", R"("a\\\\\"b")"},
-      {R"(with space\)", R"("with space\\")"},     // doubled before the closing quote
+      {R"(with space\)", R"("with space\\")"},  // doubled before the closing quote
       {R"(with space\\)", R"("with space\\\\")"},
       {"h\xC3\xA9", "h\xC3\xA9"},
       {"%PATH%&|<>^", "%PATH%&|<>^"},  // not the C runtime's business
@@ -42,8 +42,8 @@ TEST(IsBatchFile, MatchesBatAndCmdInAnyCase) {
     bool batch;
   };
   const Case cases[] = {
-      {R"(C:\x\run.bat)", true}, {"RUN.CMD", true},      {"run.Bat", true},   {"run.bat.", true},
-      {"run.cmd . ", true},      {"run.exe", false},     {"bat", false},      {"run.bat.exe", false},
+      {R"(C:\x\run.bat)", true}, {"RUN.CMD", true},        {"run.Bat", true}, {"run.bat.", true},
+      {"run.cmd . ", true},      {"run.exe", false},       {"bat", false},    {"run.bat.exe", false},
       {"run.batch", false},      {R"(C:\x.bat\y)", false}, {"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(is_batch_file(c.program), c.batch) << c.program;
@@ -96,7 +96,10 @@ TEST(BatchCommandLine, DefusesPercentInTheScriptPath) {
 
 TEST(BatchCommandLine, RefusesWhatCmdCannotCarry) {
   const std::vector<std::string> bad_args[] = {
-      {"a\nb"}, {"a\rb"}, {"ok", std::string("a\0b", 3)}, {"\r\n"},
+      {"a\nb"},
+      {"a\rb"},
+      {"ok", std::string("a\0b", 3)},
+      {"\r\n"},
   };
   for (const auto& args : bad_args) EXPECT_FALSE(batch_command_line(kCmd, R"(C:\s\run.cmd)", args).ok());
   EXPECT_FALSE(batch_command_line(kCmd, R"(C:\s"\run.cmd)", {}).ok());
@@ -125,8 +128,7 @@ TEST(MergeEnvironment, AppliesChangesInOrder) {
   const Case cases[] = {
       {"nothing", {}, false, {{"A", "1"}, {"b", "2"}, {"C", "3"}}},
       {"set new, case-sensitive", {{"D", os("4")}}, false, {{"A", "1"}, {"b", "2"}, {"C", "3"}, {"D", "4"}}},
-      {"set other case, case-sensitive", {{"B", os("20")}}, false,
-       {{"A", "1"}, {"b", "2"}, {"C", "3"}, {"B", "20"}}},
+      {"set other case, case-sensitive", {{"B", os("20")}}, false, {{"A", "1"}, {"b", "2"}, {"C", "3"}, {"B", "20"}}},
       {"set other case, ignoring case", {{"B", os("20")}}, true, {{"A", "1"}, {"B", "20"}, {"C", "3"}}},
       {"remove other case, case-sensitive", {{"a", std::nullopt}}, false, {{"A", "1"}, {"b", "2"}, {"C", "3"}}},
       {"remove other case, ignoring case", {{"a", std::nullopt}}, true, {{"b", "2"}, {"C", "3"}}},
@@ -135,7 +137,8 @@ TEST(MergeEnvironment, AppliesChangesInOrder) {
       {"set empty", {{"E", os("")}}, true, {{"A", "1"}, {"b", "2"}, {"C", "3"}, {"E", ""}}},
       {"remove missing", {{"Z", std::nullopt}}, true, {{"A", "1"}, {"b", "2"}, {"C", "3"}}},
   };
-  for (const auto& c : cases) EXPECT_EQ(merge_environment(base, c.changes, c.ignore_case), make_env(c.expected)) << c.what;
+  for (const auto& c : cases)
+    EXPECT_EQ(merge_environment(base, c.changes, c.ignore_case), make_env(c.expected)) << c.what;
 }
 
 TEST(MergeEnvironment, SortsByUpperCasedNameWhenIgnoringCase) {

@@ -15,13 +15,17 @@ TEST(OsError, MapsCodesToKindsAndEndsWithTheCode) {
     ErrorKind kind;
   };
   const std::vector<Case> windows = {
-      {2, ErrorKind::kNotFound},         {3, ErrorKind::kNotFound},          {80, ErrorKind::kAlreadyExists},
-      {183, ErrorKind::kAlreadyExists},  {5, ErrorKind::kPermissionDenied},  {87, ErrorKind::kInvalidInput},
+      {2, ErrorKind::kNotFound},        {3, ErrorKind::kNotFound},         {80, ErrorKind::kAlreadyExists},
+      {183, ErrorKind::kAlreadyExists}, {5, ErrorKind::kPermissionDenied}, {87, ErrorKind::kInvalidInput},
       {6, ErrorKind::kOther},
   };
   const std::vector<Case> posix = {
-      {ENOENT, ErrorKind::kNotFound},        {EEXIST, ErrorKind::kAlreadyExists}, {EACCES, ErrorKind::kPermissionDenied},
-      {EPERM, ErrorKind::kPermissionDenied}, {EINTR, ErrorKind::kInterrupted},    {EINVAL, ErrorKind::kInvalidInput},
+      {ENOENT, ErrorKind::kNotFound},
+      {EEXIST, ErrorKind::kAlreadyExists},
+      {EACCES, ErrorKind::kPermissionDenied},
+      {EPERM, ErrorKind::kPermissionDenied},
+      {EINTR, ErrorKind::kInterrupted},
+      {EINVAL, ErrorKind::kInvalidInput},
       {EBADF, ErrorKind::kOther},
   };
   for (const auto& c : sys::is_windows() ? windows : posix) {

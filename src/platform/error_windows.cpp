@@ -26,9 +26,9 @@ ErrorKind kind_of(DWORD code) {
 
 std::string system_text(DWORD code) {
   wchar_t* buffer = nullptr;
-  DWORD n = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  DWORD n =
+      ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (n == 0 || buffer == nullptr) return "Unknown error";
   while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n')) --n;
   std::string text = text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));

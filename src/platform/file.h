@@ -29,6 +29,8 @@ class File {
   // the path. On Windows other openers may read, write and delete it while it is open.
   static SysResult<File> create_new(const std::filesystem::path& path, Access access = Access::kDefault);
   static SysResult<File> open_read(const std::filesystem::path& path);
+  // Opens a file for writing, creating it or emptying the one that is there.
+  static SysResult<File> create_truncate(const std::filesystem::path& path);
 
   SysResult<void> write_all(std::string_view bytes);
   // Reads up to `size` bytes; 0 at end of file.

@@ -31,6 +31,12 @@ SysResult<File> File::open_read(const std::filesystem::path& path) {
   return File(fd);
 }
 
+SysResult<File> File::create_truncate(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return Err(last_os_error());
+  return File(fd);
+}
+
 SysResult<void> File::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(static_cast<int>(raw_), bytes.data(), bytes.size());

@@ -37,6 +37,12 @@ SysResult<File> File::open_read(const std::filesystem::path& path) {
   return File(reinterpret_cast<std::intptr_t>(h));
 }
 
+SysResult<File> File::create_truncate(const std::filesystem::path& path) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
 SysResult<void> File::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());

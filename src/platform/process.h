@@ -29,6 +29,9 @@ struct Command {
   Stdio in = Stdio::kInherit;
   Stdio out = Stdio::kInherit;
   Stdio err = Stdio::kInherit;
+  // Starts the child in a session (POSIX) or process group (Windows) of its own, detached from
+  // the terminal's signals.
+  bool new_session = false;
 
   void set_env(std::string name, OsString value) { env.emplace_back(std::move(name), std::move(value)); }
   void remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }

@@ -169,7 +169,9 @@ SysResult<Child> spawn(const Command& command) {
   sigemptyset(&no_signals);
   posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
   posix_spawnattr_setsigmask(&parts.attr, &no_signals);
-  posix_spawnattr_setflags(&parts.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (command.new_session) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&parts.attr, flags);
 
   pid_t pid = 0;
   const int rc = ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());

@@ -201,7 +201,8 @@ SysResult<Invocation> invocation(const Command& command) {
     if (arg.find('\0') != std::string::npos) return Err(invalid("an argument holds a NUL character"));
   }
   if (!is_batch_file(*program)) {
-    return Invocation{command.program.native(), OsString::from_utf8(windows_command_line(*program, command.args)).native()};
+    return Invocation{command.program.native(),
+                      OsString::from_utf8(windows_command_line(*program, command.args)).native()};
   }
   // CreateProcessW would start cmd.exe for a batch file itself, with a line it does not escape.
   std::wstring system_dir(MAX_PATH, L'\0');
@@ -282,8 +283,9 @@ SysResult<Child> spawn(const Command& command) {
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
   if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
-                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, block->data(),
-                        cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
+                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
+                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u),
+                        block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
     return Err(last_os_error());
   }
   ::CloseHandle(info.hThread);

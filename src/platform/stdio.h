@@ -15,4 +15,7 @@ SysResult<void> write_err(std::string_view text);
 // Reads up to `size` bytes; 0 means end of input. Interrupted reads are retried.
 SysResult<std::size_t> read_in(char* buffer, std::size_t size);
 
+// Whether standard input (0), output (1) or error (2) is a terminal (a console on Windows).
+bool is_terminal(int stream);
+
 }  // namespace vantle::stdio

@@ -33,4 +33,6 @@ SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
   }
 }
 
+bool is_terminal(int stream) { return ::isatty(stream) == 1; }
+
 }  // namespace vantle::stdio

@@ -44,4 +44,10 @@ SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
   return std::size_t{n};
 }
 
+bool is_terminal(int stream) {
+  const DWORD which = stream == 0 ? STD_INPUT_HANDLE : stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(which), &mode) != 0;
+}
+
 }  // namespace vantle::stdio

@@ -1,10 +1,9 @@
 // Windows half of system.h.
 #include <windows.h>
-// After windows.h, whose types it uses.
-#include <shellapi.h>
-
+// shellapi.h below needs the types windows.h declares.
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include "platform/system.h"
 

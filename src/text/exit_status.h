@@ -16,6 +16,7 @@ struct ExitStatus {
   std::string signal_name;
 
   bool success() const { return kind == Kind::kExited && code == 0; }
+  friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
   static ExitStatus exited(std::uint32_t code) { return {Kind::kExited, code, 0, {}}; }
   static ExitStatus signaled(int signal, std::string name) { return {Kind::kSignaled, 0, signal, std::move(name)}; }
 };

@@ -6,15 +6,34 @@
 //   version.exit                      its exit code (default 0)
 //   version.sleep_ms                  sleep before answering
 //   version.flood                     bytes of filler written to stdout before answering
+//   version.vanish 1                  after answering, move this program away (to <name>.gone)
 //   stdout / stderr / exit / sleep_ms the same for every other invocation (a turn, a launch)
 //   flood_stdout / flood_stderr       bytes of filler written to each stream
 //   echo_stdin 1                      copy standard input to standard output
+//   echo_prefix <text>                put <text> before each piece echoed
+//   observe <path>                    record that file's content (null if unreadable) at start
+//   spawn_tree <pidfile>              start a child, which starts a grandchild in a session of
+//                                     its own; all three append their pid to <pidfile>; the
+//                                     child and grandchild then sleep for a minute
+//   run <program> / run_arg <arg>     act as a stand-in daemon: start <program> with the args,
+//   run_pid_file <path>               standard streams inherited, write its pid to the file,
+//                                     wait for it and exit with its code
+//   signal <n>                        end by raising signal <n> instead of exiting
 //   write <path>|<content>            write a file (the agent writing its session log)
+//   session_log <name>|<content>      append to the file <name> in the directory that the
+//                                     `--session-dir` argument names (a Thymel turn's log)
 //   record <path>                     append one JSON line describing this invocation: argv,
 //                                     cwd, environment, and the contents of the files the
 //                                     arguments point at (@file, --config, --system-prompt,
-//                                     --append-system-prompt)
+//                                     --append-system-prompt), and whether each standard stream
+//                                     is a terminal; with `--config`, also the entries of the
+//                                     directory holding that file (type and permission bits)
+//   remove_arg <option>               delete the file named by the argument after <option>
+//                                     (`@` for the @file argument), as the agent is running
+//   linger_ms                         sleep after writing the output, before exiting
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -27,6 +46,7 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/os_string.h"
+#include "platform/process.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
 
@@ -87,7 +107,8 @@ std::string file_text(const std::string& path) {
   return text ? *text : "<unreadable>";
 }
 
-void record(const std::string& target, const std::vector<std::string>& args) {
+void record(const std::string& target, const std::vector<std::string>& args,
+            const std::vector<std::string>& observed) {
   nlohmann::json doc;
   doc["argv"] = args;
   auto cwd = vantle::fs::current_dir();
@@ -104,8 +125,53 @@ void record(const std::string& target, const std::vector<std::string>& args) {
     }
   }
   doc["files"] = files;
+  nlohmann::json seen = nlohmann::json::object();
+  for (const auto& path : observed) {
+    auto text = vantle::fs::read_file(vantle::path_from_utf8(path));
+    seen[path] = text ? nlohmann::json(*text) : nlohmann::json();
+  }
+  doc["observed"] = seen;
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] != "--config") continue;
+    nlohmann::json entries = nlohmann::json::object();
+    std::error_code ec;
+    for (const auto& entry : fsys::directory_iterator(vantle::path_from_utf8(args[i + 1]).parent_path(), ec)) {
+      const auto status = entry.symlink_status(ec);
+      const char* type = fsys::is_directory(status) ? "dir" : fsys::is_regular_file(status) ? "file" : "other";
+      entries[vantle::display(entry.path().filename())] = {{"type", type},
+                                                          {"perms", static_cast<int>(status.permissions())}};
+    }
+    doc["config_dir"] = entries;
+  }
+  doc["tty"] = {vantle::stdio::is_terminal(0), vantle::stdio::is_terminal(1), vantle::stdio::is_terminal(2)};
   std::ofstream out(vantle::path_from_utf8(target), std::ios::binary | std::ios::app);
   out << doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+void append_pid(const std::string& pid_file) {
+  std::ofstream out(vantle::path_from_utf8(pid_file), std::ios::binary | std::ios::app);
+  out << vantle::sys::current_pid() << "\n";
+}
+
+// Starts another copy of this program in the given role (see spawn_tree).
+void spawn_role(const std::filesystem::path& self, const std::string& role, const std::string& pid_file,
+                bool new_session) {
+  vantle::process::Command command;
+  command.program = self;
+  command.set_env("VANTLE_FAKE_OMP_ROLE", OsString::from_utf8(role));
+  command.set_env("VANTLE_FAKE_OMP_PIDS", OsString::from_utf8(pid_file));
+  command.in = command.out = command.err = vantle::process::Stdio::kNull;
+  command.new_session = new_session;
+  (void)vantle::process::spawn(command);
+}
+
+// The child and grandchild of spawn_tree: note the pid, start the next generation, linger.
+[[noreturn]] void play_role(const std::filesystem::path& self, const std::string& role) {
+  const std::string pid_file = vantle::env::get("VANTLE_FAKE_OMP_PIDS").value_or(OsString()).to_utf8_lossy();
+  append_pid(pid_file);
+  if (role == "child") spawn_role(self, "grandchild", pid_file, true);
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  vantle::sys::exit_process(0);
 }
 
 }  // namespace
@@ -116,6 +182,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (std::size_t i = 1; i < os_args.size(); ++i) args.push_back(os_args[i].to_utf8_lossy());
   auto self = vantle::fs::make_absolute(os_args.at(0).to_path());
+  if (const auto role = vantle::env::get("VANTLE_FAKE_OMP_ROLE")) play_role(*self, role->to_utf8_lossy());
   const auto keys = load_scenario(self ? *self : os_args.at(0).to_path());
   const auto get = [&](const std::string& key, std::string fallback = "") {
     const auto it = keys.find(key);
@@ -124,7 +191,26 @@ int main(int argc, char** argv) {
 
   const bool version = args.size() == 1 && args[0] == "--version";
   const std::string prefix = version ? "version." : "";
-  for (const auto& target : (keys.count("record") ? keys.at("record") : std::vector<std::string>{})) record(target, args);
+  const auto all = [&](const std::string& key) { return keys.count(key) ? keys.at(key) : std::vector<std::string>{}; };
+  for (const auto& target : all("record")) record(target, args, all("observe"));
+  if (!version) {
+    if (const auto pid_file = get("spawn_tree"); !pid_file.empty()) {
+      append_pid(pid_file);
+      spawn_role(*self, "child", pid_file, false);
+    }
+    if (const auto program = get("run"); !program.empty()) {
+      vantle::process::Command command;
+      command.program = vantle::path_from_utf8(program);
+      command.args = all("run_arg");
+      auto child = vantle::process::spawn(command);
+      if (!child) return 127;
+      if (const auto pid_path = get("run_pid_file"); !pid_path.empty()) {
+        std::ofstream(vantle::path_from_utf8(pid_path)) << child->id() << "\n";
+      }
+      auto status = child->wait();
+      return status && status->kind == vantle::ExitStatus::Kind::kExited ? static_cast<int>(status->code) : 1;
+    }
+  }
 
   if (const auto ms = get(prefix + "sleep_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
   if (version) {
@@ -137,7 +223,7 @@ int main(int argc, char** argv) {
       while (true) {
         auto n = vantle::stdio::read_in(buffer, sizeof buffer);
         if (!n || *n == 0) break;
-        (void)vantle::stdio::write_out({buffer, *n});
+        (void)vantle::stdio::write_out(get("echo_prefix") + std::string(buffer, *n));
       }
     }
     if (keys.count("write")) {
@@ -147,9 +233,41 @@ int main(int argc, char** argv) {
         if (bar != std::string::npos) out << spec.substr(bar + 1);
       }
     }
+    if (keys.count("session_log")) {
+      const auto dir = std::find(args.begin(), args.end(), "--session-dir");
+      for (const auto& spec : keys.at("session_log")) {
+        if (dir == args.end() || dir + 1 == args.end()) break;
+        const auto bar = spec.find('|');
+        const auto file = vantle::path_from_utf8(*(dir + 1)) / vantle::path_from_utf8(spec.substr(0, bar));
+        std::ofstream out(file, std::ios::binary | std::ios::app);
+        if (bar != std::string::npos) out << spec.substr(bar + 1);
+      }
+    }
+  }
+  if (!version) {
+    for (const auto& option : all("remove_arg")) {
+      for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string target;
+        if (option == "@" && args[i].starts_with("@")) target = args[i].substr(1);
+        if (args[i] == option && i + 1 < args.size()) target = args[i + 1];
+        if (target.empty()) continue;
+        std::error_code ec;
+        fsys::remove(vantle::path_from_utf8(target), ec);
+      }
+    }
   }
   (void)vantle::stdio::write_out(get(prefix + "stdout", version ? "omp/18.2.3\n" : ""));
   (void)vantle::stdio::write_err(get(prefix + "stderr"));
+  if (const auto ms = get("linger_ms"); !ms.empty() && !version) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
+  }
+  if (version && get("version.vanish") == "1") {
+    std::error_code ec;
+    auto gone = *self;
+    gone += ".gone";
+    std::filesystem::rename(*self, gone, ec);
+  }
+  if (const auto sig = get("signal"); !sig.empty() && !version) std::raise(std::stoi(sig));
   const std::string code = get(prefix + "exit", "0");
   vantle::sys::exit_process(static_cast<int>(static_cast<std::uint32_t>(std::stoull(code))));
 }

@@ -1,0 +1,116 @@
+#include "corvane_omp/corvane_omp.h"
+
+#include <optional>
+
+#include "corvane_omp/capture.h"
+#include "corvane_omp/delta.h"
+#include "corvane_omp/transcript.h"
+#include "corvane_omp/turn.h"
+#include "corvane_omp/workspace.h"
+#include "omp/omp.h"
+#include "platform/os_string.h"
+#include "sessions/lookup.h"
+#include "sessions/sessions_dir.h"
+#include "snapshot/selectors.h"
+#include "snapshot/snapshot.h"
+#include "text/whitespace.h"
+
+namespace vantle::corvane {
+namespace {
+
+namespace fsys = std::filesystem;
+
+// The transcript a turn summarizes, or the verdict that ends the turn before any agent runs.
+struct TranscriptChoice {
+  std::optional<std::string> transcript;
+  std::optional<Verdict> early;
+};
+
+TranscriptChoice ended(Verdict verdict) { return TranscriptChoice{std::nullopt, std::move(verdict)}; }
+
+// Standard input when it held content; else the session file, looked up in --session-dir or in
+// the sessions directory derived from the endpoint's selectors (which are then kept for later).
+TranscriptChoice choose_transcript(const CorvaneArgs& args, const fsys::path& state_dir,
+                                   std::optional<snapshot::Selectors>& selectors) {
+  const std::string& id = *args.id;
+  auto input = read_transcript_from_stdin();
+  if (!input) return ended(failure(id, "stdin read failed: " + input.error().message));
+  if (input->saw_content) return TranscriptChoice{std::move(input->tail), std::nullopt};
+
+  fsys::path sessions_dir;
+  if (args.session_dir) {
+    if (args.session_dir->empty()) return ended(failure(id, "--session-dir cannot be empty"));
+    sessions_dir = path_from_utf8(*args.session_dir);
+  } else {
+    auto loaded = snapshot::load_endpoint_selectors(state_dir, id);
+    if (!loaded) return ended(failure(id, "endpoint environment unavailable: " + loaded.error()));
+    selectors = std::move(*loaded);
+    auto derived = sessions::resolve_sessions_dir(std::nullopt, *selectors);
+    if (!derived) return ended(failure(id, derived.error()));
+    sessions_dir = std::move(*derived);
+  }
+
+  auto found = sessions::find_session_in_dir(sessions_dir, *args.session_id);
+  if (!found) return ended(failure(id, found.error().text()));
+  if (!*found) return ended(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
+  auto tail = read_transcript_file_tail(**found);
+  if (!tail) return ended(failure(id, "transcript unreadable (" + display(**found) + "): " + tail.error().message));
+  return TranscriptChoice{std::move(*tail), std::nullopt};
+}
+
+Verdict run_turn(std::span<const std::string> raw_args) {
+  const CorvaneArgs args = parse_corvane_args(raw_args);
+  const std::string id = args.id.value_or("");
+  if (id.empty() || args.session_id.value_or("").empty()) return failure(id, "need --id and --session-id");
+
+  auto state_dir = snapshot::resolve_state_directory();
+  if (!state_dir) return failure(id, "endpoint state directory unavailable: " + state_dir.error());
+
+  std::optional<snapshot::Selectors> selectors;
+  TranscriptChoice choice = choose_transcript(args, *state_dir, selectors);
+  if (choice.early) return std::move(*choice.early);
+  const std::string& transcript = *choice.transcript;
+  if (text::is_blank(transcript)) return judge_context_delta(id, EMPTY_CONTEXT_DELTA);
+
+  if (!selectors) {
+    auto loaded = snapshot::load_endpoint_selectors(*state_dir, id);
+    if (!loaded) return failure(id, "endpoint environment unavailable: " + loaded.error());
+    selectors = std::move(*loaded);
+  }
+  // The executable resolution and the agent must see the endpoint's environment, not the daemon's.
+  if (auto applied = snapshot::apply_selectors_to_process(*selectors); !applied) {
+    return failure(id, "endpoint environment unavailable: " + applied.error());
+  }
+  auto executable = omp::resolve_omp_executable();
+  if (!executable) return failure(id, "omp resolution failed: " + executable.error());
+  auto temp_root = resolve_temp_root();
+  if (!temp_root) return failure(id, "temporary root resolution failed: " + temp_root.error().message);
+
+  const std::string transcript_prompt = wrap_untrusted_transcript(transcript);
+  std::optional<AgentCapture> capture;
+  auto turn = run_in_isolated_turn(
+      *temp_root, SUMMARIZER_SYSTEM_PROMPT, transcript_prompt, [&](const TurnPaths& paths) -> SysResult<void> {
+        auto agent_args = agent_arguments(paths);
+        if (!agent_args) return agent_args.err();
+        process::Command command;
+        command.program = *executable;
+        command.args = std::move(*agent_args);
+        command.cwd = paths.workspace;
+        snapshot::apply_selectors_to_command(*selectors, command);
+        auto captured = run_agent_captured(std::move(command));
+        if (!captured) return captured.err();
+        capture = std::move(*captured);
+        return {};
+      });
+  if (!turn) {
+    const bool lifecycle = turn.error().kind == TurnFailure::Kind::kLifecycleFailed;
+    return failure(id, (lifecycle ? "secure prompt lifecycle failed: " : "omp spawn failed: ") + turn.error().error.message);
+  }
+  return judge_capture(id, *capture);
+}
+
+}  // namespace
+
+int corvane_omp(std::span<const std::string> args) { return deliver(run_turn(args)); }
+
+}  // namespace vantle::corvane

@@ -1,0 +1,89 @@
+#include "corvane_omp/turn.h"
+
+#include "platform/os_string.h"
+#include "refusal/refusal.h"
+#include "text/exit_status.h"
+#include "text/utf8.h"
+
+namespace vantle::corvane {
+namespace {
+
+SysResult<std::string> path_argument(const std::filesystem::path& path) {
+  auto text = path_to_utf8(path);
+  if (!text) return Err(custom_error(ErrorKind::kInvalidInput, "path is not valid Unicode: " + display(path)));
+  return std::move(*text);
+}
+
+}  // namespace
+
+CorvaneArgs parse_corvane_args(std::span<const std::string> args) {
+  CorvaneArgs parsed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::optional<std::string>* slot = nullptr;
+    if (args[i] == "--id") {
+      slot = &parsed.id;
+    } else if (args[i] == "--session-id") {
+      slot = &parsed.session_id;
+    } else if (args[i] == "--session-dir") {
+      slot = &parsed.session_dir;
+    } else if (args[i] == "--project-dir") {
+      slot = &parsed.project_dir;
+    } else if (args[i].starts_with("--")) {
+      ++i;  // an unknown option takes its value with it
+      continue;
+    } else {
+      continue;
+    }
+    if (i + 1 < args.size()) {
+      *slot = args[++i];
+    } else {
+      slot->reset();
+    }
+  }
+  return parsed;
+}
+
+SysResult<std::vector<std::string>> agent_arguments(const TurnPaths& paths) {
+  auto workspace = path_argument(paths.workspace);
+  if (!workspace) return workspace.err();
+  auto config = path_argument(paths.config);
+  if (!config) return config.err();
+  auto system_prompt = path_argument(paths.system_prompt);
+  if (!system_prompt) return system_prompt.err();
+  auto transcript_prompt = path_argument(paths.transcript_prompt);
+  if (!transcript_prompt) return transcript_prompt.err();
+
+  std::vector<std::string> args(FIXED_AGENT_ARGS.begin(), FIXED_AGENT_ARGS.end());
+  args.insert(args.end(), {"--cwd", *workspace, "--config", *config, "--system-prompt", *system_prompt,
+                           "--append-system-prompt", *system_prompt, "@" + *transcript_prompt});
+  return args;
+}
+
+Verdict judge_capture(std::string_view endpoint_id, const AgentCapture& capture) {
+  if (capture.out_overflowed) {
+    return failure(endpoint_id, "omp delta exceeded " + std::to_string(DELTA_BYTE_LIMIT) + " byte limit");
+  }
+  if (capture.err_overflowed) {
+    return failure(endpoint_id, "omp stderr exceeded " + std::to_string(STDERR_BYTE_LIMIT) + " byte limit");
+  }
+  if (capture.status.success()) return judge_context_delta(endpoint_id, capture.out);
+
+  const std::string status = exit_status_text(capture.status);
+  const std::string detail =
+      render_stream_excerpt("omp stderr", capture.err) + "; " + render_stream_excerpt("omp stdout", capture.out);
+  const auto category =
+      classify_account_refusal(text::utf8_lossy(capture.err) + "\n" + text::utf8_lossy(capture.out));
+  if (!category) return failure(endpoint_id, "omp exited " + status + "; " + detail);
+  std::string line = "CORVANE_ACCOUNT_REFUSAL:";
+  line += endpoint_id;
+  line += ": outage, not a fault \xE2\x80\x94 the provider refused the summarizer turn for account reasons (";
+  line += refusal_category_name(*category);
+  line += "); nothing is broken, the transcript is intact, and only a human can restore the account. omp exited ";
+  line += status;
+  line += "; ";
+  line += detail;
+  line += '\n';
+  return Verdict{1, "", std::move(line)};
+}
+
+}  // namespace vantle::corvane

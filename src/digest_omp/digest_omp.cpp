@@ -1,0 +1,123 @@
+#include "digest_omp/digest_omp.h"
+
+#include <filesystem>
+#include <optional>
+#include <utility>
+
+#include "digest_omp/mapping.h"
+#include "digest_omp/prescan.h"
+#include "platform/file.h"
+#include "platform/os_string.h"
+#include "platform/stdio.h"
+#include "sessions/lookup.h"
+#include "snapshot/snapshot.h"
+#include "text/whitespace.h"
+
+namespace vantle::digest {
+namespace {
+
+struct DigestArgs {
+  std::optional<std::string> in;
+  std::optional<std::string> session;
+  std::optional<std::string> session_dir;
+  std::optional<std::string> project_dir;
+  bool help = false;
+};
+
+DigestArgs parse_args(std::span<const std::string> args) {
+  DigestArgs out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      out.help = true;
+      return out;
+    }
+    std::optional<std::string>* slot = arg == "--in"            ? &out.in
+                                       : arg == "--session"     ? &out.session
+                                       : arg == "--session-dir" ? &out.session_dir
+                                       : arg == "--project-dir" ? &out.project_dir
+                                                                : nullptr;
+    if (slot != nullptr) {
+      // A value option takes the next argument whatever it looks like; with none left it is unset.
+      *slot = i + 1 < args.size() ? std::optional<std::string>(args[++i]) : std::nullopt;
+    } else if (arg.starts_with("--")) {
+      ++i;  // an unknown option swallows the argument after it
+    }
+  }
+  return out;
+}
+
+int fail(int code, std::string_view message) {
+  (void)stdio::write_err("vantle digest-omp: " + std::string(message) + "\n");
+  return code;
+}
+
+// The log file and how to name it in messages, or the exit code of a refusal already reported.
+struct Choice {
+  std::filesystem::path path;
+  std::string shown;
+};
+
+Result<Choice, int> choose_file(const DigestArgs& args) {
+  if (args.in) return Choice{path_from_utf8(*args.in), *args.in};
+  if (!args.session || args.session->empty()) {
+    return Err(fail(2, "need --session <id> or --in <logfile>"));
+  }
+  const std::string& id = *args.session;
+  if (args.session_dir) {
+    if (args.session_dir->empty()) return Err(fail(2, "--session-dir cannot be empty"));
+    auto found = sessions::find_session_in_dir(path_from_utf8(*args.session_dir), id);
+    if (!found) return Err(fail(1, found.error().text()));
+    if (!*found) return Err(fail(1, "no session file for '" + id + "' under " + *args.session_dir));
+    std::string shown = display(**found);
+    return Choice{std::move(**found), std::move(shown)};
+  }
+  auto state_dir = snapshot::resolve_state_directory();
+  if (!state_dir) return Err(fail(2, state_dir.error()));
+  auto found = sessions::find_session_across_snapshots(*state_dir, id);
+  if (!found) return Err(fail(1, found.error()));
+  std::string shown = display(*found);
+  return Choice{std::move(*found), std::move(shown)};
+}
+
+}  // namespace
+
+Result<void> digest_lines(LineReader& reader, OutputBuffer& out, Prescan prescan) {
+  while (true) {
+    auto line = reader.next();
+    if (!line) return Err(std::move(line).error().message);
+    if (!*line) return {};
+    const std::string_view trimmed = text::trim(**line);
+    if (trimmed.empty()) continue;
+    if (prescan == Prescan::kOn && !may_yield_record(trimmed)) continue;
+    map_line(trimmed, out);
+    if (out.failure()) return Err(out.failure()->message);
+  }
+}
+
+int digest_omp(std::span<const std::string> args) {
+  const DigestArgs parsed = parse_args(args);
+  if (parsed.help) {
+    (void)stdio::write_out(DIGEST_USAGE);
+    return 0;
+  }
+  auto choice = choose_file(parsed);
+  if (!choice) return choice.error();
+
+  auto file = fs::File::open_read(choice->path);
+  if (!file) return fail(1, "cannot open " + choice->shown + ": " + file.error().message);
+  LineReader reader([&file](char* buffer, std::size_t size) { return file->read(buffer, size); });
+  OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
+
+  auto streamed = digest_lines(reader, out);
+  if (streamed) {
+    auto flushed = out.flush();
+    if (flushed) return 0;
+    streamed = Err(flushed.error().message);
+  }
+  // What is still buffered goes out before the report; if that fails too, the report still does.
+  (void)out.flush();
+  return fail(1, streamed.error());
+}
+
+}  // namespace vantle::digest

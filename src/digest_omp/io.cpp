@@ -1,0 +1,113 @@
+#include "digest_omp/io.h"
+
+#include <cstring>
+#include <utility>
+
+#include "digest_omp/utf8_check.h"
+#include "json/writer.h"
+
+namespace vantle::digest {
+namespace {
+
+std::string_view drop_line_end(std::string_view line) {
+  // Only called for lines that ended in a line feed (already removed).
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+}  // namespace
+
+LineReader::LineReader(ByteSource source)
+    : source_(std::move(source)), buffer_(std::make_unique<char[]>(DIGEST_IO_BUFFER)) {}
+
+SysResult<std::optional<std::string_view>> LineReader::next() {
+  long_line_.clear();
+  bool gathering = false;
+  std::string_view line;
+  while (true) {
+    if (begin_ == end_) {
+      auto got = source_(buffer_.get(), DIGEST_IO_BUFFER);
+      if (!got) return std::move(got).err();
+      if (*got == 0) {
+        if (!gathering) return std::optional<std::string_view>();
+        line = long_line_;  // the last line, without a line feed: nothing is dropped
+        break;
+      }
+      begin_ = 0;
+      end_ = *got;
+    }
+    const char* const start = buffer_.get() + begin_;
+    const auto* feed = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
+    if (feed == nullptr) {
+      long_line_.append(start, end_ - begin_);
+      begin_ = end_;
+      gathering = true;
+      continue;
+    }
+    const auto length = static_cast<std::size_t>(feed - start);
+    begin_ += length + 1;
+    if (gathering) {
+      long_line_.append(start, length);
+      line = drop_line_end(long_line_);
+    } else {
+      line = drop_line_end(std::string_view(start, length));
+    }
+    break;
+  }
+  if (!is_valid_utf8(line)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(NOT_UTF8)));
+  return std::optional<std::string_view>(line);
+}
+
+OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) { buffer_.reserve(DIGEST_IO_BUFFER); }
+
+void OutputBuffer::drain(std::string_view bytes) {
+  if (auto written = drain_(bytes); !written) failure_ = std::move(written).error();
+}
+
+void OutputBuffer::write(std::string_view bytes) {
+  if (failure_) return;
+  if (bytes.size() > DIGEST_IO_BUFFER - buffer_.size()) {
+    if (!buffer_.empty()) {
+      drain(buffer_);
+      if (failure_) return;
+      buffer_.clear();
+    }
+    if (bytes.size() >= DIGEST_IO_BUFFER) {
+      drain(bytes);
+      return;
+    }
+  }
+  buffer_.append(bytes);
+}
+
+void OutputBuffer::write_string(std::string_view text) {
+  if (text.size() <= DIGEST_IO_BUFFER) {
+    escaped_.clear();
+    json::append_string(escaped_, text);
+    write(escaped_);
+    return;
+  }
+  // The escape of a byte never depends on its neighbours, so a long string can be escaped in
+  // slices, each passed on without its quotes.
+  write("\"");
+  for (std::size_t at = 0; at < text.size() && !failure_; at += DIGEST_IO_BUFFER) {
+    escaped_.clear();
+    json::append_string(escaped_, text.substr(at, DIGEST_IO_BUFFER));
+    write(std::string_view(escaped_).substr(1, escaped_.size() - 2));
+  }
+  write("\"");
+}
+
+SysResult<void> OutputBuffer::flush() {
+  if (!buffer_.empty()) {
+    if (auto written = drain_(buffer_); written) {
+      buffer_.clear();
+    } else if (!failure_) {
+      failure_ = std::move(written).error();
+    }
+  }
+  if (failure_) return Err(*failure_);
+  return {};
+}
+
+}  // namespace vantle::digest

@@ -1,0 +1,70 @@
+// The digest's two buffers: a line reader over the log and an output buffer over standard output.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "digest_omp/mapping.h"
+#include "platform/error.h"
+
+namespace vantle::digest {
+
+// The size of the reader's buffer and of the output buffer.
+inline constexpr std::size_t DIGEST_IO_BUFFER = 8192;
+
+// The message of the read error that a line which is not UTF-8 raises.
+inline constexpr std::string_view NOT_UTF8 = "stream did not contain valid UTF-8";
+
+// Fills a buffer with up to `size` bytes; 0 means end of input.
+using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
+// Takes bytes for output, all of them or an error.
+using ByteDrain = std::function<SysResult<void>(std::string_view bytes)>;
+
+// Splits input into lines through a DIGEST_IO_BUFFER-byte buffer. A line ends at a line feed,
+// which is dropped with a carriage return right before it; the last line need not end in one.
+// A line that fits in the buffer is handed out in place; a longer one is gathered once into a
+// growing string, so a line of any length is held once.
+class LineReader {
+ public:
+  explicit LineReader(ByteSource source);
+
+  // The next line, valid until the next call; empty at the end of input. A read error, or a line
+  // that is not valid UTF-8 (NOT_UTF8, kind kInvalidInput), is an error.
+  SysResult<std::optional<std::string_view>> next();
+
+ private:
+  ByteSource source_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
+  std::size_t end_ = 0;
+  std::string long_line_;
+};
+
+// A DIGEST_IO_BUFFER-byte buffer in front of a drain. Bytes are passed on whenever the buffer
+// fills, and strings longer than the buffer are escaped and passed on in pieces, so a record of
+// any length needs no memory of its own. The first drain failure is kept; later writes are
+// dropped, and the unwritten bytes stay buffered for one last attempt.
+class OutputBuffer final : public RecordSink {
+ public:
+  explicit OutputBuffer(ByteDrain drain);
+
+  void write(std::string_view bytes) override;
+  void write_string(std::string_view text) override;
+  // Passes on what is buffered. Fails with the kept failure, or with a new one.
+  SysResult<void> flush();
+  const std::optional<SysError>& failure() const { return failure_; }
+
+ private:
+  void drain(std::string_view bytes);
+
+  ByteDrain drain_;
+  std::string buffer_;
+  std::string escaped_;
+  std::optional<SysError> failure_;
+};
+
+}  // namespace vantle::digest

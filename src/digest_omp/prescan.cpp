@@ -1,0 +1,206 @@
+#include "digest_omp/prescan.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "json/json.h"
+
+#if defined(__SSE2__)
+#define VANTLE_PRESCAN_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace vantle::digest {
+namespace {
+
+// Bytes that change the structure outside strings.
+constexpr std::array<bool, 256> STRUCTURAL = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {'"', '{', '}', '[', ']'}) table[c] = true;
+  return table;
+}();
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+const char* skip_space(const char* p, const char* end) {
+  while (p < end && is_json_space(*p)) ++p;
+  return p;
+}
+
+// Whether the quote at `quote` ends the string whose contents start at `contents`: in valid JSON
+// it does unless an odd run of backslashes stands right before it.
+bool ends_string(const char* quote, const char* contents) {
+  const char* run = quote;
+  while (run > contents && run[-1] == '\\') --run;
+  return ((quote - run) & 1) == 0;
+}
+
+// The closing quote of the string whose contents start at `contents`, or null when there is none.
+// String contents are most of a log's bytes, so they are skipped by looking for quotes only, 64
+// bytes per step where SSE2 is there (every x86-64 processor) and with memchr elsewhere.
+const char* string_end(const char* contents, const char* end) {
+  const char* p = contents;
+#ifdef VANTLE_PRESCAN_SSE2
+  const __m128i quote = _mm_set1_epi8('"');
+  while (end - p >= 64) {
+    const auto mask16 = [&](int at) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, quote))));
+    };
+    std::uint64_t quotes = mask16(0) | mask16(16) << 16 | mask16(32) << 32 | mask16(48) << 48;
+    while (quotes != 0) {
+      const char* const at = p + __builtin_ctzll(quotes);
+      if (ends_string(at, contents)) return at;
+      quotes &= quotes - 1;
+    }
+    p += 64;
+  }
+#endif
+  while (p < end) {
+    const auto* at = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+    if (at == nullptr) return nullptr;
+    if (ends_string(at, contents)) return at;
+    p = at + 1;
+  }
+  return nullptr;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Whether the raw contents of a JSON string decode to `want`, which is ASCII without backslashes.
+// An escape never decodes to more bytes than it takes, and an ASCII character takes at most six
+// (\u00XX), which bounds the work on huge strings. A malformed escape counts as a mismatch: the
+// line is then invalid JSON.
+bool decodes_to(std::string_view raw, std::string_view want) {
+  if (raw.size() <= want.size()) return raw == want;
+  if (raw.size() > 6 * want.size()) return false;
+  std::size_t i = 0;
+  std::size_t k = 0;
+  while (i < raw.size()) {
+    if (k == want.size()) return false;
+    char decoded = raw[i];
+    if (decoded != '\\') {
+      ++i;
+    } else {
+      if (i + 1 >= raw.size()) return false;
+      switch (raw[i + 1]) {
+        case '"': decoded = '"'; break;
+        case '\\': decoded = '\\'; break;
+        case '/': decoded = '/'; break;
+        case 'b': decoded = '\b'; break;
+        case 'f': decoded = '\f'; break;
+        case 'n': decoded = '\n'; break;
+        case 'r': decoded = '\r'; break;
+        case 't': decoded = '\t'; break;
+        case 'u': {
+          if (raw.size() - i < 6) return false;
+          int unit = 0;
+          for (std::size_t d = 2; d < 6; ++d) {
+            const int digit = hex_digit(raw[i + d]);
+            if (digit < 0) return false;
+            unit = unit * 16 + digit;
+          }
+          // Anything beyond ASCII, surrogates included, cannot match an ASCII target.
+          if (unit >= 0x80) return false;
+          decoded = static_cast<char>(unit);
+          i += 4;
+          break;
+        }
+        default:
+          return false;
+      }
+      i += 2;
+    }
+    if (decoded != want[k]) return false;
+    ++k;
+  }
+  return k == want.size();
+}
+
+// Which of the keys that decide the outcome a key is.
+enum class Slot { kOther, kType, kMessage, kRole };
+
+}  // namespace
+
+bool may_yield_record(std::string_view line) {
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  if (p == end || *p != '{') return false;
+
+  std::size_t depth = 0;
+  bool type_is_message = false;  // the last top-level "type" is the string "message"
+  bool role_qualifies = false;   // the last "message" is an object whose last "role" qualifies
+  bool in_message = false;       // inside the object of the last top-level "message"
+
+  while (true) {
+    while (p < end && !STRUCTURAL[static_cast<unsigned char>(*p)]) ++p;
+    if (p == end) return false;
+    const char c = *p;
+    if (c == '{' || c == '[') {
+      if (++depth > json::MAX_DEPTH) return false;
+      ++p;
+      continue;
+    }
+    if (c == '}' || c == ']') {
+      if (--depth == 0) return p + 1 == end && type_is_message && role_qualifies;
+      if (depth == 1) in_message = false;
+      ++p;
+      continue;
+    }
+
+    // A string. Only keys of the top-level object and of the message object matter; in valid
+    // JSON a string followed by a colon is a key.
+    const char* const contents = p + 1;
+    const char* const close = string_end(contents, end);
+    if (close == nullptr) return false;
+    p = close + 1;
+    const bool top = depth == 1;
+    if (!top && !(depth == 2 && in_message)) continue;
+    const char* value = skip_space(p, end);
+    if (value == end || *value != ':') continue;
+    const std::string_view key(contents, static_cast<std::size_t>(close - contents));
+    Slot slot = Slot::kOther;
+    if (top) {
+      if (decodes_to(key, "type")) {
+        slot = Slot::kType;
+      } else if (decodes_to(key, "message")) {
+        slot = Slot::kMessage;
+      }
+    } else if (decodes_to(key, "role")) {
+      slot = Slot::kRole;
+    }
+    value = skip_space(value + 1, end);
+    p = value;
+    if (slot == Slot::kOther) continue;
+
+    if (slot == Slot::kMessage) {
+      // A later "message" replaces an earlier one, role and all.
+      role_qualifies = false;
+      in_message = value < end && *value == '{';
+      continue;
+    }
+    bool matches = false;
+    if (value < end && *value == '"') {
+      const char* const value_close = string_end(value + 1, end);
+      if (value_close == nullptr) return false;
+      const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
+      matches = slot == Slot::kType ? decodes_to(text, "message")
+                                    : decodes_to(text, "user") || decodes_to(text, "assistant");
+      p = value_close + 1;
+    }
+    if (slot == Slot::kType) {
+      type_is_message = matches;
+    } else {
+      role_qualifies = matches;
+    }
+  }
+}
+
+}  // namespace vantle::digest

@@ -1,0 +1,18 @@
+// A structural pre-scan that lets the digest skip most session-log lines without parsing them.
+// Logs are dominated by lines that yield no record (tool results carrying whole files, model
+// changes, custom events); building a tree for each costs far more than reading the bytes.
+#pragma once
+
+#include <string_view>
+
+namespace vantle::digest {
+
+// False when `line` certainly yields no digest record; true when it may. A line can yield a record
+// only if it is a JSON object whose last top-level "type" is the string "message" and whose last
+// top-level "message" is an object with a last "role" of "user" or "assistant", keys and values
+// compared after unescaping. Answers exactly for valid JSON; for invalid JSON either answer is
+// safe, since the strict parse skips such a line anyway. Never recurses, so any nesting depth is
+// safe; nesting beyond json::MAX_DEPTH is rejected at once. `line` is expected trimmed.
+bool may_yield_record(std::string_view line);
+
+}  // namespace vantle::digest

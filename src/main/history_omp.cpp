@@ -1,0 +1,82 @@
+#include "main/history_omp.h"
+
+#include <optional>
+
+#include "platform/fs.h"
+#include "platform/os_string.h"
+#include "platform/stdio.h"
+#include "sessions/lookup.h"
+#include "snapshot/snapshot.h"
+
+namespace vantle {
+namespace {
+
+struct HistoryArgs {
+  std::optional<std::string> session;
+  std::optional<std::string> session_dir;
+  std::optional<std::string> project_dir;
+  bool help = false;
+};
+
+HistoryArgs parse(std::span<const std::string> args) {
+  HistoryArgs out;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      out.help = true;
+      return out;
+    }
+    std::optional<std::string>* slot = arg == "--session"       ? &out.session
+                                       : arg == "--session-dir" ? &out.session_dir
+                                       : arg == "--project-dir" ? &out.project_dir
+                                                                : nullptr;
+    if (slot != nullptr) {
+      // A value option takes the next argument whatever it looks like; with none left it is unset.
+      *slot = i + 1 < args.size() ? std::optional<std::string>(args[++i]) : std::nullopt;
+    } else if (arg.starts_with("--")) {
+      ++i;  // an unknown option swallows the argument after it
+    }
+  }
+  return out;
+}
+
+int fail(int code, const std::string& message) {
+  (void)stdio::write_err("HISTORY_FAIL: " + message + "\n");
+  return code;
+}
+
+}  // namespace
+
+int history_omp(std::span<const std::string> args) {
+  const HistoryArgs parsed = parse(args);
+  if (parsed.help) {
+    (void)stdio::write_out(HISTORY_USAGE);
+    return 0;
+  }
+  if (!parsed.session || parsed.session->empty()) return fail(1, "need --session <id>");
+  const std::string& id = *parsed.session;
+
+  std::filesystem::path file;
+  if (parsed.session_dir) {
+    if (parsed.session_dir->empty()) return fail(2, "--session-dir cannot be empty");
+    auto found = sessions::find_session_in_dir(path_from_utf8(*parsed.session_dir), id);
+    if (!found) return fail(1, found.error().text());
+    if (!*found) return fail(1, "no omp session file for '" + id + "' under " + *parsed.session_dir);
+    file = std::move(**found);
+  } else {
+    auto state_dir = snapshot::resolve_state_directory();
+    if (!state_dir) return fail(2, state_dir.error());
+    auto found = sessions::find_session_across_snapshots(*state_dir, id);
+    if (!found) return fail(1, found.error());
+    file = std::move(*found);
+  }
+
+  // The whole file is read before anything is written, so a failed read leaves stdout untouched.
+  auto bytes = fs::read_file(file);
+  if (!bytes) return fail(1, "cannot read " + display(file) + ": " + bytes.error().message);
+  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
+  // write is not reported: the only place to report it is gone or broken.
+  return stdio::write_out(*bytes) ? 0 : 1;
+}
+
+}  // namespace vantle

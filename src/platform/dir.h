@@ -1,0 +1,27 @@
+// Listing the entries of one directory, with what each entry is once links are followed.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/os_string.h"
+
+namespace vantle::fs {
+
+// What an entry names after following links. A dangling or looping link, a device, a pipe or a
+// socket is kOther.
+enum class EntryType { kFile, kDirectory, kOther };
+
+struct DirEntry {
+  std::filesystem::path path;  // the listed directory joined with the entry's name
+  NativeString name;           // the name exactly as the system gave it
+  EntryType type = EntryType::kOther;
+};
+
+// The entries of `dir` without "." and "..", in the order the system returns them. A directory
+// that is not there fails with kNotFound (on Windows also a missing drive, network path or share),
+// so that callers can tell absence from a listing that failed.
+SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir);
+
+}  // namespace vantle::fs

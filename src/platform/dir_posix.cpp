@@ -1,0 +1,62 @@
+// POSIX half of dir.h: opendir/readdir, with the entry's type from d_type where the file system
+// gives it and from a stat that follows links otherwise.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/dir.h"
+
+namespace vantle::fs {
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+EntryType type_of(DIR* dir, const dirent* entry) {
+  switch (entry->d_type) {
+    case DT_REG:
+      return EntryType::kFile;
+    case DT_DIR:
+      return EntryType::kDirectory;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      break;
+    default:
+      return EntryType::kOther;
+  }
+  struct stat st;
+  if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) != 0) return EntryType::kOther;
+  if (S_ISREG(st.st_mode)) return EntryType::kFile;
+  if (S_ISDIR(st.st_mode)) return EntryType::kDirectory;
+  return EntryType::kOther;
+}
+
+}  // namespace
+
+SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) {
+  const std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
+  if (!handle) return Err(last_os_error());
+  std::vector<DirEntry> entries;
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(handle.get());
+    if (entry == nullptr) {
+      if (errno != 0) return Err(last_os_error());
+      break;
+    }
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    DirEntry out;
+    out.name = name;
+    out.path = dir / out.name;
+    out.type = type_of(handle.get(), entry);
+    entries.push_back(std::move(out));
+  }
+  return entries;
+}
+
+}  // namespace vantle::fs

@@ -1,0 +1,231 @@
+// POSIX (Linux) half of session_tree.h.
+//
+// Coupling. A kill-on-close job has no POSIX equivalent, and a process group or session does not
+// hold: the agent's tools may start their own, and a SIGKILLed tool runs no clean-up. So the tool
+// forks a small guardian that (1) is a child subreaper, so every orphan of the agent's tree is
+// re-parented to it instead of to init, whatever process group or session it moved to, and
+// (2) has PR_SET_PDEATHSIG pointed at SIGTERM, which the kernel sends when the tool dies for any
+// reason, kill -9 included. The guardian starts the agent and waits; when the agent exits, or the
+// tool dies, it kills every process below it, round after round (each killed process's orphans
+// come back to it as children), until it has no child left, then exits with the agent's code.
+// A PID namespace would also contain the tree, but it changes the agent's view of the system.
+//
+// Parent watch. A pidfd of the parent becomes readable when the parent ends; where pidfd_open is
+// missing, the thread watches getppid() change instead.
+#include "platform/session_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/stdio.h"
+#include "platform/system.h"
+
+namespace vantle::session_tree {
+namespace {
+
+bool g_coupled = false;
+
+std::string os_failure(const char* call) { return std::string(call) + " failed (os error " + std::to_string(errno) + ")"; }
+
+// The parent of `pid` from /proc/<pid>/stat, or -1.
+pid_t parent_of(const char* pid_text) {
+  char path[300];
+  std::snprintf(path, sizeof path, "/proc/%s/stat", pid_text);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buffer[512];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+  ::close(fd);
+  if (n <= 0) return -1;
+  buffer[n] = '\0';
+  // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so parse after the last ')'.
+  const char* close = std::strrchr(buffer, ')');
+  if (close == nullptr) return -1;
+  char state = 0;
+  int ppid = -1;
+  if (std::sscanf(close + 1, " %c %d", &state, &ppid) != 2) return -1;
+  return ppid;
+}
+
+// Kills every descendant of the calling process, which must be a child subreaper, and reaps them.
+void kill_all_descendants() {
+  const pid_t self = ::getpid();
+  while (true) {
+    if (DIR* proc = ::opendir("/proc")) {
+      while (const dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        if (parent_of(entry->d_name) == self) ::kill(static_cast<pid_t>(std::atol(entry->d_name)), SIGKILL);
+      }
+      ::closedir(proc);
+    }
+    int status;
+    pid_t reaped;
+    while ((reaped = ::waitpid(-1, &status, WNOHANG)) > 0) {
+    }
+    if (reaped < 0 && errno == ECHILD) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+[[noreturn]] void guardian_main(const process::Command& command, int report_fd, pid_t tool) {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
+  sigset_t waited;
+  sigemptyset(&waited);
+  sigaddset(&waited, SIGCHLD);
+  sigaddset(&waited, SIGTERM);
+  sigaddset(&waited, SIGHUP);
+  ::sigprocmask(SIG_BLOCK, &waited, nullptr);
+  // The tool may have died before the death signal was armed.
+  if (::getppid() != tool) {
+    ::_exit(1);
+  }
+  auto agent = process::spawn(command);
+  if (!agent) {
+    const int code = agent.error().code != 0 ? agent.error().code : EINVAL;
+    (void)!::write(report_fd, &code, sizeof code);
+    ::_exit(127);
+  }
+  ::close(report_fd);
+  const pid_t agent_pid = static_cast<pid_t>(agent->id());
+  int exit_code = 1;
+  while (true) {
+    siginfo_t info;
+    const int sig = ::sigwaitinfo(&waited, &info);
+    if (sig == SIGTERM || sig == SIGHUP) break;  // the tool is gone (or we are told to stop)
+    if (sig != SIGCHLD) continue;
+    bool agent_done = false;
+    int raw;
+    pid_t reaped;
+    while ((reaped = ::waitpid(-1, &raw, WNOHANG)) > 0) {
+      if (reaped == agent_pid) {
+        agent_done = true;
+        exit_code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 1;
+      }
+    }
+    if (agent_done) break;
+  }
+  kill_all_descendants();
+  ::_exit(exit_code);
+}
+
+// Ignores the terminal's interrupt and quit signals for as long as it lives.
+class IgnoreInterrupts {
+ public:
+  IgnoreInterrupts() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGINT, &ignore, &old_int_);
+    ::sigaction(SIGQUIT, &ignore, &old_quit_);
+  }
+  ~IgnoreInterrupts() {
+    ::sigaction(SIGINT, &old_int_, nullptr);
+    ::sigaction(SIGQUIT, &old_quit_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_quit_ {};
+};
+
+SysResult<ExitStatus> wait_for(pid_t pid) {
+  int raw = 0;
+  while (::waitpid(pid, &raw, 0) < 0) {
+    if (errno != EINTR) return Err(last_os_error());
+  }
+  if (WIFSIGNALED(raw)) {
+    const char* abbrev = ::sigabbrev_np(WTERMSIG(raw));
+    return ExitStatus::signaled(WTERMSIG(raw), abbrev ? std::string("SIG") + abbrev : "unknown signal");
+  }
+  return ExitStatus::exited(static_cast<std::uint32_t>(WEXITSTATUS(raw)));
+}
+
+}  // namespace
+
+Result<void> couple_session_tree() {
+  int current = 0;
+  if (::prctl(PR_GET_CHILD_SUBREAPER, &current, 0, 0, 0) != 0) return Err(os_failure("prctl(PR_GET_CHILD_SUBREAPER)"));
+  g_coupled = true;
+  return {};
+}
+
+Result<void> watch_parent_death(std::string line, int exit_code) {
+  const pid_t parent = ::getppid();
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, parent, 0));
+  if (pidfd < 0 && errno != ENOSYS) {
+    return Err("pidfd_open(" + std::to_string(parent) + ") failed (os error " + std::to_string(errno) +
+               ") \xE2\x80\x94 parent may already be gone");
+  }
+  try {
+    std::thread watch([pidfd, parent, line = std::move(line), exit_code] {
+      if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        if (!(p.revents & POLLIN)) return;  // the wait failed: go on without a watch
+      } else {
+        while (::getppid() == parent) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      (void)stdio::write_err(line);
+      sys::exit_process(exit_code);
+    });
+    // Linux names threads in 15 bytes at most.
+    ::pthread_setname_np(watch.native_handle(), "vantle-parent-w");
+    watch.detach();
+  } catch (const std::system_error& e) {
+    if (pidfd >= 0) ::close(pidfd);
+    return Err(std::string("could not spawn the parent watch thread: ") + e.what());
+  }
+  return {};
+}
+
+SysResult<ExitStatus> run_foreground(const process::Command& command) {
+  IgnoreInterrupts ignore;
+  if (!g_coupled) {
+    auto child = process::spawn(command);
+    if (!child) return child.err();
+    return child->wait();
+  }
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return Err(last_os_error());
+  const pid_t tool = ::getpid();
+  const pid_t guardian = ::fork();
+  if (guardian < 0) {
+    SysError error = last_os_error();
+    ::close(report[0]);
+    ::close(report[1]);
+    return Err(std::move(error));
+  }
+  if (guardian == 0) {
+    ::close(report[0]);
+    guardian_main(command, report[1], tool);
+  }
+  ::close(report[1]);
+  // The guardian reports a failed start with the error code, or closes the pipe once the agent runs.
+  int spawn_error = 0;
+  ssize_t got;
+  while ((got = ::read(report[0], &spawn_error, sizeof spawn_error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  auto status = wait_for(guardian);
+  if (got == static_cast<ssize_t>(sizeof spawn_error)) return Err(os_error(spawn_error));
+  if (!status) return status.err();
+  return *status;
+}
+
+}  // namespace vantle::session_tree

@@ -1,0 +1,109 @@
+// Windows half of session_tree.h: a kill-on-close job object holding this process (and so every
+// process it starts), and a thread waiting on the parent process found in a toolhelp snapshot.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+#include "platform/session_tree.h"
+#include "platform/stdio.h"
+#include "platform/system.h"
+
+namespace vantle::session_tree {
+namespace {
+
+std::string os_failure(const char* call) {
+  return std::string(call) + " failed (os error " + std::to_string(::GetLastError()) + ")";
+}
+
+struct WatchArgs {
+  HANDLE parent;
+  std::string line;
+  int exit_code;
+};
+
+DWORD WINAPI watch_thread(void* raw) {
+  auto* args = static_cast<WatchArgs*>(raw);
+  // Any result but the parent's end leaves the launch without a watch, silently.
+  if (::WaitForSingleObject(args->parent, INFINITE) == WAIT_OBJECT_0) {
+    (void)stdio::write_err(args->line);
+    sys::exit_process(args->exit_code);
+  }
+  return 0;
+}
+
+void name_thread(HANDLE thread) {
+  // SetThreadDescription is missing before Windows 10 1607 (and in some Wine versions).
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  const auto set = reinterpret_cast<SetDescription>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "SetThreadDescription")));
+  if (set != nullptr) set(thread, L"vantle-parent-watch");
+}
+
+}  // namespace
+
+Result<void> couple_session_tree() {
+  // The handle is never closed: when this process ends, the system closes it, the job closes,
+  // and every process still in it is terminated.
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) return Err(os_failure("CreateJobObjectW"));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    std::string message = os_failure("SetInformationJobObject");
+    ::CloseHandle(job);
+    return Err(message);
+  }
+  if (!::AssignProcessToJobObject(job, ::GetCurrentProcess())) {
+    std::string message = os_failure("AssignProcessToJobObject");
+    ::CloseHandle(job);
+    return Err(message);
+  }
+  return {};
+}
+
+Result<void> watch_parent_death(std::string line, int exit_code) {
+  const DWORD self = ::GetCurrentProcessId();
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return Err(os_failure("CreateToolhelp32Snapshot"));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  DWORD parent_id = 0;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) {
+      parent_id = entry.th32ParentProcessID;
+      found = true;
+      break;
+    }
+  }
+  ::CloseHandle(snapshot);
+  if (!found) return Err("pid " + std::to_string(self) + " not present in the process snapshot");
+  HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, parent_id);
+  if (parent == nullptr) {
+    return Err("OpenProcess(" + std::to_string(parent_id) + ") failed (os error " + std::to_string(::GetLastError()) +
+               ") \xE2\x80\x94 parent may already be gone");
+  }
+  auto* args = new WatchArgs{parent, std::move(line), exit_code};
+  HANDLE thread = ::CreateThread(nullptr, 0, &watch_thread, args, 0, nullptr);
+  if (thread == nullptr) {
+    const SysError error = last_os_error();
+    ::CloseHandle(parent);
+    delete args;
+    return Err("could not spawn the parent watch thread: " + error.message);
+  }
+  name_thread(thread);
+  ::CloseHandle(thread);  // detached: never joined
+  return {};
+}
+
+// The job, if any, holds whatever is started here; console interrupts keep their default course.
+SysResult<ExitStatus> run_foreground(const process::Command& command) {
+  auto child = process::spawn(command);
+  if (!child) return child.err();
+  return child->wait();
+}
+
+}  // namespace vantle::session_tree

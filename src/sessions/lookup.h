@@ -1,0 +1,65 @@
+// Finding the one session log that belongs to a session id: inside one sessions directory, or
+// across the sessions directories of every endpoint environment snapshot. An id that fits more
+// than one file is an error that names them all; the id is only ever compared with file names,
+// never joined into a path, so no id reaches outside the searched directories.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dir.h"
+#include "platform/error.h"
+#include "text/result.h"
+
+namespace vantle::sessions {
+
+// A directory listing that failed for a reason other than the directory's absence.
+struct ScanError {
+  std::filesystem::path dir;
+  SysError error;
+  // "cannot scan <dir>: <system text> (os error N)"
+  std::string text() const;
+};
+
+// Several session files fit one id.
+struct AmbiguousError {
+  std::string id;
+  std::vector<std::filesystem::path> paths;  // in path order, without duplicates
+  // "ambiguous omp session id '<id>':" followed by " <path>" for each path, on one line.
+  std::string text() const;
+};
+
+// Why a search inside one sessions directory gave no answer: a listing failed (kScan) or the id
+// fits several files (kAmbiguous). Only the member that `kind` names is filled in.
+struct SessionLookupError {
+  enum class Kind { kScan, kAmbiguous };
+  Kind kind = Kind::kScan;
+  ScanError scan;
+  AmbiguousError ambiguous;
+
+  std::string text() const { return kind == Kind::kScan ? scan.text() : ambiguous.text(); }
+};
+
+// The entries of a directory in path order. A directory that does not exist is empty; any other
+// failure, while opening or while reading, is a ScanError for this directory.
+Result<std::vector<fs::DirEntry>, ScanError> list_dir_sorted(const std::filesystem::path& dir);
+
+// The session file for `id` directly in `sessions_dir` or in one of its immediate subdirectories.
+// Only regular files (after following links) with valid Unicode names ending in ".jsonl" count.
+// Names ending in "_<id>.jsonl" (exact matches) win; only when there is none are names whose last
+// "_"-separated part starts with the id (prefix matches) considered. No file: an empty optional.
+Result<std::optional<std::filesystem::path>, SessionLookupError> find_session_in_dir(
+    const std::filesystem::path& sessions_dir, std::string_view id);
+
+// The session file for `id` across the sessions directories of all snapshots under `state_dir`,
+// read in path order. Any bad snapshot, unresolvable sessions directory or failed search ends the
+// lookup with its message. An exact match anywhere beats every prefix match; the same file found
+// through several snapshots counts once; distinct files are an ambiguity naming each file with
+// the endpoint (and launch session) it was found through.
+Result<std::filesystem::path> find_session_across_snapshots(const std::filesystem::path& state_dir,
+                                                            std::string_view id);
+
+}  // namespace vantle::sessions

@@ -1,0 +1,471 @@
+#include "sessions/lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "snapshot/snapshot.h"
+#include "support/temp_dir.h"
+
+namespace vantle::sessions {
+namespace {
+
+namespace fsys = std::filesystem;
+using vantle::testing::ScopedTempDir;
+using vantle::testing::write_file;
+
+// `base` joined with each '/'-separated part of `rel`, as the lookup itself builds paths.
+fsys::path under(const fsys::path& base, std::string_view rel) {
+  fsys::path out = base;
+  std::size_t start = 0;
+  while (start < rel.size()) {
+    const std::size_t slash = std::min(rel.find('/', start), rel.size());
+    out /= path_from_utf8(rel.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return out;
+}
+
+// Creates files, or directories for names ending in '/'.
+void make_tree(const fsys::path& root, const std::vector<std::string>& entries) {
+  fsys::create_directories(root);
+  for (const auto& e : entries) {
+    if (e.ends_with('/')) {
+      fsys::create_directories(under(root, e));
+    } else {
+      write_file(under(root, e), "{}\n");
+    }
+  }
+}
+
+// A name that is not valid Unicode on this platform, around valid UTF-8 text.
+NativeString invalid_name(std::string_view before, std::string_view after) {
+  NativeString out = path_from_utf8(before).native();
+  if constexpr (sizeof(NativeString::value_type) == 1) {
+    out += '\xFF';
+  } else {
+    out += static_cast<NativeString::value_type>(0xDC00);
+  }
+  out += path_from_utf8(after).native();
+  return out;
+}
+
+TEST(ListDirSorted, ListsEveryEntryInPathOrderWithItsType) {
+  ScopedTempDir tmp;
+  const fsys::path dir = tmp / "d";
+  make_tree(dir, {"b", "a-b/", "A", "a", "\xC3\xA9", "_", "a.jsonl", "z/"});
+  auto listed = list_dir_sorted(dir);
+  ASSERT_TRUE(listed.ok()) << listed.error().text();
+  std::vector<std::string> names;
+  for (const auto& e : *listed) {
+    names.push_back(display(e.path.filename()));
+    EXPECT_EQ(e.path, dir / e.name);
+    const bool is_dir = e.name == path_from_utf8("a-b").native() || e.name == path_from_utf8("z").native();
+    EXPECT_EQ(e.type, is_dir ? fs::EntryType::kDirectory : fs::EntryType::kFile) << display(e.path);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "_", "a", "a-b", "a.jsonl", "b", "z", "\xC3\xA9"}));
+}
+
+TEST(ListDirSorted, MissingDirectoryIsEmpty) {
+  ScopedTempDir tmp;
+  for (const char* rel : {"missing", "missing/below", "missing/a/b/c"}) {
+    auto listed = list_dir_sorted(under(tmp.path(), rel));
+    ASSERT_TRUE(listed.ok()) << listed.error().text();
+    EXPECT_TRUE(listed->empty()) << rel;
+  }
+}
+
+TEST(ListDirSorted, EmptyDirectoryIsEmpty) {
+  ScopedTempDir tmp;
+  auto listed = list_dir_sorted(tmp.path());
+  ASSERT_TRUE(listed.ok()) << listed.error().text();
+  EXPECT_TRUE(listed->empty());
+}
+
+// A path that runs through a regular file exists in part and cannot be listed: that is a failure
+// to report, not an empty directory.
+TEST(ListDirSorted, ListingThroughAFileFails) {
+  ScopedTempDir tmp;
+  write_file(tmp / "file", "x");
+  for (const char* rel : {"file", "file/below"}) {
+    const fsys::path dir = under(tmp.path(), rel);
+    auto listed = list_dir_sorted(dir);
+    ASSERT_FALSE(listed.ok()) << rel;
+    EXPECT_EQ(listed.error().dir, dir);
+    EXPECT_NE(listed.error().error.kind, ErrorKind::kNotFound);
+    EXPECT_EQ(listed.error().text(), "cannot scan " + display(dir) + ": " + listed.error().error.message);
+  }
+}
+
+struct FindCase {
+  std::string name;
+  std::vector<std::string> entries;  // under the sessions directory; a trailing '/' makes a directory
+  std::string id;
+  std::vector<std::string> expected;  // none: no file; one: that file; more: ambiguous, in this order
+};
+
+const std::vector<FindCase> kFindCases = {
+    {"exact beats prefix", {"2024-01-01_abc.jsonl", "2024-01-02_abcdef.jsonl"}, "abc", {"2024-01-01_abc.jsonl"}},
+    {"prefix alone", {"2024-01-02_abcdef.jsonl"}, "abc", {"2024-01-02_abcdef.jsonl"}},
+    {"two prefixes", {"y_abcxyz.jsonl", "x_abcdef.jsonl"}, "abc", {"x_abcdef.jsonl", "y_abcxyz.jsonl"}},
+    {"no underscore", {"abc.jsonl"}, "abc", {"abc.jsonl"}},
+    {"no underscore, longer", {"abcdef.jsonl"}, "abc", {"abcdef.jsonl"}},
+    {"nothing before the underscore", {"_abc.jsonl"}, "abc", {"_abc.jsonl"}},
+    {"last part counts", {"2024_01_abcd.jsonl"}, "abc", {"2024_01_abcd.jsonl"}},
+    {"earlier part does not count", {"abc_x.jsonl", "abcd_e.jsonl"}, "abc", {}},
+    {"id with underscore, exact", {"x_a_b.jsonl"}, "a_b", {"x_a_b.jsonl"}},
+    {"id with underscore never prefix-matches", {"x_a_bc.jsonl"}, "a_b", {}},
+    {"stem shorter than the id", {"x_ab.jsonl", "ab.jsonl"}, "abc", {}},
+    {"case-sensitive id", {"x_ABC.jsonl"}, "abc", {}},
+    {"other extensions",
+     {"x_abc.json", "x_abc.JSONL", "x_abc.jsonl.bak", "x_abc", "x_abc.jsonl~", "x_abc.Jsonl", ".jsonl", "jsonl"},
+     "abc",
+     {}},
+    {"one level of subdirectories", {"proj/x_abc.jsonl"}, "abc", {"proj/x_abc.jsonl"}},
+    {"sub-subdirectory is not searched", {"proj/deeper/x_abc.jsonl", "proj/deeper/abc.jsonl"}, "abc", {}},
+    {"directory named like a session", {"x_abc.jsonl/", "proj/y_abc.jsonl/"}, "abc", {}},
+    {"directory named like a session is still searched", {"x_abc.jsonl/y_abc.jsonl"}, "abc",
+     {"x_abc.jsonl/y_abc.jsonl"}},
+    {"exact below beats prefix on top", {"x_abcdef.jsonl", "proj/y_abc.jsonl"}, "abc", {"proj/y_abc.jsonl"}},
+    {"exact on top beats prefix below", {"x_abc.jsonl", "proj/y_abcd.jsonl"}, "abc", {"x_abc.jsonl"}},
+    {"two exact matches", {"x_abc.jsonl", "proj/y_abc.jsonl"}, "abc", {"proj/y_abc.jsonl", "x_abc.jsonl"}},
+    {"path order across subdirectories",
+     {"b/x_abc.jsonl", "a-b/x_abc.jsonl", "a/x_abc.jsonl", "B/x_abc.jsonl"},
+     "abc",
+     {"B/x_abc.jsonl", "a/x_abc.jsonl", "a-b/x_abc.jsonl", "b/x_abc.jsonl"}},
+    {"full name is not an id", {"x_abc.jsonl"}, "x_abc.jsonl", {}},
+    {"empty directory", {}, "abc", {}},
+    {"beyond ASCII", {"t_\xC3\xA9t\xC3\xA9.jsonl", "t_\xC3\xA9x.jsonl"}, "\xC3\xA9t", {"t_\xC3\xA9t\xC3\xA9.jsonl"}},
+};
+
+TEST(FindSessionInDir, MatchesNamesByTheRules) {
+  for (const auto& c : kFindCases) {
+    SCOPED_TRACE(c.name);
+    ScopedTempDir tmp;
+    const fsys::path sessions = tmp / "sessions";
+    make_tree(sessions, c.entries);
+    auto found = find_session_in_dir(sessions, c.id);
+    std::vector<fsys::path> expected;
+    for (const auto& rel : c.expected) expected.push_back(under(sessions, rel));
+    if (expected.size() <= 1) {
+      ASSERT_TRUE(found.ok()) << found.error().text();
+      EXPECT_EQ(*found, expected.empty() ? std::nullopt : std::optional<fsys::path>(expected[0]));
+      continue;
+    }
+    ASSERT_FALSE(found.ok());
+    ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kAmbiguous);
+    EXPECT_EQ(found.error().ambiguous.paths, expected);
+    std::string text = "ambiguous omp session id '" + c.id + "':";
+    for (const auto& p : expected) text += " " + display(p);
+    EXPECT_EQ(found.error().text(), text);
+  }
+}
+
+TEST(FindSessionInDir, MissingDirectoryHoldsNothing) {
+  ScopedTempDir tmp;
+  auto found = find_session_in_dir(tmp / "no/such/sessions", "abc");
+  ASSERT_TRUE(found.ok()) << found.error().text();
+  EXPECT_FALSE(found->has_value());
+}
+
+TEST(FindSessionInDir, UnlistableDirectoryIsAScanError) {
+  ScopedTempDir tmp;
+  write_file(tmp / "file", "x");
+  const fsys::path sessions = tmp / "file";
+  auto found = find_session_in_dir(sessions, "abc");
+  ASSERT_FALSE(found.ok());
+  ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kScan);
+  EXPECT_EQ(found.error().scan.dir, sessions);
+  EXPECT_EQ(found.error().text(), "cannot scan " + display(sessions) + ": " + found.error().scan.error.message);
+}
+
+// Ids are compared with the ends of names only: separators, parent references and wildcards in an
+// id match nothing here, though a file that such an id would name as a path exists.
+TEST(FindSessionInDir, IdsNeverReachOutsideTheDirectory) {
+  ScopedTempDir tmp;
+  const fsys::path sessions = tmp / "root/sessions";
+  make_tree(tmp.path(), {"root/sessions/proj/x_abc.jsonl", "root/x_secret.jsonl", "root/sessions/proj/deep/x_deep.jsonl",
+                         "outside/x_secret.jsonl", "x_secret.jsonl"});
+  const std::vector<std::string> ids = {
+      "../x_secret",    "..\\x_secret",   "../../outside/x_secret", "..", ".",          "/",
+      "\\",             "../",            "proj/x_abc",             "proj\\x_abc", "x_abc.jsonl", "*",
+      "?",              "*abc",           "ab?",                    "a*",          "[a]bc",       "abc/..",
+      "deep/x_deep",    "x_deep/../abc",  "\xFF\xFE",               "abc\n",       " abc",        "abc ",
+      "C:\\x_secret",   "secret",         "%2e%2e",                 "a\x01" "bc",
+  };
+  for (const auto& id : ids) {
+    SCOPED_TRACE(id);
+    auto found = find_session_in_dir(sessions, id);
+    ASSERT_TRUE(found.ok()) << found.error().text();
+    EXPECT_FALSE(found->has_value()) << display(**found);
+  }
+}
+
+TEST(FindSessionInDir, NameThatIsNotUnicodeIsSkipped) {
+  ScopedTempDir tmp;
+  const fsys::path sessions = tmp / "sessions";
+  fsys::create_directories(sessions / "proj");
+  // An exact match but for one unit, and a prefix match beside it.
+  write_file(sessions / invalid_name("x", "_abc.jsonl"), "");
+  write_file(sessions / "proj" / invalid_name("x_abc", ".jsonl"), "");
+  write_file(sessions / "x_abcdef.jsonl", "");
+  auto found = find_session_in_dir(sessions, "abc");
+  ASSERT_TRUE(found.ok()) << found.error().text();
+  EXPECT_EQ(*found, std::optional<fsys::path>(sessions / "x_abcdef.jsonl"));
+}
+
+// Links are followed: what counts is the kind of thing a link leads to.
+TEST(FindSessionInDir, LinksCountAsWhatTheyLeadTo) {
+  ScopedTempDir tmp;
+  const fsys::path sessions = tmp / "sessions";
+  make_tree(tmp.path(), {"sessions/", "elsewhere/y_abc.jsonl", "target.jsonl"});
+  std::error_code ec;
+  fsys::create_symlink(tmp / "target.jsonl", sessions / "a_abc.jsonl", ec);
+  if (ec) GTEST_SKIP() << "cannot create symbolic links here: " << ec.message();
+  fsys::create_symlink(tmp / "missing.jsonl", sessions / "b_abc.jsonl", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fsys::create_directory_symlink(tmp / "elsewhere", sessions / "linked", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  fsys::create_directory_symlink(tmp / "nowhere", sessions / "dangling", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  auto found = find_session_in_dir(sessions, "abc");
+  ASSERT_FALSE(found.ok());
+  ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kAmbiguous);
+  // The dangling file link is neither a file nor a directory and is skipped.
+  EXPECT_EQ(found.error().ambiguous.paths,
+            (std::vector<fsys::path>{sessions / "a_abc.jsonl", sessions / "linked" / "y_abc.jsonl"}));
+}
+
+// A subdirectory whose full path is longer than the system accepts is listed as a directory of
+// its parent but cannot be opened: a failure that holds for every user, root included.
+TEST(FindSessionInDir, UnlistableSubdirectoryIsAScanError) {
+  if (sys::is_windows()) GTEST_SKIP() << "the path limit is reported as a missing path on Windows";
+  ScopedTempDir tmp;
+  const fsys::path start = fsys::current_path();
+  const std::string component(250, 'd');
+  fsys::path deep = tmp.path();
+  fsys::current_path(deep);
+  while (deep.native().size() < 3800) {
+    fsys::create_directory(component);
+    fsys::current_path(component);
+    deep /= component;
+  }
+  write_file(fsys::path("a_abc.jsonl"), "");
+  fsys::create_directory(std::string(250, 's'));
+  const fsys::path sub = deep / std::string(250, 's');
+  auto found = find_session_in_dir(deep, "abc");
+  // Clean up from the bottom, relative to the working directory, before any assertion can return.
+  fsys::remove(std::string(250, 's'));
+  fsys::remove("a_abc.jsonl");
+  while (fsys::current_path() != tmp.path()) {
+    fsys::current_path("..");
+    fsys::remove(component);
+  }
+  fsys::current_path(start);
+
+  ASSERT_FALSE(found.ok());
+  ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kScan);
+  EXPECT_EQ(found.error().scan.dir, sub);
+  EXPECT_EQ(found.error().text(), "cannot scan " + display(sub) + ": File name too long (os error 36)");
+}
+
+// Endpoints for the lookup across snapshots, under one test directory: each snapshot names a home
+// directory, whose sessions directory is <home>/.omp/agent/sessions.
+class Endpoints {
+ public:
+  explicit Endpoints(fsys::path root) : root_(std::move(root)) {}
+
+  fsys::path state() const { return root_ / "state"; }
+  fsys::path snapshot_dir() const { return snapshot::snapshot_directory(state()); }
+  fsys::path sessions_of(std::string_view home) const { return under(root_, std::string(home) + "/.omp/agent/sessions"); }
+  fsys::path session_path(std::string_view home, std::string_view rel) const { return under(sessions_of(home), rel); }
+
+  fsys::path snap(std::string_view endpoint, std::optional<std::string> launch, std::optional<std::string> home) {
+    snapshot::Selectors selectors;
+    if (home) selectors[snapshot::Selector::kHome] = OsString::from_path(root_ / path_from_utf8(*home));
+    selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
+    auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
+    EXPECT_TRUE(written.ok()) << written.error();
+    return written.ok() ? *written : fsys::path();
+  }
+
+  void session(std::string_view home, std::string_view rel) const { make_tree(sessions_of(home), {std::string(rel)}); }
+
+  Result<fsys::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id); }
+
+ private:
+  fsys::path root_;
+};
+
+TEST(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", std::nullopt, "h");
+  e.snap("e2", "L2", "h");
+  e.snap("e3", std::nullopt, "h");
+  e.session("h", "proj/2024_abc.jsonl");
+  for (const char* id : {"abc", "ab"}) {
+    SCOPED_TRACE(id);
+    auto found = e.find(id);
+    ASSERT_TRUE(found.ok()) << found.error();
+    EXPECT_EQ(*found, e.session_path("h", "proj/2024_abc.jsonl"));
+  }
+}
+
+TEST(FindSessionAcrossSnapshots, SameIdInTwoDirectoriesIsAmbiguous) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", "launch-1", "h1");
+  e.snap("e2", std::nullopt, "h2");
+  // Shares e1's directory: the file is shown once, with the endpoint of the earlier snapshot.
+  e.snap("e3", "launch-3", "h1");
+  e.session("h1", "p/x_abc.jsonl");
+  e.session("h2", "y_abc.jsonl");
+  auto found = e.find("abc");
+  ASSERT_FALSE(found.ok());
+  EXPECT_EQ(found.error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
+                               display(e.session_path("h1", "p/x_abc.jsonl")) +
+                               " (endpoint e1, launch session launch-1) " +
+                               display(e.session_path("h2", "y_abc.jsonl")) + " (endpoint e2)");
+}
+
+TEST(FindSessionAcrossSnapshots, PrefixMatchesInTwoDirectoriesAreAmbiguous) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", std::nullopt, "h2");
+  e.snap("e2", "s", "h1");
+  e.session("h1", "x_abcd.jsonl");
+  e.session("h2", "y_abce.jsonl");
+  auto found = e.find("abc");
+  ASSERT_FALSE(found.ok());
+  // Listed in path order of the files, not in the order of the snapshots.
+  EXPECT_EQ(found.error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
+                               display(e.session_path("h1", "x_abcd.jsonl")) + " (endpoint e2, launch session s) " +
+                               display(e.session_path("h2", "y_abce.jsonl")) + " (endpoint e1)");
+}
+
+TEST(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
+  for (const bool exact_first : {true, false}) {
+    SCOPED_TRACE(exact_first ? "exact under the first snapshot" : "exact under the last snapshot");
+    ScopedTempDir tmp;
+    Endpoints e(tmp.path());
+    e.snap("e1", std::nullopt, "h1");
+    e.snap("e2", std::nullopt, "h2");
+    e.snap("e3", std::nullopt, "h3");
+    const char* exact_home = exact_first ? "h1" : "h3";
+    e.session(exact_home, "q_abc.jsonl");
+    e.session("h2", "p_abcdef.jsonl");
+    e.session(exact_first ? "h3" : "h1", "r_abcxyz.jsonl");
+    auto found = e.find("abc");
+    ASSERT_TRUE(found.ok()) << found.error();
+    EXPECT_EQ(*found, e.session_path(exact_home, "q_abc.jsonl"));
+  }
+}
+
+TEST(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  const fsys::path written = e.snap("upper", std::nullopt, "h");
+  fsys::rename(written, e.snapshot_dir() / "upper.JSON");
+  e.session("h", "x_abc.jsonl");
+  // None of these is read; each would fail the lookup if it were.
+  write_file(e.snapshot_dir() / ".upper.123-0.tmp", "garbage");
+  write_file(e.snapshot_dir() / "e9.json.tmp", "garbage");
+  write_file(e.snapshot_dir() / ".json", "garbage");
+  write_file(e.snapshot_dir() / "e9.jsonl", "garbage");
+  write_file(e.snapshot_dir() / "e9", "garbage");
+  fsys::create_directories(e.snapshot_dir() / "dir.json");
+  auto found = e.find("abc");
+  ASSERT_TRUE(found.ok()) << found.error();
+  EXPECT_EQ(*found, e.session_path("h", "x_abc.jsonl"));
+}
+
+TEST(FindSessionAcrossSnapshots, OneBadSnapshotEndsTheLookup) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("a1", std::nullopt, "h");
+  e.snap("z9", std::nullopt, "h");
+  e.session("h", "x_abc.jsonl");
+  const fsys::path bad = e.snapshot_dir() / "m5.json";
+  for (const char* content : {"", "not json", "{}", "{\"version\":2}"}) {
+    SCOPED_TRACE(content);
+    write_file(bad, content);
+    auto found = e.find("abc");
+    ASSERT_FALSE(found.ok()) << display(*found);
+    EXPECT_EQ(found.error(), snapshot::read_snapshot(bad).error());
+  }
+}
+
+TEST(FindSessionAcrossSnapshots, SnapshotWithoutAHomeCannotResolveItsSessions) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("a1", std::nullopt, "h");
+  e.session("h", "x_abc.jsonl");
+  const fsys::path homeless = e.snap("b2", std::nullopt, std::nullopt);
+  auto found = e.find("abc");
+  ASSERT_FALSE(found.ok());
+  EXPECT_EQ(found.error(), "endpoint environment snapshot " + display(homeless) +
+                               " cannot resolve OMP sessions: cannot resolve OMP sessions: HOME and USERPROFILE are "
+                               "unset");
+}
+
+TEST(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", std::nullopt, "h1");
+  e.snap("e2", std::nullopt, "h2");
+  e.session("h1", "x_abc.jsonl");
+  e.session("h2", "x_abcd.jsonl");
+  e.session("h2", "p/y_abce.jsonl");
+  auto ambiguous = e.find("abc");
+  ASSERT_FALSE(ambiguous.ok());
+  EXPECT_EQ(ambiguous.error(), "ambiguous omp session id 'abc': " + display(e.session_path("h2", "p/y_abce.jsonl")) +
+                                   " " + display(e.session_path("h2", "x_abcd.jsonl")));
+
+  // A sessions directory that runs through a file cannot be scanned.
+  fsys::remove_all(tmp / "h2");
+  write_file(tmp / "h2", "x");
+  auto scan = e.find("abc");
+  ASSERT_FALSE(scan.ok());
+  const fsys::path dir = e.sessions_of("h2");
+  EXPECT_TRUE(scan.error().starts_with("cannot scan " + display(dir) + ": ")) << scan.error();
+}
+
+TEST(FindSessionAcrossSnapshots, NoSnapshotsIsItsOwnMessage) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  const std::string message =
+      "no omp endpoint environment snapshots under " + display(e.snapshot_dir()) + "; relaunch the endpoint";
+  EXPECT_EQ(e.find("abc").error(), message);
+  write_file(e.snapshot_dir() / ".e1.1-0.tmp", "{}");
+  fsys::create_directories(e.snapshot_dir() / "sub.json");
+  EXPECT_EQ(e.find("abc").error(), message);
+}
+
+TEST(FindSessionAcrossSnapshots, SnapshotDirectoryThatCannotBeListed) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  write_file(e.state(), "a file where the state directory should be");
+  auto found = e.find("abc");
+  ASSERT_FALSE(found.ok());
+  EXPECT_TRUE(found.error().starts_with("cannot scan " + display(e.snapshot_dir()) + ": ")) << found.error();
+}
+
+TEST(FindSessionAcrossSnapshots, NothingFound) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", std::nullopt, "h1");
+  e.snap("e2", std::nullopt, "missing-home");
+  e.session("h1", "x_abd.jsonl");
+  e.session("h1", "p/q/x_abc.jsonl");
+  for (const std::string id : {"abc", "../h1/.omp/agent/sessions/x_abd", "x_abd.jsonl", "*"}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(e.find(id).error(), "no omp session file for '" + id + "' across endpoint environment snapshots under " +
+                                      display(e.snapshot_dir()));
+  }
+}
+
+}  // namespace
+}  // namespace vantle::sessions

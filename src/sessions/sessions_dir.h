@@ -1,0 +1,20 @@
+// Where the agent keeps the session logs of an endpoint, computed from the selectors the endpoint
+// was launched with rather than from this process's environment.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "snapshot/selectors.h"
+#include "text/result.h"
+
+namespace vantle::sessions {
+
+// The sessions directory: `explicit_dir` unchanged when given (empty is refused); else
+// PI_CODING_AGENT_DIR/sessions when no profile is selected; else
+// <home>/<PI_CONFIG_DIR or .omp>[/profiles/<profile>]/agent/sessions with home from HOME, then
+// USERPROFILE. Empty selector values count as unset. Pure: examines no file.
+Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::filesystem::path>& explicit_dir,
+                                                   const snapshot::Selectors& selectors);
+
+}  // namespace vantle::sessions

@@ -1,0 +1,188 @@
+#include "thymel_omp/thymel.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+#include "platform/dir.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/os_string.h"
+#include "text/utf8.h"
+#include "text/whitespace.h"
+
+namespace vantle::thymel {
+namespace {
+
+constexpr std::string_view EM_DASH = "\xE2\x80\x94";
+
+bool equals_ascii_nocase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+std::string excerpts(std::string_view err_bytes, std::string_view out_bytes) {
+  return render_stream_excerpt("omp stderr", err_bytes) + "; " + render_stream_excerpt("omp stdout", out_bytes);
+}
+
+}  // namespace
+
+Result<TurnArgs> parse_turn_args(std::span<const std::string> args) {
+  std::optional<std::string> id;
+  std::optional<std::string> session;
+  std::optional<std::string> mind;
+  std::optional<std::string> project;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::optional<std::string>* slot = arg == "--id"                     ? &id
+                                       : arg == "--session-id"           ? &session
+                                       : arg == "--thymel-context-file" ? &mind
+                                       : arg == "--project-dir"          ? &project
+                                                                         : nullptr;
+    if (slot == nullptr) return Err("unknown arg: " + arg);
+    if (i + 1 == args.size()) return Err(arg + " expects a value");
+    *slot = args[++i];
+  }
+  if (!id) return Err("missing --id");
+  if (!session) return Err("missing --session-id");
+  if (!mind) return Err("missing --thymel-context-file");
+  return TurnArgs{std::move(*id), std::move(*session), std::move(*mind), std::move(project)};
+}
+
+Prompt compose_prompt(std::string_view mind, std::string_view input) {
+  if (text::is_blank(mind)) return {std::string(input), true};
+  std::string prompt(text::trim_end(mind));
+  prompt += "\n\n";
+  prompt += input;
+  return {std::move(prompt), false};
+}
+
+std::optional<std::filesystem::path> sessions_dir_for(const std::filesystem::path& mind_file) {
+  const std::filesystem::path parent = mind_file.parent_path();
+  if (parent.empty()) return std::nullopt;
+  return parent / path_from_utf8(SESSIONS_DIR_NAME);
+}
+
+bool is_session_log_name(const std::filesystem::path& name) {
+  const std::string text = display(name);
+  const std::size_t dot = text.rfind('.');
+  if (dot == std::string::npos || dot == 0) return false;
+  return equals_ascii_nocase(std::string_view(text).substr(dot + 1), "jsonl");
+}
+
+SysResult<bool> holds_prior_session(const std::filesystem::path& sessions_dir) {
+  auto entries = fs::list_entries(sessions_dir);
+  if (!entries) {
+    // Windows also answers "not found" for a file that stands where the directory should be;
+    // only nothing at all there counts as missing.
+    if (entries.error().kind == ErrorKind::kNotFound && !fs::exists(sessions_dir)) return false;
+    return entries.err();
+  }
+  return std::any_of(entries->begin(), entries->end(),
+                     [](const fs::DirEntry& entry) { return is_session_log_name(std::filesystem::path(entry.name)); });
+}
+
+SysResult<std::string> read_utf8_file(const std::filesystem::path& path) {
+  auto bytes = fs::read_file(path);
+  if (!bytes) return bytes.err();
+  if (!text::is_utf8(*bytes)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(NOT_UTF8)));
+  return bytes;
+}
+
+SysResult<void> write_prompt_file(const std::filesystem::path& path, std::string_view prompt) {
+  auto file = fs::File::create_truncate(path);
+  if (!file) return file.err();
+  return file->write_all(prompt);
+}
+
+std::vector<std::string> agent_arguments(bool continue_session, const std::filesystem::path& sessions_dir,
+                                         const std::filesystem::path& prompt_file) {
+  std::vector<std::string> args = {"-p"};
+  if (continue_session) args.emplace_back("-c");
+  for (std::string arg : {std::string("--session-dir"), display(sessions_dir), std::string("--tools"),
+                          std::string("read,write,edit"), std::string("--auto-approve"), std::string("--thinking"),
+                          std::string("off"), std::string("--no-title"), std::string("--no-extensions"),
+                          std::string("--no-skills"), std::string("--no-rules"), "@" + display(prompt_file)}) {
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+SysResult<AgentOutput> run_agent(process::Command command) {
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kPipe;
+  command.err = process::Stdio::kPipe;
+  auto child = process::spawn(command);
+  if (!child) return child.err();
+  process::ReadPipe out_pipe = std::move(*child->take_stdout());
+  process::ReadPipe err_pipe = std::move(*child->take_stderr());
+
+  SysResult<std::string> err_bytes = std::string();
+  std::thread err_reader;
+  try {
+    err_reader = std::thread([&err_bytes, &err_pipe] { err_bytes = err_pipe.read_to_end(); });
+  } catch (const std::system_error& e) {
+    (void)child->kill();
+    (void)child->wait();
+    return Err(custom_error(ErrorKind::kOther, std::string("cannot start a reader for the agent's stderr: ") + e.what()));
+  }
+  SysResult<std::string> out_bytes = out_pipe.read_to_end();
+  if (!out_bytes) {
+    // The agent could block on a full stdout forever and keep stderr open with it.
+    out_pipe.close();
+    (void)child->kill();
+  }
+  err_reader.join();
+  if (!err_bytes) (void)child->kill();
+  auto status = child->wait();
+  if (!out_bytes) return out_bytes.err();
+  if (!err_bytes) return err_bytes.err();
+  if (!status) return status.err();
+  return AgentOutput{*status, std::move(*out_bytes), std::move(*err_bytes)};
+}
+
+TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& result) {
+  TurnReport report;
+  const std::string err = text::utf8_lossy(result.err);
+  if (!text::is_blank(err)) report.err = err;
+  if (result.status.success()) {
+    const std::string out = text::utf8_lossy(result.out);
+    report.out = text::is_blank(out) ? std::string(ACKNOWLEDGEMENT) : out;
+    return report;
+  }
+  const auto category = classify_account_refusal(err + "\n" + text::utf8_lossy(result.out));
+  if (category) {
+    report.exit_code = EXIT_ACCOUNT_REFUSAL;
+    report.err += refusal_line(endpoint_id, *category, result.err, result.out);
+    return report;
+  }
+  report.exit_code = EXIT_TURN_FAILED;
+  report.err += turn_failure_line(endpoint_id,
+                                  "omp exited " + exit_status_text(result.status) + "; " + excerpts(result.err, result.out));
+  return report;
+}
+
+std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason) {
+  return "THYMEL_TURN_FAIL:" + std::string(endpoint_id) + ": " + std::string(reason) + " " + std::string(EM_DASH) +
+         " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
+}
+
+std::string session_not_found_line(std::string_view endpoint_id) {
+  return "THYMEL_SESSION_NOT_FOUND:" + std::string(endpoint_id) + ": thymel omp session dir holds no prior session " +
+         std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)\n";
+}
+
+std::string refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
+                         std::string_view out_bytes) {
+  return "THYMEL_ACCOUNT_REFUSAL:" + std::string(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
+         " the provider refused the Thymel turn for account reasons (" + std::string(refusal_category_name(category)) +
+         "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry would "
+         "succeed on a healthy account, and only a human can restore it (clear the limit or the credential). "
+         "Exiting " +
+         std::to_string(EXIT_ACCOUNT_REFUSAL) + " (keep custody; the daemon paces retries, never reseeds). " +
+         excerpts(err_bytes, out_bytes) + "\n";
+}
+
+}  // namespace vantle::thymel

@@ -1,0 +1,105 @@
+#include "thymel_omp/thymel_omp.h"
+
+#include "omp/omp.h"
+#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/os_string.h"
+#include "platform/process.h"
+#include "platform/stdio.h"
+#include "snapshot/selectors.h"
+#include "snapshot/snapshot.h"
+#include "text/utf8.h"
+#include "text/whitespace.h"
+#include "thymel_omp/thymel.h"
+
+namespace vantle {
+namespace {
+
+Result<std::string> read_stdin_utf8() {
+  std::string input;
+  char buffer[65536];
+  while (true) {
+    auto n = stdio::read_in(buffer, sizeof buffer);
+    if (!n) return Err(n.error().message);
+    if (*n == 0) break;
+    input.append(buffer, *n);
+  }
+  if (!text::is_utf8(input)) return Err(std::string(thymel::NOT_UTF8));
+  return input;
+}
+
+}  // namespace
+
+int thymel_omp(std::span<const std::string> args) {
+  auto parsed = thymel::parse_turn_args(args);
+  if (!parsed) {
+    (void)stdio::write_err("vantle thymel-omp: " + parsed.error() + "\n");
+    return thymel::EXIT_USAGE;
+  }
+  const std::string& id = parsed->endpoint_id;
+  const auto fail = [&id](const std::string& reason) {
+    (void)stdio::write_err(thymel::turn_failure_line(id, reason));
+    return thymel::EXIT_TURN_FAILED;
+  };
+
+  auto state_dir = snapshot::resolve_state_directory();
+  if (!state_dir) return fail("endpoint state directory unavailable: " + state_dir.error());
+  auto selectors = snapshot::load_endpoint_selectors(*state_dir, id);
+  if (!selectors) return fail("endpoint environment unavailable: " + selectors.error());
+  // From here on the turn, executable resolution included, sees the endpoint's environment.
+  if (auto applied = snapshot::apply_selectors_to_process(*selectors); !applied) {
+    return fail("endpoint environment unavailable: " + applied.error());
+  }
+
+  const std::filesystem::path mind_file = path_from_utf8(parsed->mind_file);
+  auto mind = thymel::read_utf8_file(mind_file);
+  if (!mind) return fail("mind file unreadable (" + parsed->mind_file + "): " + mind.error().message);
+  auto input = read_stdin_utf8();
+  if (!input) return fail("stdin read failed: " + input.error());
+
+  const thymel::Prompt prompt = thymel::compose_prompt(*mind, *input);
+  if (text::is_blank(prompt.text)) {
+    (void)stdio::write_out(thymel::ACKNOWLEDGEMENT);
+    return thymel::EXIT_DONE;
+  }
+  const auto sessions_dir = thymel::sessions_dir_for(mind_file);
+  if (!sessions_dir) return fail("mind file path has no parent dir (no session-dir anchor)");
+  if (prompt.mind_blank) {
+    auto prior = thymel::holds_prior_session(*sessions_dir);
+    if (!prior) return fail("cannot list session dir " + display(*sessions_dir) + ": " + prior.error().message);
+    if (!*prior) {
+      (void)stdio::write_err(thymel::session_not_found_line(id));
+      return thymel::EXIT_NO_PRIOR_SESSION;
+    }
+  }
+  if (auto made = fs::create_dir_all(*sessions_dir); !made) {
+    return fail("cannot create session dir " + display(*sessions_dir) + ": " + made.error().message);
+  }
+  const std::filesystem::path prompt_file = *sessions_dir / path_from_utf8(thymel::PROMPT_FILE_NAME);
+  if (auto written = thymel::write_prompt_file(prompt_file, prompt.text); !written) {
+    return fail("cannot write turn prompt " + display(prompt_file) + ": " + written.error().message);
+  }
+  auto executable = omp::resolve_omp_executable();
+  if (!executable) return fail("omp resolution failed: " + executable.error());
+
+  // The agent runs in the mind file's directory, where a relative path of ours would point
+  // elsewhere: it gets absolute paths, while messages keep showing the paths as given.
+  auto absolute_sessions_dir = fs::make_absolute(*sessions_dir);
+  if (!absolute_sessions_dir) return fail("omp spawn failed: " + absolute_sessions_dir.error().message);
+  const std::filesystem::path mind_dir = absolute_sessions_dir->parent_path();
+  process::Command command;
+  command.program = *executable;
+  command.args = thymel::agent_arguments(prompt.mind_blank, *absolute_sessions_dir,
+                                         *absolute_sessions_dir / path_from_utf8(thymel::PROMPT_FILE_NAME));
+  snapshot::apply_selectors_to_command(*selectors, command);
+  if (fs::is_directory(mind_dir)) command.cwd = mind_dir;
+  auto result = thymel::run_agent(std::move(command));
+  if (!result) return fail("omp spawn failed: " + result.error().message);
+
+  const thymel::TurnReport report = thymel::report_agent_result(id, *result);
+  if (!report.err.empty()) (void)stdio::write_err(report.err);
+  if (!report.out.empty()) (void)stdio::write_out(report.out);
+  return report.exit_code;
+}
+
+}  // namespace vantle

@@ -1,0 +1,389 @@
+// history-omp seen from outside: its argument grammar, every failure line and exit code, and the
+// session file copied to standard output byte for byte.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/system.h"
+#include "snapshot/snapshot.h"
+#include "support/cli.h"
+#include "support/temp_dir.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fsys = std::filesystem;
+
+// Spelled out here rather than taken from the program's constant, so a typo there is caught.
+const std::string kUsage = "vantle history-omp --session <id> [--project-dir <dir>] [--session-dir <dir>]\n";
+
+std::string fail(const std::string& message) { return "HISTORY_FAIL: " + message + "\n"; }
+
+Cli history(std::vector<std::string> args) {
+  args.insert(args.begin(), "history-omp");
+  return Cli(std::move(args));
+}
+
+// A sessions directory with an exact and a prefix match for "abc" and one file for "abd".
+class SessionsDir {
+ public:
+  SessionsDir() {
+    write_file(file("proj/2024_abc.jsonl"), "exact\n");
+    write_file(file("2024_abcdef.jsonl"), "prefix\n");
+    write_file(file("proj/2024_abd.jsonl"), "abd\n");
+  }
+  fsys::path dir() const { return tmp_ / "sessions"; }
+  std::string text() const { return display(dir()); }
+  fsys::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
+  const ScopedTempDir& tmp() const { return tmp_; }
+
+ private:
+  ScopedTempDir tmp_;
+};
+
+TEST(History, HelpAsAnArgumentOfItsOwnWins) {
+  const SessionsDir s;
+  const std::vector<std::vector<std::string>> cases = {
+      {"-h"},
+      {"--help"},
+      {"--session", "abc", "--help"},
+      {"--session", "abc", "--session-dir", s.text(), "-h"},
+      {"--bogus", "x", "--help"},
+      {"-h", "--session"},
+      {"--session-dir", "", "-h"},
+      {"word", "--help", "--session"},
+      {"--session", "", "-h", "--session-dir", ""},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(describe_args(args));
+    EXPECT_EQ(history(args).run(), exited(0, kUsage, ""));
+  }
+}
+
+TEST(History, MissingOrEmptySessionComesFirst) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--session"},
+      {"--session", ""},
+      {"--session", "abc", "--session"},
+      {"--session-dir", ""},
+      {"--session-dir", "", "--session"},
+      {"--session", "", "--session-dir", ""},
+      {"abc"},
+      {"-session", "abc"},
+      {"--Session", "abc"},
+      {"--bogus", "--session", "abc"},
+      {"--project-dir", "--session", "abc"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(describe_args(args));
+    EXPECT_EQ(history(args).run(), exited(1, "", fail("need --session <id>")));
+  }
+}
+
+TEST(History, EmptySessionDirIsRefused) {
+  const SessionsDir s;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--session", "abc", "--session-dir", ""},
+      {"--session-dir", s.text(), "--session", "abc", "--session-dir", ""},
+      {"--session-dir", "", "--session", "abc", "--project-dir", s.text()},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(describe_args(args));
+    EXPECT_EQ(history(args).run(), exited(2, "", fail("--session-dir cannot be empty")));
+  }
+}
+
+TEST(History, GrammarPicksTheOptionsAsTheyComeLeftToRight) {
+  const SessionsDir s;
+  const std::string d = s.text();
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"--session", "abc", "--session-dir", d}, "exact\n"},
+      {{"--session-dir", d, "--session", "abc"}, "exact\n"},
+      {{"--session", "zzz", "--session", "abc", "--session-dir", d}, "exact\n"},
+      {{"--session-dir", display(s.tmp() / "elsewhere"), "--session", "abd", "--session-dir", d}, "abd\n"},
+      {{"--bogus", "--session", "--session", "abd", "--session-dir", d}, "abd\n"},
+      {{"--", "--session", "--session", "abd", "--session-dir", d}, "abd\n"},
+      {{"--bogus=1", "x", "-x", "word", "--session", "abd", "--session-dir", d}, "abd\n"},
+      {{"--session", "abd", "--session-dir", d, "--bogus"}, "abd\n"},
+      {{"--project-dir", display(s.tmp() / "missing"), "--session", "abd", "--session-dir", d}, "abd\n"},
+      {{"--session", "abd", "--session-dir", d, "--project-dir"}, "abd\n"},
+      {{"--session", "abd", "--project-dir", "", "--session-dir", d}, "abd\n"},
+      {{"--session", "abcd", "--session-dir", d}, "prefix\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(describe_args(c.args));
+    EXPECT_EQ(history(c.args).run(), exited(0, c.out, ""));
+  }
+}
+
+// A value option takes the next argument whatever it looks like.
+TEST(History, ValuesThatLookLikeOptionsAreValues) {
+  const SessionsDir s;
+  const std::string d = s.text();
+  struct Case {
+    std::vector<std::string> args;
+    std::string id;
+  };
+  const std::vector<Case> cases = {
+      {{"--session", "--help", "--session-dir", d}, "--help"},
+      {{"--session", "-h", "--session-dir", d}, "-h"},
+      {{"--session", "--session-dir", "--session-dir", d}, "--session-dir"},
+      {{"--bogus", "-h", "--session", "-", "--session-dir", d}, "-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(describe_args(c.args));
+    EXPECT_EQ(history(c.args).run(), exited(1, "", fail("no omp session file for '" + c.id + "' under " + d)));
+  }
+}
+
+TEST(History, CopiesTheFileByteForByte) {
+  ScopedTempDir tmp;
+  std::string binary = "\xFF\xFE{\"a\":\"\xC3\x28\"}\r\n\x00\x1A\x80 last line without a line feed";
+  binary.push_back('\0');
+  std::string large;
+  for (int i = 0; large.size() < (3u << 20); ++i) large += "{\"n\":" + std::to_string(i) + ",\"t\":\"\xE2\x82\xAC\"}\n";
+  struct Case {
+    std::string name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"not UTF-8", binary},
+      {"empty", ""},
+      {"one line feed", "\n"},
+      {"larger than a pipe buffer", large},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(tmp / "sessions/p/2024_abc.jsonl", c.bytes);
+    EXPECT_EQ(history({"--session", "abc", "--session-dir", display(tmp / "sessions")}).run(), exited(0, c.bytes, ""));
+  }
+}
+
+TEST(History, FailuresInsideAGivenDirectory) {
+  const SessionsDir s;
+  const std::string d = s.text();
+  write_file(s.file("other/x_abd.jsonl"), "");
+  write_file(s.tmp() / "file", "");
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"--session", "zzz", "--session-dir", d}, "no omp session file for 'zzz' under " + d},
+      {{"--session", "ab", "--session-dir", d},
+       "ambiguous omp session id 'ab': " + display(s.file("2024_abcdef.jsonl")) + " " +
+           display(s.file("other/x_abd.jsonl")) + " " + display(s.file("proj/2024_abc.jsonl")) + " " +
+           display(s.file("proj/2024_abd.jsonl"))},
+      {{"--session", "abd", "--session-dir", d},
+       "ambiguous omp session id 'abd': " + display(s.file("other/x_abd.jsonl")) + " " +
+           display(s.file("proj/2024_abd.jsonl"))},
+      {{"--session", "abc", "--session-dir", display(s.tmp() / "missing")},
+       "no omp session file for 'abc' under " + display(s.tmp() / "missing")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(describe_args(c.args));
+    EXPECT_EQ(history(c.args).run(), exited(1, "", fail(c.err)));
+  }
+}
+
+// The directory is shown as it was given, not as the lookup built it.
+TEST(History, NotFoundShowsTheDirectoryAsGiven) {
+  const SessionsDir s;
+  for (const std::string given : {"sessions", "./sessions/", "sessions//proj/.."}) {
+    SCOPED_TRACE(given);
+    EXPECT_EQ(history({"--session", "zzz", "--session-dir", given}).cwd(s.tmp().path()).run(),
+              exited(1, "", fail("no omp session file for 'zzz' under " + given)));
+  }
+}
+
+// Separators, parent references and wildcards in an id are only compared with file names, so
+// they find nothing, though files exist that the id would name if it were joined into a path.
+TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
+  const SessionsDir s;
+  write_file(s.tmp() / "outside/x_secret.jsonl", "secret\n");
+  write_file(s.tmp() / "x_secret.jsonl", "secret\n");
+  write_file(s.file("proj/deep/x_deep.jsonl"), "deep\n");
+  const std::vector<std::string> ids = {
+      "../x_secret", "..\\x_secret", "../outside/x_secret", "../../x_secret", "..", ".", "/", "\\", "*", "?",
+      "*abc*", "ab?", "[a]bc", "proj/2024_abc", "proj\\2024_abc", "deep/x_deep", "2024_abc.jsonl",
+      "abc/../abc", "\xEF\xBF\xBD", "a\tb", "C:x_secret", "%2e%2e%2fx_secret",
+  };
+  for (const auto& id : ids) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(history({"--session", id, "--session-dir", s.text()}).run(),
+              exited(1, "", fail("no omp session file for '" + id + "' under " + s.text())));
+  }
+}
+
+// Endpoint snapshots under a state directory, each naming a home directory.
+class StateDir {
+ public:
+  fsys::path state() const { return tmp_ / "state"; }
+  std::string snapshots() const { return display(snapshot::snapshot_directory(state())); }
+  fsys::path session(std::string_view home, std::string_view rel) const {
+    return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
+  }
+  void snap(std::string_view endpoint, std::optional<std::string> launch, std::string_view home) {
+    snapshot::Selectors selectors;
+    selectors[snapshot::Selector::kHome] = OsString::from_path(tmp_ / std::string(home));
+    selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
+    auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
+    ASSERT_TRUE(written.ok()) << written.error();
+  }
+  Cli run(std::vector<std::string> args) const {
+    return history(std::move(args)).env("VANTLE_STATE_DIR", display(state()));
+  }
+  const ScopedTempDir& tmp() const { return tmp_; }
+
+ private:
+  ScopedTempDir tmp_;
+};
+
+TEST(History, LooksAcrossEndpointSnapshots) {
+  StateDir st;
+  st.snap("e1", std::nullopt, "h1");
+  st.snap("e2", "launch-2", "h2");
+  st.snap("e3", std::nullopt, "h1");
+  write_file(st.session("h1", "p/2024_abc.jsonl"), "one\n");
+  write_file(st.session("h2", "2024_abd.jsonl"), "two\n");
+  write_file(st.session("h1", "x_abd.jsonl"), "three\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(0, "one\n", ""));
+  EXPECT_EQ(st.run({"--session", "abd"}).run(),
+            exited(1, "",
+                   fail("ambiguous omp session id 'abd' across endpoint environment snapshots: " +
+                        display(st.session("h1", "x_abd.jsonl")) + " (endpoint e1) " +
+                        display(st.session("h2", "2024_abd.jsonl")) + " (endpoint e2, launch session launch-2)")));
+  EXPECT_EQ(st.run({"--session", "zz"}).run(),
+            exited(1, "",
+                   fail("no omp session file for 'zz' across endpoint environment snapshots under " +
+                        st.snapshots())));
+  EXPECT_EQ(st.run({"--session", "../h2/.omp/agent/sessions/2024_abd"}).run(),
+            exited(1, "",
+                   fail("no omp session file for '../h2/.omp/agent/sessions/2024_abd' across endpoint environment "
+                        "snapshots under " +
+                        st.snapshots())));
+  // A trailing --session-dir drops the directory given before it.
+  EXPECT_EQ(st.run({"--session", "abc", "--session-dir", "nowhere", "--session-dir"}).run(),
+            exited(0, "one\n", ""));
+}
+
+TEST(History, StateDirectoryProblems) {
+  StateDir st;
+  EXPECT_EQ(st.run({"--session", "abc"}).run(),
+            exited(1, "",
+                   fail("no omp endpoint environment snapshots under " + st.snapshots() + "; relaunch the endpoint")));
+  write_file(snapshot::snapshot_directory(st.state()) / "bad.json", "{");
+  const std::string bad = snapshot::read_snapshot(snapshot::snapshot_directory(st.state()) / "bad.json").error();
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(1, "", fail(bad)));
+  // With none of the variables that locate it, there is no state directory.
+  EXPECT_EQ(history({"--session", "abc"}).run(),
+            exited(2, "",
+                   fail("cannot resolve a durable state directory for endpoint snapshots (set VANTLE_STATE_DIR, "
+                        "XDG_STATE_HOME, or HOME)")));
+}
+
+// history-omp writing into a pipe whose reader is gone: the write fails, and the tool ends with 1
+// and says nothing (no signal death, no message). The file is far larger than a pipe's buffer, so
+// the tool is still writing when the reader closes, however the two are scheduled.
+TEST(History, ClosedStandardOutputGivesExitOneAndNoMessage) {
+  ScopedTempDir tmp;
+  write_file(tmp / "sessions/2024_abc.jsonl", std::string(std::size_t{8} << 20, 'x'));
+  process::Command command;
+  command.program = vantle_binary();
+  command.args = {"history-omp", "--session", "abc", "--session-dir", display(tmp / "sessions")};
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kPipe;
+  command.err = process::Stdio::kPipe;
+  auto child = process::spawn(command);
+  ASSERT_TRUE(child.ok()) << child.error().message;
+  child->take_stdout()->close();
+  auto err = child->take_stderr()->read_to_end();
+  ASSERT_TRUE(err.ok()) << err.error().message;
+  auto status = child->wait();
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_EQ(exit_status_text(*status), "exit code: 1");
+  EXPECT_EQ(*err, "");
+}
+
+// Root reads every directory and file whatever their permission bits. To see what a user without
+// that power sees, such runs go through setpriv with every capability dropped.
+class Unprivileged {
+ public:
+  // How to run the tool so that `locked` (a file or directory without permissions) cannot be read;
+  // empty, with the reason in `why`, when no way is available here.
+  static std::optional<Unprivileged> make(const fsys::path& locked, std::string& why) {
+    if (sys::is_windows()) {
+      why = "permission bits do not stop reading on Windows";
+      return std::nullopt;
+    }
+    if (!can_read(locked)) return Unprivileged(false);
+    const fsys::path setpriv = "/usr/bin/setpriv";
+    if (!fsys::exists(setpriv)) {
+      why = "this user reads unreadable directories and /usr/bin/setpriv (util-linux) is missing";
+      return std::nullopt;
+    }
+    const CliResult check = Unprivileged(true).wrap(Cli({"--help"})).run();
+    if (check.status.code != 0) {
+      why = "setpriv cannot drop capabilities here: " + check.err;
+      return std::nullopt;
+    }
+    return Unprivileged(true);
+  }
+
+  Cli wrap(const Cli& cli) const {
+    if (!drop_) return cli;
+    std::vector<std::string> args = {"--inh-caps=-all", "--bounding-set=-all", "--", display(vantle_binary())};
+    args.insert(args.end(), cli.args().begin(), cli.args().end());
+    return Cli(args).program("/usr/bin/setpriv");
+  }
+
+ private:
+  explicit Unprivileged(bool drop) : drop_(drop) {}
+  static bool can_read(const fsys::path& path) {
+    std::error_code ec;
+    if (fsys::is_directory(path, ec)) {
+      fsys::directory_iterator probe(path, ec);
+      return !ec;
+    }
+    return std::ifstream(path, std::ios::binary).is_open();
+  }
+  bool drop_;
+};
+
+TEST(History, UnreadableSubdirectoryCannotBeScanned) {
+  const SessionsDir s;
+  const fsys::path locked = s.dir() / "locked";
+  write_file(locked / "x_zzz.jsonl", "");
+  fsys::permissions(locked, fsys::perms::none);
+  std::string why;
+  const auto unprivileged = Unprivileged::make(locked, why);
+  if (!unprivileged) {
+    fsys::permissions(locked, fsys::perms::owner_all);
+    GTEST_SKIP() << why;
+  }
+  const CliResult got = unprivileged->wrap(history({"--session", "abc", "--session-dir", s.text()})).run();
+  fsys::permissions(locked, fsys::perms::owner_all);
+  EXPECT_EQ(got, exited(1, "", fail("cannot scan " + display(locked) + ": Permission denied (os error 13)")));
+}
+
+TEST(History, UnreadableFileIsReportedWithNothingOnStdout) {
+  const SessionsDir s;
+  const fsys::path file = s.file("proj/2024_abc.jsonl");
+  fsys::permissions(file, fsys::perms::none);
+  std::string why;
+  const auto unprivileged = Unprivileged::make(file, why);
+  if (!unprivileged) GTEST_SKIP() << why;
+  EXPECT_EQ(unprivileged->wrap(history({"--session", "abc", "--session-dir", s.text()})).run(),
+            exited(1, "", fail("cannot read " + display(file) + ": Permission denied (os error 13)")));
+}
+
+}  // namespace
+}  // namespace vantle::testing

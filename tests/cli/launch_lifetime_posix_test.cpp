@@ -1,0 +1,225 @@
+// The launched agent's whole process tree lives and dies with the tool, and the tool with its
+// daemon; and the agent owns the terminal it runs in.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "platform/process.h"
+#include "support/cli.h"
+#include "support/fake_agent.h"
+#include "support/temp_dir.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fsys = std::filesystem;
+using namespace std::chrono_literals;
+
+// Alive means present and not a zombie.
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+std::vector<pid_t> read_pids(const fsys::path& file) {
+  std::vector<pid_t> pids;
+  std::ifstream in(file);
+  pid_t pid;
+  while (in >> pid) pids.push_back(pid);
+  return pids;
+}
+
+std::vector<pid_t> wait_for_pids(const fsys::path& file, std::size_t count) {
+  for (int i = 0; i < 500; ++i) {
+    auto pids = read_pids(file);
+    if (pids.size() >= count) return pids;
+    std::this_thread::sleep_for(10ms);
+  }
+  ADD_FAILURE() << "the agent's tree did not start";
+  return read_pids(file);
+}
+
+bool all_gone_within(const std::vector<pid_t>& pids, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool any = false;
+    for (pid_t pid : pids) any = any || alive(pid);
+    if (!any) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+class LaunchLifetime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Orphans (a tool whose daemon died) come back to this test process, which can then reap them.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  }
+  void TearDown() override {
+    for (pid_t pid : read_pids(pids_file())) ::kill(pid, SIGKILL);
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
+  fsys::path pids_file() { return tmp_ / "tree.pids"; }
+  fsys::path agent(const std::string& extra) {
+    return install_fake_agent(tmp_ / "bin", "spawn_tree " + display(pids_file()) + "\n" + extra);
+  }
+  process::Command launch_command(const fsys::path& agent_path) {
+    process::Command command;
+    command.program = vantle_binary();
+    command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
+    command.set_env("VANTLE_OMP_BIN", OsString::from_path(agent_path));
+    command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
+    command.in = process::Stdio::kNull;
+    command.out = process::Stdio::kNull;
+    command.err = process::Stdio::kPipe;
+    return command;
+  }
+  ScopedTempDir tmp_;
+};
+
+TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
+  const auto agent_path = agent("sleep_ms 60000\n");
+  // The stand-in daemon starts the tool and waits; its stderr is the tool's.
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + display(vantle_binary()) +
+                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                              "--extension\nrun_arg x\nrun_pid_file " +
+                                                              display(tmp_ / "tool.pid") + "\n");
+  process::Command command = launch_command(agent_path);
+  command.program = daemon;
+  command.args = {};
+  auto started = process::spawn(command);
+  ASSERT_TRUE(started) << started.error().message;
+  auto err = started->take_stderr();
+  const auto tree = wait_for_pids(pids_file(), 3);
+  const auto tool = read_pids(tmp_ / "tool.pid");
+  ASSERT_EQ(tool.size(), 1u);
+
+  ASSERT_TRUE(started->kill());
+  ASSERT_TRUE(started->wait());
+  int raw = 0;
+  ASSERT_EQ(::waitpid(tool[0], &raw, 0), tool[0]);
+  EXPECT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 93);
+  EXPECT_TRUE(all_gone_within(tree, 1000ms));
+  // Read only once the tree is gone: a survivor would hold the inherited pipe open.
+  EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
+}
+
+TEST_F(LaunchLifetime, KillingTheToolHardTakesTheWholeTree) {
+  auto tool = process::spawn(launch_command(agent("sleep_ms 60000\n")));
+  ASSERT_TRUE(tool) << tool.error().message;
+  const auto tree = wait_for_pids(pids_file(), 3);
+  for (pid_t pid : tree) EXPECT_TRUE(alive(pid));
+  ASSERT_TRUE(tool->kill());
+  const auto status = tool->wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->kind, ExitStatus::Kind::kSignaled);
+  EXPECT_TRUE(all_gone_within(tree, 1000ms));
+}
+
+TEST_F(LaunchLifetime, AnAgentExitingNormallyEndsTheToolWithItsCodeAndLeavesNothing) {
+  auto tool = process::spawn(launch_command(agent("sleep_ms 300\nexit 7\n")));
+  ASSERT_TRUE(tool) << tool.error().message;
+  auto err = tool->take_stderr();
+  const auto tree = wait_for_pids(pids_file(), 3);
+  const auto status = tool->wait();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, ExitStatus::exited(7));
+  EXPECT_EQ(*err->read_to_end(), "");
+  EXPECT_TRUE(all_gone_within(tree, 1000ms));
+}
+
+TEST_F(LaunchLifetime, AnAgentKilledBySignalGivesExitCodeOne) {
+  auto command = launch_command(install_fake_agent(tmp_ / "bin", "signal 9\n"));
+  auto tool = process::spawn(command);
+  ASSERT_TRUE(tool);
+  EXPECT_EQ(*tool->wait(), ExitStatus::exited(1));
+}
+
+// Runs the tool on a fresh pseudo-terminal and reads what the terminal shows until it exits.
+struct PtyRun {
+  std::string screen;
+  int status = 0;
+};
+
+PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  const std::string& typed, std::chrono::milliseconds type_after) {
+  std::vector<std::string> argv_storage = {display(vantle_binary())};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_storage = env;
+  std::vector<char*> envp;
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  PtyRun run;
+  std::thread typist([&] {
+    std::this_thread::sleep_for(type_after);
+    (void)!::write(master, typed.data(), typed.size());
+  });
+  char buffer[4096];
+  while (true) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the last process holding the terminal has gone
+    run.screen.append(buffer, static_cast<std::size_t>(n));
+  }
+  typist.join();
+  ::waitpid(pid, &run.status, 0);
+  ::close(master);
+  return run;
+}
+
+TEST_F(LaunchLifetime, TheAgentOwnsTheTerminal) {
+  const auto record = tmp_ / "record.jsonl";
+  const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + display(record) +
+                                                               "\necho_stdin 1\necho_prefix agent heard: \nexit 5\n");
+  const std::vector<std::string> env = {"VANTLE_OMP_BIN=" + display(agent_path),
+                                        "VANTLE_STATE_DIR=" + display(tmp_ / "state")};
+  // A line, then end of input (Ctrl-D at the start of a line).
+  const auto run = run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "hello\n\x04", 500ms);
+  ASSERT_TRUE(WIFEXITED(run.status)) << run.screen;
+  EXPECT_EQ(WEXITSTATUS(run.status), 5) << run.screen;
+  EXPECT_NE(run.screen.find("agent heard: hello"), std::string::npos) << run.screen;
+  std::ifstream in(record);
+  std::string line, last;
+  while (std::getline(in, line)) last = line;
+  const auto doc = nlohmann::json::parse(last);
+  EXPECT_EQ(doc["tty"], nlohmann::json::array({true, true, true}));
+}
+
+TEST_F(LaunchLifetime, CtrlCReachesTheAgentAndNotTheTool) {
+  const auto agent_path = install_fake_agent(tmp_ / "bin", "sleep_ms 20000\n");
+  const std::vector<std::string> env = {"VANTLE_OMP_BIN=" + display(agent_path),
+                                        "VANTLE_STATE_DIR=" + display(tmp_ / "state")};
+  const auto start = std::chrono::steady_clock::now();
+  const auto run = run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "\x03", 500ms);
+  // The agent died of the interrupt; the tool outlived it and reported the death as exit code 1.
+  ASSERT_TRUE(WIFEXITED(run.status)) << "the tool itself died of a signal: " << run.screen;
+  EXPECT_EQ(WEXITSTATUS(run.status), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+}  // namespace
+}  // namespace vantle::testing
