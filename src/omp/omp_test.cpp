@@ -13,7 +13,6 @@ namespace vantle::omp {
 namespace {
 
 namespace fsys = std::filesystem;
-using testing::agent_file_name;
 using testing::install_fake_agent;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
@@ -122,8 +121,11 @@ class Resolution : public ::testing::Test {
  protected:
   void SetUp() override { env_.clear_tool_variables(); }
   fsys::path agent(const std::string& relative_dir, std::string_view scenario = "", std::string_view name = "") {
-    return install_fake_agent(tmp_ / relative_dir, scenario, name);
+    return install_fake_agent((tmp_ / relative_dir).make_preferred(), scenario, name);
   }
+  // The name the PATH walk finds for an agent installed in `dir`: the bare name first, then
+  // "omp" with the default extensions (".EXE" first), which on Windows matches "omp.exe".
+  fsys::path found_on_path(const fsys::path& dir) { return dir / (sys::is_windows() ? "omp.EXE" : "omp"); }
   std::string shown(const fsys::path& p) { return "`" + display(p) + "`"; }
 
   ScopedTempDir tmp_;
@@ -165,12 +167,12 @@ TEST_F(Resolution, InvalidOverrideIsFinal) {
 }
 
 TEST_F(Resolution, EmptyOverrideCountsAsAbsent) {
-  const auto on_path = agent("path-dir");
+  agent("path-dir");
   env_.set("VANTLE_OMP_BIN", "");
   env_.set_os("PATH", OsString::from_path(tmp_ / "path-dir"));
   const auto r = resolve_omp_executable();
   ASSERT_TRUE(r) << r.error();
-  EXPECT_EQ(*r, on_path);
+  EXPECT_EQ(*r, found_on_path(tmp_ / "path-dir"));
 }
 
 TEST_F(Resolution, EmptyHomeHidesUserProfile) {
@@ -194,12 +196,12 @@ TEST_F(Resolution, FailingKnownLocationGivesWayToTheNextOne) {
 
 TEST_F(Resolution, FailingKnownLocationThenValidPathCandidate) {
   agent("lad/omp", kOld, "omp.exe");
-  const auto good = agent("bin");
+  agent("bin");
   env_.set_os("LOCALAPPDATA", OsString::from_path(tmp_ / "lad"));
   env_.set_os("PATH", OsString::from_path(tmp_ / "bin"));
   const auto r = resolve_omp_executable();
   ASSERT_TRUE(r) << r.error();
-  EXPECT_EQ(*r, good);
+  EXPECT_EQ(*r, found_on_path(tmp_ / "bin"));
 }
 
 TEST_F(Resolution, UnstartablePathCandidateEndsTheWalk) {
@@ -237,7 +239,7 @@ TEST_F(Resolution, EmptyPathMeansTheCurrentDirectory) {
   fsys::current_path(saved);
   ASSERT_TRUE(r) << r.error();
   EXPECT_TRUE(r->is_absolute());
-  EXPECT_EQ(*r, tmp_ / "here" / agent_file_name());
+  EXPECT_EQ(*r, found_on_path(tmp_ / "here"));
 }
 
 TEST_F(Resolution, SameFailingLocationTwiceIsProbedAndNamedTwice) {
@@ -252,12 +254,12 @@ TEST_F(Resolution, SameFailingLocationTwiceIsProbedAndNamedTwice) {
 }
 
 TEST_F(Resolution, OldPathAgentGivesTheFullRefusal) {
-  const auto old = agent("tools", kOld);
+  agent("tools", kOld);
   env_.set_os("PATH", OsString::from_path(tmp_ / "tools"));
   const auto r = resolve_omp_executable();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "resolved executable candidate(s), but none passed Oh My Pi validation: PATH candidate " +
-                           shown(old) + " (" + kOldReason +
+                           shown(found_on_path(tmp_ / "tools")) + " (" + kOldReason +
                            "); refusing the known unrelated command collision. Set VANTLE_OMP_BIN to the Oh My Pi executable");
 }
 

@@ -75,7 +75,7 @@ class LaunchLifetime : public ::testing::Test {
   }
   fsys::path pids_file() { return tmp_ / "tree.pids"; }
   fsys::path agent(const std::string& extra) {
-    return install_fake_agent(tmp_ / "bin", "spawn_tree " + display(pids_file()) + "\n" + extra);
+    return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
   }
   process::Command launch_command(const fsys::path& agent_path) {
     process::Command command;
@@ -94,10 +94,10 @@ class LaunchLifetime : public ::testing::Test {
 TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   const auto agent_path = agent("sleep_ms 60000\n");
   // The stand-in daemon starts the tool and waits; its stderr is the tool's.
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + display(vantle_binary()) +
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
                                                               "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
                                                               "--extension\nrun_arg x\nrun_pid_file " +
-                                                              display(tmp_ / "tool.pid") + "\n");
+                                                              scenario_path(tmp_ / "tool.pid") + "\n");
   process::Command command = launch_command(agent_path);
   command.program = daemon;
   command.args = {};
@@ -193,7 +193,7 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
 
 TEST_F(LaunchLifetime, TheAgentOwnsTheTerminal) {
   const auto record = tmp_ / "record.jsonl";
-  const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + display(record) +
+  const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) +
                                                                "\necho_stdin 1\necho_prefix agent heard: \nexit 5\n");
   const std::vector<std::string> env = {"VANTLE_OMP_BIN=" + display(agent_path),
                                         "VANTLE_STATE_DIR=" + display(tmp_ / "state")};

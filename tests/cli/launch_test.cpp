@@ -22,8 +22,8 @@ class Launch : public ::testing::Test {
 
   // Installs the stand-in agent with `extra` scenario lines; it records every invocation.
   void install(const std::string& extra) {
-    agent_ = install_fake_agent(tmp_ / "bin", "record " + display(record_path()) + "\nobserve " +
-                                                  display(snapshot_of("ep")) + "\n" + extra);
+    agent_ = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record_path()) + "\nobserve " +
+                                                  scenario_path(snapshot_of("ep")) + "\n" + extra);
   }
   fsys::path record_path() { return tmp_ / "record.jsonl"; }
   fsys::path state() { return tmp_ / "state"; }

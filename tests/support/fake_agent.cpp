@@ -23,6 +23,20 @@ std::filesystem::path install_fake_agent(const std::filesystem::path& dir, std::
   return target;
 }
 
+std::string scenario_value(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else out += c;
+  }
+  return out;
+}
+
+std::string scenario_path(const std::filesystem::path& path) { return scenario_value(display(path)); }
+
 ScopedEnv::~ScopedEnv() {
   for (const auto& [name, value] : saved_) {
     if (value) {

@@ -21,6 +21,12 @@ std::string agent_file_name();
 std::filesystem::path install_fake_agent(const std::filesystem::path& dir, std::string_view scenario = "",
                                          std::string_view name = "");
 
+// A text as a scenario value: backslashes, line breaks and tabs escaped, so that a Windows path
+// or a multi-line answer survives the scenario format.
+std::string scenario_value(std::string_view text);
+// A path as a scenario value.
+std::string scenario_path(const std::filesystem::path& path);
+
 // Sets and removes process environment variables, restoring every one it touched on destruction.
 class ScopedEnv {
  public:

@@ -18,6 +18,7 @@
 //   run <program> / run_arg <arg>     act as a stand-in daemon: start <program> with the args,
 //   run_pid_file <path>               standard streams inherited, write its pid to the file,
 //                                     wait for it and exit with its code
+//   run_detach 1                      with run: exit at once instead of waiting
 //   signal <n>                        end by raising signal <n> instead of exiting
 //   write <path>|<content>            write a file (the agent writing its session log)
 //   session_log <name>|<content>      append to the file <name> in the directory that the
@@ -207,6 +208,7 @@ int main(int argc, char** argv) {
       if (const auto pid_path = get("run_pid_file"); !pid_path.empty()) {
         std::ofstream(vantle::path_from_utf8(pid_path)) << child->id() << "\n";
       }
+      if (get("run_detach") == "1") return 0;
       auto status = child->wait();
       return status && status->kind == vantle::ExitStatus::Kind::kExited ? static_cast<int>(status->code) : 1;
     }

@@ -1,0 +1,178 @@
+// The launched agent's whole process tree lives and dies with the tool (a kill-on-close job), and
+// the tool with its daemon. The daemon is a Windows stand-in, so the tool's parent is a Windows
+// process it can watch.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "platform/process.h"
+#include "support/cli.h"
+#include "support/fake_agent.h"
+#include "support/temp_dir.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace fsys = std::filesystem;
+using namespace std::chrono_literals;
+
+std::set<DWORD> running_pids() {
+  std::set<DWORD> pids;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return pids;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+    pids.insert(entry.th32ProcessID);
+  }
+  ::CloseHandle(snapshot);
+  return pids;
+}
+
+std::vector<DWORD> read_pids(const fsys::path& file) {
+  std::vector<DWORD> pids;
+  std::ifstream in(file);
+  DWORD pid;
+  while (in >> pid) pids.push_back(pid);
+  return pids;
+}
+
+// Handles held while the processes run, so that their ends can be awaited without pid reuse.
+std::vector<HANDLE> open_all(const std::vector<DWORD>& pids) {
+  std::vector<HANDLE> handles;
+  for (DWORD pid : pids) {
+    HANDLE h = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    EXPECT_NE(h, nullptr) << "pid " << pid;
+    if (h != nullptr) handles.push_back(h);
+  }
+  return handles;
+}
+
+bool all_end_within(const std::vector<HANDLE>& handles, DWORD milliseconds) {
+  bool all = true;
+  for (HANDLE h : handles) {
+    all = all && ::WaitForSingleObject(h, milliseconds) == WAIT_OBJECT_0;
+    ::CloseHandle(h);
+  }
+  return all;
+}
+
+std::vector<DWORD> wait_for_pids(const fsys::path& file, std::size_t count) {
+  for (int i = 0; i < 1000; ++i) {
+    auto pids = read_pids(file);
+    if (pids.size() >= count) return pids;
+    std::this_thread::sleep_for(10ms);
+  }
+  ADD_FAILURE() << "the agent's tree did not start";
+  return read_pids(file);
+}
+
+class LaunchLifetimeWindows : public ::testing::Test {
+ protected:
+  fsys::path pids_file() { return tmp_ / "tree.pids"; }
+  fsys::path agent(const std::string& extra) {
+    return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
+  }
+  process::Command tool_command(const fsys::path& program, const fsys::path& agent_path) {
+    process::Command command;
+    command.program = program;
+    command.set_env("VANTLE_OMP_BIN", OsString::from_path(agent_path));
+    command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
+    command.in = process::Stdio::kNull;
+    command.out = process::Stdio::kNull;
+    command.err = process::Stdio::kPipe;
+    return command;
+  }
+  void TearDown() override {
+    for (DWORD pid : read_pids(pids_file())) {
+      if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
+        ::TerminateProcess(h, 1);
+        ::CloseHandle(h);
+      }
+    }
+  }
+  ScopedTempDir tmp_;
+};
+
+TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
+  const auto agent_path = agent("sleep_ms 60000\n");
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                              "--extension\nrun_arg x\nrun_pid_file " +
+                                                              scenario_path(tmp_ / "tool.pid") + "\n");
+  auto started = process::spawn(tool_command(daemon, agent_path));
+  ASSERT_TRUE(started) << started.error().message;
+  auto err = started->take_stderr();
+  const auto tree = wait_for_pids(pids_file(), 3);
+  const auto tool_pids = read_pids(tmp_ / "tool.pid");
+  ASSERT_EQ(tool_pids.size(), 1u);
+  HANDLE tool = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool_pids[0]);
+  ASSERT_NE(tool, nullptr);
+  const auto tree_handles = open_all(tree);
+
+  ASSERT_TRUE(started->kill());
+  ASSERT_TRUE(started->wait());
+  ASSERT_EQ(::WaitForSingleObject(tool, 10000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(tool, &code));
+  ::CloseHandle(tool);
+  EXPECT_EQ(code, 93u);
+  EXPECT_TRUE(all_end_within(tree_handles, 1000));
+  EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
+}
+
+TEST_F(LaunchLifetimeWindows, KillingTheToolTakesTheWholeTree) {
+  process::Command command = tool_command(vantle_binary(), agent("sleep_ms 60000\n"));
+  command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
+  auto tool = process::spawn(command);
+  ASSERT_TRUE(tool) << tool.error().message;
+  const auto tree = wait_for_pids(pids_file(), 3);
+  const auto handles = open_all(tree);
+  const auto before = running_pids();
+  for (DWORD pid : tree) EXPECT_TRUE(before.count(pid)) << pid;
+  ASSERT_TRUE(tool->kill());
+  ASSERT_TRUE(tool->wait());
+  EXPECT_TRUE(all_end_within(handles, 1000));
+}
+
+TEST_F(LaunchLifetimeWindows, AnAgentExitingNormallyEndsTheToolWithItsCode) {
+  process::Command command = tool_command(vantle_binary(), install_fake_agent(tmp_ / "bin", "exit 7\n"));
+  command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
+  auto tool = process::spawn(command);
+  ASSERT_TRUE(tool) << tool.error().message;
+  auto err = tool->take_stderr();
+  EXPECT_EQ(*tool->wait(), ExitStatus::exited(7));
+  EXPECT_EQ(*err->read_to_end(), "");
+}
+
+// A daemon that is gone before the tool sets up its watch. Windows refuses to open the parent:
+// the tool warns and runs the agent. Wine still opens it, signalled already (for about two
+// seconds after its end): the tool then takes the daemon's death as it is, and exits 93 at once.
+TEST_F(LaunchLifetimeWindows, AParentAlreadyGoneIsAWarningOrTheDaemonsDeath) {
+  const auto record = tmp_ / "record.jsonl";
+  const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\n");
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                              "--extension\nrun_arg x\nrun_detach 1\n");
+  auto started = process::spawn(tool_command(daemon, agent_path));
+  ASSERT_TRUE(started) << started.error().message;
+  auto err = started->take_stderr();
+  ASSERT_TRUE(started->wait());
+  // The pipe ends when the tool and its agent have both ended.
+  const std::string text = *err->read_to_end();
+  const bool agent_ran = read_file(record).find("\"--extension\"") != std::string::npos;
+  if (text == "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n") return;
+  const std::string head = "vantle launch-omp: parent-death watch unavailable: OpenProcess(";
+  EXPECT_EQ(text.substr(0, head.size()), head) << text;
+  EXPECT_NE(text.find(") \xE2\x80\x94 parent may already be gone\n"), std::string::npos) << text;
+  EXPECT_TRUE(agent_ran);
+}
+
+}  // namespace
+}  // namespace vantle::testing
