@@ -29,8 +29,15 @@ std::size_t log_uniform(double lo, double hi) {
 const std::vector<std::string_view> kWords = {
     "the",    "file",   "function", "return", "value",  "error",   "config",  "build",  "test",    "path",
     "string", "parse",  "session",  "agent",  "line",   "output",  "module",  "import", "result",  "check",
-    "server", "client", "request",  "handle", "update", "install", "version", "cache",  "default", "option",
-    "café",   "naïve",  "Straße",   "日本語", "данные", "🙂",      "→",       "€100",   "größe",   "ok"};
+    "server", "client", "request",  "handle", "update", "install", "version", "cache",  "default", "option"};
+// Text beyond ASCII turns up now and then: names, arrows, prices, other scripts, emoji.
+const std::vector<std::string_view> kOtherWords = {"café", "naïve", "Straße", "日本語", "данные",
+                                                   "🙂", "→",     "€100",   "größe",  "✓"};
+
+std::string_view word() {
+  return std::uniform_int_distribution<int>(0, 99)(rng) < 3 ? kOtherWords[rng() % kOtherWords.size()]
+                                                            : kWords[rng() % kWords.size()];
+}
 
 const std::vector<std::string_view> kCode = {
     "    if (value == nullptr) return Err(\"missing value\");",
@@ -49,7 +56,7 @@ std::string words(std::size_t bytes) {
   std::string out;
   while (out.size() < bytes) {
     if (!out.empty()) out += chance(0.08) ? ". " : " ";
-    out += kWords[below(kWords.size())];
+    out += word();
   }
   return out;
 }
@@ -72,11 +79,21 @@ void put_string(std::string& out, std::string_view s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -110,7 +127,8 @@ struct Clock {
     const std::int64_t s = ms / 1000;
     char buf[40];
     std::snprintf(buf, sizeof buf, "2026-12-07T%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(8 + s / 3600 % 16),
-                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60), static_cast<long long>(ms % 1000));
+                  static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60),
+                  static_cast<long long>(ms % 1000));
     return buf;
   }
 };
@@ -142,14 +160,32 @@ std::string event_head(std::string_view type, Clock& clock) {
 
 std::string tool_arguments(std::string& name) {
   switch (below(8)) {
-    case 0: name = "read"; return "{\"path\":" + quoted("src/" + std::string(kWords[below(30)]) + ".cpp") + ",\"limit\":" + std::to_string(below(500)) + "}";
-    case 1: name = "bash"; return "{\"command\":" + quoted("grep -rn \"" + std::string(kWords[below(30)]) + "\" src | head") + ",\"timeout\":120}";
-    case 2: name = "write"; return "{\"content\":" + quoted(file_text(log_uniform(100, 20000))) + ",\"path\":\"notes/" + hex_id(4) + ".md\"}";
-    case 3: name = "grep"; return "{\"pattern\":" + quoted("fn\\s+" + std::string(kWords[below(30)])) + ",\"glob\":\"*.rs\"}";
-    case 4: name = "edit"; return "{\"edits\":[{\"old\":" + quoted(words(60)) + ",\"new\":" + quoted(words(60)) + "}],\"file_path\":\"README.md\"}";
-    case 5: name = "todo"; return "{\"ops\":{\"add\":[" + quoted(words(30)) + "]}}";  // no scalar: compact JSON
-    case 6: name = "fetch"; return "{\"url\":\"https://example.com/" + hex_id(6) + "?q=1&r=2\",\"raw\":true}";
-    default: name = "ask"; return "{\"limit\":" + std::to_string(below(9)) + ",\"z\":false}";
+    case 0:
+      name = "read";
+      return "{\"path\":" + quoted("src/" + std::string(word()) + ".cpp") + ",\"limit\":" + std::to_string(below(500)) +
+             "}";
+    case 1:
+      name = "bash";
+      return "{\"command\":" + quoted("grep -rn \"" + std::string(word()) + "\" src | head") + ",\"timeout\":120}";
+    case 2:
+      name = "write";
+      return "{\"content\":" + quoted(file_text(log_uniform(100, 20000))) + ",\"path\":\"notes/" + hex_id(4) + ".md\"}";
+    case 3:
+      name = "grep";
+      return "{\"pattern\":" + quoted("fn\\s+" + std::string(word())) + ",\"glob\":\"*.rs\"}";
+    case 4:
+      name = "edit";
+      return "{\"edits\":[{\"old\":" + quoted(words(60)) + ",\"new\":" + quoted(words(60)) +
+             "}],\"file_path\":\"README.md\"}";
+    case 5:
+      name = "todo";
+      return "{\"ops\":{\"add\":[" + quoted(words(30)) + "]}}";  // no scalar: compact JSON
+    case 6:
+      name = "fetch";
+      return "{\"url\":\"https://example.com/" + hex_id(6) + "?q=1&r=2\",\"raw\":true}";
+    default:
+      name = "ask";
+      return "{\"limit\":" + std::to_string(below(9)) + ",\"z\":false}";
   }
 }
 
@@ -171,7 +207,8 @@ int main(int argc, char** argv) {
   Log log(file);
   Clock clock;
 
-  std::string title = "{\"type\":\"title\",\"v\":1,\"title\":\"\",\"updatedAt\":\"2026-12-07T08:07:11.013Z\",\"pad\":\"";
+  std::string title =
+      "{\"type\":\"title\",\"v\":1,\"title\":\"\",\"updatedAt\":\"2026-12-07T08:07:11.013Z\",\"pad\":\"";
   title += std::string(255 - title.size() - 2, ' ') + "\"}";
   log.line(title);
   log.line("{\"type\":\"session\",\"version\":3,\"id\":\"01a24f8a-dfa5-7149-8240-02771af3233d\",\"timestamp\":\"" +
@@ -181,9 +218,12 @@ int main(int argc, char** argv) {
   while (log.bytes() < target) {
     // A user turn: a prompt, sometimes a whole file passed as @file.
     std::string prompt = words(20 + below(300));
-    if (chance(0.3)) prompt = "<file name=\"/home/dev/proj/omp-sessions/turn-prompt.md\">\n" + file_text(log_uniform(200, 8000)) + "</file>\n";
-    log.line(event_head("message", clock) + ",\"message\":{\"role\":\"user\",\"content\":[{\"type\":\"text\",\"text\":" +
-             quoted(prompt) + "}],\"attribution\":\"user\",\"timestamp\":" + std::to_string(clock.ms) + "}}");
+    if (chance(0.3))
+      prompt = "<file name=\"/home/dev/proj/omp-sessions/turn-prompt.md\">\n" + file_text(log_uniform(200, 8000)) +
+               "</file>\n";
+    log.line(event_head("message", clock) +
+             ",\"message\":{\"role\":\"user\",\"content\":[{\"type\":\"text\",\"text\":" + quoted(prompt) +
+             "}],\"attribution\":\"user\",\"timestamp\":" + std::to_string(clock.ms) + "}}");
 
     for (int step = 0, steps = 1 + static_cast<int>(below(6)); step < steps && log.bytes() < target; ++step) {
       // The agent thinks, says something, and calls tools.
@@ -195,16 +235,16 @@ int main(int argc, char** argv) {
         std::string name;
         const std::string args = tool_arguments(name);
         const std::string call_id = "call_" + hex_id(12);
-        content += ",{\"type\":\"toolCall\",\"id\":\"" + call_id + "\",\"name\":\"" + name + "\",\"arguments\":" + args +
-                   ",\"streamIndex\":" + std::to_string(c) + "}";
+        content += ",{\"type\":\"toolCall\",\"id\":\"" + call_id + "\",\"name\":\"" + name +
+                   "\",\"arguments\":" + args + ",\"streamIndex\":" + std::to_string(c) + "}";
         calls.emplace_back(call_id, name);
       }
       content += "]";
       log.line(event_head("message", clock) + ",\"message\":{\"role\":\"assistant\",\"content\":" + content +
                ",\"api\":\"openai-completions\",\"provider\":\"fake\",\"model\":\"fake-model\",\"usage\":{\"input\":" +
                std::to_string(below(90000)) + ",\"output\":" + std::to_string(below(4000)) +
-               ",\"cacheRead\":0,\"cacheWrite\":0},\"stopReason\":\"toolUse\",\"timestamp\":" + std::to_string(clock.ms) +
-               "}}");
+               ",\"cacheRead\":0,\"cacheWrite\":0},\"stopReason\":\"toolUse\",\"timestamp\":" +
+               std::to_string(clock.ms) + "}}");
 
       for (const auto& [call_id, name] : calls) {
         log.line(event_head("custom", clock) + ",\"customType\":\"tool_execution_start\",\"data\":{\"toolCallId\":\"" +
@@ -230,7 +270,8 @@ int main(int argc, char** argv) {
     log.line("{\"type\":\"message\",\"id\":\"" + hex_id(8) + "\",\"timestamp\":\"" + clock.iso() +
              "\",\"message\":{\"role\":\"assistant\",\"content\":" + quoted(words(40 + below(600))) + "}}");
     if (chance(0.2)) {
-      log.line(event_head("custom", clock) + ",\"customType\":\"session_exit\",\"data\":{\"reason\":\"dispose\",\"kind\":\"normal\"}}");
+      log.line(event_head("custom", clock) +
+               ",\"customType\":\"session_exit\",\"data\":{\"reason\":\"dispose\",\"kind\":\"normal\"}}");
     }
   }
   if (std::fclose(file) != 0) {

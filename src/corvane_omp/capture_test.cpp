@@ -48,9 +48,10 @@ TEST(SignalChannel, DeliversEverySignalOnceWithoutBlocking) {
   SignalChannel channel;
   EXPECT_FALSE(channel.try_receive());
   std::vector<std::thread> senders;
-  for (int i = 0; i < 4; ++i) senders.emplace_back([&] {
-    for (int j = 0; j < 1000; ++j) channel.send();
-  });
+  for (int i = 0; i < 4; ++i)
+    senders.emplace_back([&] {
+      for (int j = 0; j < 1000; ++j) channel.send();
+    });
   for (auto& t : senders) t.join();
   int received = 0;
   while (channel.try_receive()) ++received;

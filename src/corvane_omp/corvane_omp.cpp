@@ -58,6 +58,20 @@ TranscriptChoice choose_transcript(const CorvaneArgs& args, const fsys::path& st
   return TranscriptChoice{std::move(*tail), std::nullopt};
 }
 
+// Starts the agent in its workspace, in this process's environment with the endpoint's selectors
+// applied once more, and captures its answer.
+SysResult<AgentCapture> run_summarizer(const fsys::path& executable, const snapshot::Selectors& selectors,
+                                       const TurnPaths& paths) {
+  auto args = agent_arguments(paths);
+  if (!args) return args.err();
+  process::Command command;
+  command.program = executable;
+  command.args = std::move(*args);
+  command.cwd = paths.workspace;
+  snapshot::apply_selectors_to_command(selectors, command);
+  return run_agent_captured(std::move(command));
+}
+
 Verdict run_turn(std::span<const std::string> raw_args) {
   const CorvaneArgs args = parse_corvane_args(raw_args);
   const std::string id = args.id.value_or("");
@@ -88,23 +102,17 @@ Verdict run_turn(std::span<const std::string> raw_args) {
 
   const std::string transcript_prompt = wrap_untrusted_transcript(transcript);
   std::optional<AgentCapture> capture;
-  auto turn = run_in_isolated_turn(
-      *temp_root, SUMMARIZER_SYSTEM_PROMPT, transcript_prompt, [&](const TurnPaths& paths) -> SysResult<void> {
-        auto agent_args = agent_arguments(paths);
-        if (!agent_args) return agent_args.err();
-        process::Command command;
-        command.program = *executable;
-        command.args = std::move(*agent_args);
-        command.cwd = paths.workspace;
-        snapshot::apply_selectors_to_command(*selectors, command);
-        auto captured = run_agent_captured(std::move(command));
-        if (!captured) return captured.err();
-        capture = std::move(*captured);
-        return {};
-      });
+  auto turn = run_in_isolated_turn(*temp_root, SUMMARIZER_SYSTEM_PROMPT, transcript_prompt,
+                                   [&](const TurnPaths& paths) -> SysResult<void> {
+                                     auto captured = run_summarizer(*executable, *selectors, paths);
+                                     if (!captured) return captured.err();
+                                     capture = std::move(*captured);
+                                     return {};
+                                   });
   if (!turn) {
     const bool lifecycle = turn.error().kind == TurnFailure::Kind::kLifecycleFailed;
-    return failure(id, (lifecycle ? "secure prompt lifecycle failed: " : "omp spawn failed: ") + turn.error().error.message);
+    return failure(
+        id, (lifecycle ? "secure prompt lifecycle failed: " : "omp spawn failed: ") + turn.error().error.message);
   }
   return judge_capture(id, *capture);
 }

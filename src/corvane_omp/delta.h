@@ -14,8 +14,10 @@ namespace vantle::corvane {
 // The largest agent answer accepted, inclusive.
 inline constexpr std::size_t DELTA_BYTE_LIMIT = 49152;
 // The answer when there is nothing to summarize.
-inline constexpr std::string_view EMPTY_CONTEXT_DELTA = "<project-context></project-context><live-context></live-context>";
+inline constexpr std::string_view EMPTY_CONTEXT_DELTA =
+    "<project-context></project-context><live-context></live-context>";
 
+// The block tags, matched exactly and case-sensitively.
 inline constexpr std::string_view PROJECT_OPEN = "<project-context>";
 inline constexpr std::string_view PROJECT_CLOSE = "</project-context>";
 inline constexpr std::string_view LIVE_OPEN = "<live-context>";
@@ -31,6 +33,7 @@ struct Verdict {
 
 // "CORVANE_FAIL:{id}: {message}" and a line feed.
 std::string corvane_fail_line(std::string_view endpoint_id, std::string_view message);
+// A turn that ends with that line and exit code 1, printing nothing on standard output.
 Verdict failure(std::string_view endpoint_id, std::string_view message);
 
 // Whether a block body holds a project-context or live-context tag: "<", an optional "/", the

@@ -17,8 +17,8 @@ constexpr std::size_t kLimit = 49152;
 struct FakeInput {
   std::string input;
   std::vector<std::size_t> pieces = {STDIN_CHUNK};
-  int interruptions = 0;        // before the first byte
-  std::size_t fail_after = 0;   // fail once this many bytes were served (0: never)
+  int interruptions = 0;       // before the first byte
+  std::size_t fail_after = 0;  // fail once this many bytes were served (0: never)
   std::vector<std::size_t> asked = {};
   std::size_t pos = 0;
   std::size_t calls = 0;
@@ -29,7 +29,8 @@ struct FakeInput {
       --interruptions;
       return Err(custom_error(ErrorKind::kInterrupted, "interrupted"));
     }
-    if (fail_after != 0 && pos >= fail_after) return Err(custom_error(ErrorKind::kOther, "Input/output error (os error 5)"));
+    if (fail_after != 0 && pos >= fail_after)
+      return Err(custom_error(ErrorKind::kOther, "Input/output error (os error 5)"));
     const std::size_t want = std::min({size, pieces[calls++ % pieces.size()], input.size() - pos});
     std::copy_n(input.data() + pos, want, buffer);
     pos += want;
@@ -50,8 +51,8 @@ std::string letters(std::size_t n) {
 
 TEST(TailRing, KeepsTheMostRecentBytesInArrivalOrder) {
   // Against the obvious reference: the last 49,152 bytes of everything pushed.
-  const std::vector<std::vector<std::size_t>> schedules = {
-      {8192}, {1}, {7, 8191, 3000}, {49152}, {49153}, {100000, 5}, {40000, 9152, 1, 8192}};
+  const std::vector<std::vector<std::size_t>> schedules = {{8192},  {1},         {7, 8191, 3000},       {49152},
+                                                           {49153}, {100000, 5}, {40000, 9152, 1, 8192}};
   for (const auto& schedule : schedules) {
     TailRing ring;
     std::string all;
@@ -105,13 +106,12 @@ TEST(StdinTranscript, ReadsInChunksAndFinishesTheTail) {
       {"limit without LF stays whole", std::string(kLimit, 'q'), std::string(kLimit, 'q'), true},
       {"one byte over without LF is empty", std::string(kLimit + 1, 'q'), "", true},
       {"final 60,000 bytes without LF", std::string(39999, 'a') + "\n" + long_line, "", true},
-      {"first kept line dropped through its LF", "head\n" + std::string(kLimit - 3, 'b') + "\nlast\n",
-       "last\n", true},
+      {"first kept line dropped through its LF", "head\n" + std::string(kLimit - 3, 'b') + "\nlast\n", "last\n", true},
       {"cut just before an LF keeps everything after it", std::string(10, 'x') + "\n" + std::string(kLimit - 1, 'y'),
        std::string(kLimit - 1, 'y'), true},
       {"only LF at the very end", std::string(kLimit + 10, 'r') + "\n", "", true},
-      {"content before a blank tail still counts", "x" + std::string(kLimit + 100, '\n'),
-       std::string(kLimit - 1, '\n'), true},
+      {"content before a blank tail still counts", "x" + std::string(kLimit + 100, '\n'), std::string(kLimit - 1, '\n'),
+       true},
       {"white space only", std::string(70000, '\n') + " \t\f\r", std::string(kLimit - 5, '\n') + " \t\f\r", false},
   };
   for (const auto& c : cases) {
@@ -148,7 +148,8 @@ TEST(StdinTranscript, InvalidTailIsAnErrorWithTheDecodersDescription) {
       {"ab\xFF", "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
       {"ab\xE2\x82", "transcript tail is not UTF-8: incomplete utf-8 byte sequence from index 2"},
       {"\xED\xA0\x80", "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 0"},
-      {std::string(kLimit, 'x') + "\nq\xC0", "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
+      {std::string(kLimit, 'x') + "\nq\xC0",
+       "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
   };
   for (const auto& c : cases) {
     FakeInput fake{c.input};

@@ -45,8 +45,8 @@ inline constexpr std::string_view SUMMARIZER_SYSTEM_PROMPT =
 
 // One-shot, without session, tools, language server, thinking, title, extensions, skills or rules.
 inline constexpr std::array<std::string_view, 10> FIXED_AGENT_ARGS = {
-    "-p", "--no-session", "--no-tools", "--no-lsp", "--thinking", "off", "--no-title", "--no-extensions", "--no-skills",
-    "--no-rules"};
+    "-p",  "--no-session", "--no-tools",      "--no-lsp",    "--thinking",
+    "off", "--no-title",   "--no-extensions", "--no-skills", "--no-rules"};
 
 // The agent's arguments for one turn: the fixed ones, then --cwd, --config, --system-prompt and
 // --append-system-prompt (the same file twice) with their paths, and last "@" and the transcript

@@ -59,11 +59,25 @@ TEST(CorvaneTurn, AgentArgumentsNameEachFileInOrder) {
                         path_from_utf8("/t/p")};
   auto args = agent_arguments(paths);
   ASSERT_TRUE(args.ok()) << args.error().message;
-  const std::vector<std::string> expected = {
-      "-p", "--no-session", "--no-tools", "--no-lsp", "--thinking", "off", "--no-title", "--no-extensions",
-      "--no-skills", "--no-rules", "--cwd", display(paths.workspace), "--config", display(paths.config),
-      "--system-prompt", display(paths.system_prompt), "--append-system-prompt", display(paths.system_prompt),
-      "@" + display(paths.transcript_prompt)};
+  const std::vector<std::string> expected = {"-p",
+                                             "--no-session",
+                                             "--no-tools",
+                                             "--no-lsp",
+                                             "--thinking",
+                                             "off",
+                                             "--no-title",
+                                             "--no-extensions",
+                                             "--no-skills",
+                                             "--no-rules",
+                                             "--cwd",
+                                             display(paths.workspace),
+                                             "--config",
+                                             display(paths.config),
+                                             "--system-prompt",
+                                             display(paths.system_prompt),
+                                             "--append-system-prompt",
+                                             display(paths.system_prompt),
+                                             "@" + display(paths.transcript_prompt)};
   EXPECT_EQ(*args, expected);
 }
 
@@ -108,8 +122,7 @@ TEST(CorvaneTurn, JudgesACompletedRun) {
            "exit code: 1; omp stderr: Error: Quota exceeded for this key; omp stdout: <silent>\n"},
       {"credential on stdout", captured("HTTP 401", "", ExitStatus::exited(2)), 1, "",
        refusal_head + "credential" + refusal_mid + "exit code: 2; omp stderr: <silent>; omp stdout: HTTP 401\n"},
-      {"rate limit vetoes a refusal", captured("quota exceeded", "429 Too Many Requests", ExitStatus::exited(1)), 1,
-       "",
+      {"rate limit vetoes a refusal", captured("quota exceeded", "429 Too Many Requests", ExitStatus::exited(1)), 1, "",
        "CORVANE_FAIL:e1: omp exited exit code: 1; omp stderr: 429 Too Many Requests; omp stdout: quota exceeded\n"},
       {"phrase split across the streams does not match", captured("limit", "usage", ExitStatus::exited(1)), 1, "",
        "CORVANE_FAIL:e1: omp exited exit code: 1; omp stderr: usage; omp stdout: limit\n"},

@@ -29,7 +29,8 @@ SysResult<fsys::path> temp_root_from(const fsys::path& reported) {
   auto root = reported.empty() ? fs::current_dir() : fs::make_absolute(reported);
   if (!root) return root.err();
   if (!root->is_absolute()) {
-    return Err(custom_error(ErrorKind::kOther, "temporary root did not resolve to an absolute path: " + display(*root)));
+    return Err(
+        custom_error(ErrorKind::kOther, "temporary root did not resolve to an absolute path: " + display(*root)));
   }
   return root;
 }
@@ -134,9 +135,9 @@ Result<void, TurnFailure> run_in_isolated_turn(const fsys::path& root, std::stri
       auto transcript_removed = remove_prompt_file(*transcript_file, ops);
       auto system_removed = remove_prompt_file(*system_file, ops);
       if (!transcript_removed && !system_removed) {
-        prompt_error = custom_error(ErrorKind::kOther, "cannot remove transcript prompt (" +
-                                                           transcript_removed.error().message + ") or system prompt (" +
-                                                           system_removed.error().message + ")");
+        prompt_error =
+            custom_error(ErrorKind::kOther, "cannot remove transcript prompt (" + transcript_removed.error().message +
+                                                ") or system prompt (" + system_removed.error().message + ")");
       } else if (!transcript_removed) {
         prompt_error = std::move(transcript_removed).error();
       } else if (!system_removed) {
@@ -163,8 +164,8 @@ Result<void, TurnFailure> run_in_isolated_turn(const fsys::path& root, std::stri
     joined += text;
   }
   if (prompt_error) {
-    return lifecycle_failed(custom_error(
-        ErrorKind::kOther, "prompt cleanup failed (" + prompt_error->message + "); turn cleanup failed (" + joined + ")"));
+    return lifecycle_failed(custom_error(ErrorKind::kOther, "prompt cleanup failed (" + prompt_error->message +
+                                                                "); turn cleanup failed (" + joined + ")"));
   }
   return lifecycle_failed(custom_error(ErrorKind::kOther, "turn cleanup failed (" + joined + ")"));
 }

@@ -164,9 +164,8 @@ TEST(Workspace, AllFourObjectsExistWhileTheRunRunsAndNoneAfter) {
 
 TEST(Workspace, RunFailureIsReportedAfterCleanup) {
   ScopedTempDir tmp;
-  auto result = run_in_isolated_turn(tmp.path(), "s", "t", [](const TurnPaths&) -> SysResult<void> {
-    return Err(error("could not start"));
-  });
+  auto result = run_in_isolated_turn(tmp.path(), "s", "t",
+                                     [](const TurnPaths&) -> SysResult<void> { return Err(error("could not start")); });
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().kind, TurnFailure::Kind::kRunFailed);
   EXPECT_EQ(result.error().error.message, "could not start");
@@ -174,8 +173,9 @@ TEST(Workspace, RunFailureIsReportedAfterCleanup) {
 }
 
 TEST(Workspace, LifecycleFailuresCombineAsDocumented) {
-  const std::string create_order = "create_dir workspace,create_file config,write config,create_file system,"
-                                   "write system,create_file transcript,write transcript,";
+  const std::string create_order =
+      "create_dir workspace,create_file config,write config,create_file system,"
+      "write system,create_file transcript,write transcript,";
   const std::string remove_order = "remove_file transcript,remove_file system,remove_file config,remove_tree workspace";
   struct Case {
     std::string name;
@@ -187,45 +187,72 @@ TEST(Workspace, LifecycleFailuresCombineAsDocumented) {
   const std::vector<Case> cases = {
       {"all well", {}, false, "", ""},
       {"run failure stands", {}, true, "run: run failed", ""},
-      {"workspace not created", {"create_dir workspace"}, false, "create_dir workspace failed",
-       "create_dir workspace"},
+      {"workspace not created", {"create_dir workspace"}, false, "create_dir workspace failed", "create_dir workspace"},
       {"config not created: workspace removed, its failure ignored",
-       {"create_file config", "remove_tree workspace"}, false, "create_file config failed",
+       {"create_file config", "remove_tree workspace"},
+       false,
+       "create_file config failed",
        "create_dir workspace,create_file config,remove_tree workspace"},
-      {"config not written: deleted again", {"write config"}, false, "write config failed",
+      {"config not written: deleted again",
+       {"write config"},
+       false,
+       "write config failed",
        "create_dir workspace,create_file config,write config,remove_file config,remove_tree workspace"},
-      {"system prompt not created", {"create_file system"}, false, "create_file system failed",
+      {"system prompt not created",
+       {"create_file system"},
+       false,
+       "create_file system failed",
        "create_dir workspace,create_file config,write config,create_file system,remove_file config,"
        "remove_tree workspace"},
-      {"transcript prompt not created: system prompt removed", {"create_file transcript", "remove_file system"}, false,
+      {"transcript prompt not created: system prompt removed",
+       {"create_file transcript", "remove_file system"},
+       false,
        "create_file transcript failed",
        "create_dir workspace,create_file config,write config,create_file system,write system,create_file transcript,"
        "remove_file system,remove_file config,remove_tree workspace"},
       {"system prompt not deleted after success", {"remove_file system"}, false, "remove_file system failed", ""},
-      {"transcript prompt not deleted after a run failure", {"remove_file transcript"}, true,
-       "remove_file transcript failed", ""},
-      {"neither prompt deleted", {"remove_file transcript", "remove_file system"}, false,
+      {"transcript prompt not deleted after a run failure",
+       {"remove_file transcript"},
+       true,
+       "remove_file transcript failed",
+       ""},
+      {"neither prompt deleted",
+       {"remove_file transcript", "remove_file system"},
+       false,
        "cannot remove transcript prompt (remove_file transcript failed) or system prompt (remove_file system failed)",
        ""},
-      {"config not deleted", {"remove_file config"}, false, "turn cleanup failed (config overlay: remove_file config failed)",
+      {"config not deleted",
+       {"remove_file config"},
+       false,
+       "turn cleanup failed (config overlay: remove_file config failed)",
        ""},
-      {"workspace not removed discards a run failure", {"remove_tree workspace"}, true,
-       "turn cleanup failed (isolated workspace: remove_tree workspace failed)", ""},
-      {"neither config nor workspace removed", {"remove_file config", "remove_tree workspace"}, false,
+      {"workspace not removed discards a run failure",
+       {"remove_tree workspace"},
+       true,
+       "turn cleanup failed (isolated workspace: remove_tree workspace failed)",
+       ""},
+      {"neither config nor workspace removed",
+       {"remove_file config", "remove_tree workspace"},
+       false,
        "turn cleanup failed (config overlay: remove_file config failed; isolated workspace: remove_tree workspace "
        "failed)",
        ""},
-      {"prompt and turn cleanup both fail", {"remove_file system", "remove_tree workspace"}, false,
+      {"prompt and turn cleanup both fail",
+       {"remove_file system", "remove_tree workspace"},
+       false,
        "prompt cleanup failed (remove_file system failed); turn cleanup failed (isolated workspace: remove_tree "
        "workspace failed)",
        ""},
       {"everything fails to go",
-       {"remove_file transcript", "remove_file system", "remove_file config", "remove_tree workspace"}, true,
+       {"remove_file transcript", "remove_file system", "remove_file config", "remove_tree workspace"},
+       true,
        "prompt cleanup failed (cannot remove transcript prompt (remove_file transcript failed) or system prompt "
        "(remove_file system failed)); turn cleanup failed (config overlay: remove_file config failed; isolated "
        "workspace: remove_tree workspace failed)",
        ""},
-      {"creation failure before a failed turn cleanup", {"create_file transcript", "remove_file config"}, false,
+      {"creation failure before a failed turn cleanup",
+       {"create_file transcript", "remove_file config"},
+       false,
        "prompt cleanup failed (create_file transcript failed); turn cleanup failed (config overlay: remove_file config "
        "failed)",
        "create_dir workspace,create_file config,write config,create_file system,write system,create_file transcript,"
@@ -299,8 +326,8 @@ TEST(Workspace, TriesUpTo128NamesPerObject) {
     std::string kind;
     bool directory;
   };
-  for (const Case& c : {Case{"workspace", true}, Case{"config", false}, Case{"system", false},
-                        Case{"transcript", false}}) {
+  for (const Case& c :
+       {Case{"workspace", true}, Case{"config", false}, Case{"system", false}, Case{"transcript", false}}) {
     SCOPED_TRACE(c.kind);
     ScopedTempDir tmp;
     NameList list{numbered(128)};

@@ -120,7 +120,8 @@ TEST(LineReader, LineThatIsNotUtf8IsAnErrorAfterTheLinesBeforeIt) {
     EXPECT_EQ(got.error, NOT_UTF8);
     EXPECT_EQ(got.lines, c.lines);
   }
-  EXPECT_EQ(read_all("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n").lines, std::vector<std::string>{"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"});
+  EXPECT_EQ(read_all("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n").lines,
+            std::vector<std::string>{"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"});
 }
 
 TEST(LineReader, ReadErrorIsPassedOn) {

@@ -12,8 +12,8 @@
 namespace vantle::digest {
 
 // The argument keys that name what a tool call is about, tried in this order before any other.
-inline constexpr std::array<std::string_view, 9> SUMMARY_KEYS = {
-    "path", "command", "pattern", "query", "url", "prompt", "file_path", "i", "description"};
+inline constexpr std::array<std::string_view, 9> SUMMARY_KEYS = {"path",   "command",   "pattern", "query",      "url",
+                                                                 "prompt", "file_path", "i",       "description"};
 
 // Where records go. Records can carry texts of any length, so a sink receives them in pieces and
 // may pass them on before a record is complete.

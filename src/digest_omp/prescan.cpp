@@ -37,24 +37,42 @@ bool ends_string(const char* quote, const char* contents) {
   return ((quote - run) & 1) == 0;
 }
 
+#ifdef VANTLE_PRESCAN_SSE2
+// One bit per byte of the 64 at `p` that equals `c`.
+std::uint64_t byte_mask(const char* p, __m128i c) {
+  std::uint64_t mask = 0;
+  for (int at = 0; at < 64; at += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    mask |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)))) << at;
+  }
+  return mask;
+}
+#endif
+
 // The closing quote of the string whose contents start at `contents`, or null when there is none.
-// String contents are most of a log's bytes, so they are skipped by looking for quotes only, 64
-// bytes per step where SSE2 is there (every x86-64 processor) and with memchr elsewhere.
+// String contents are most of a log's bytes, so they are skipped 64 bytes per step where SSE2 is
+// there (every x86-64 processor), and with memchr elsewhere. A quote with no backslash before it
+// ends the string and one with exactly one backslash before it does not, which bit masks tell for
+// all 64 bytes at once; only a quote behind a longer run of backslashes is looked at alone.
 const char* string_end(const char* contents, const char* end) {
   const char* p = contents;
 #ifdef VANTLE_PRESCAN_SSE2
   const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  std::uint64_t previous = 0;  // backslashes of the step before; the byte before the contents is a quote
   while (end - p >= 64) {
-    const auto mask16 = [&](int at) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-      return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, quote))));
-    };
-    std::uint64_t quotes = mask16(0) | mask16(16) << 16 | mask16(32) << 32 | mask16(48) << 48;
-    while (quotes != 0) {
-      const char* const at = p + __builtin_ctzll(quotes);
-      if (ends_string(at, contents)) return at;
-      quotes &= quotes - 1;
+    const std::uint64_t quotes = byte_mask(p, quote);
+    const std::uint64_t slashes = byte_mask(p, backslash);
+    const std::uint64_t one_before = slashes << 1 | previous >> 63;
+    const std::uint64_t two_before = slashes << 2 | previous >> 62;
+    std::uint64_t candidates = quotes & ~(one_before & ~two_before);
+    while (candidates != 0) {
+      const int bit = __builtin_ctzll(candidates);
+      const char* const at = p + bit;
+      if ((one_before >> bit & 1) == 0 || ends_string(at, contents)) return at;
+      candidates &= candidates - 1;
     }
+    previous = slashes;
     p += 64;
   }
 #endif
@@ -66,6 +84,10 @@ const char* string_end(const char* contents, const char* end) {
   }
   return nullptr;
 }
+
+// The one-letter escapes and the characters they stand for.
+constexpr std::string_view ESCAPE_LETTERS = "\"\\/bfnrt";
+constexpr std::string_view ESCAPED_CHARS = "\"\\/\b\f\n\r\t";
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -90,31 +112,23 @@ bool decodes_to(std::string_view raw, std::string_view want) {
       ++i;
     } else {
       if (i + 1 >= raw.size()) return false;
-      switch (raw[i + 1]) {
-        case '"': decoded = '"'; break;
-        case '\\': decoded = '\\'; break;
-        case '/': decoded = '/'; break;
-        case 'b': decoded = '\b'; break;
-        case 'f': decoded = '\f'; break;
-        case 'n': decoded = '\n'; break;
-        case 'r': decoded = '\r'; break;
-        case 't': decoded = '\t'; break;
-        case 'u': {
-          if (raw.size() - i < 6) return false;
-          int unit = 0;
-          for (std::size_t d = 2; d < 6; ++d) {
-            const int digit = hex_digit(raw[i + d]);
-            if (digit < 0) return false;
-            unit = unit * 16 + digit;
-          }
-          // Anything beyond ASCII, surrogates included, cannot match an ASCII target.
-          if (unit >= 0x80) return false;
-          decoded = static_cast<char>(unit);
-          i += 4;
-          break;
+      const char letter = raw[i + 1];
+      if (const auto at = ESCAPE_LETTERS.find(letter); at != std::string_view::npos) {
+        decoded = ESCAPED_CHARS[at];
+      } else if (letter == 'u') {
+        if (raw.size() - i < 6) return false;
+        int unit = 0;
+        for (std::size_t d = 2; d < 6; ++d) {
+          const int digit = hex_digit(raw[i + d]);
+          if (digit < 0) return false;
+          unit = unit * 16 + digit;
         }
-        default:
-          return false;
+        // Anything beyond ASCII, surrogates included, cannot match an ASCII target.
+        if (unit >= 0x80) return false;
+        decoded = static_cast<char>(unit);
+        i += 4;
+      } else {
+        return false;
       }
       i += 2;
     }
@@ -191,8 +205,8 @@ bool may_yield_record(std::string_view line) {
       const char* const value_close = string_end(value + 1, end);
       if (value_close == nullptr) return false;
       const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
-      matches = slot == Slot::kType ? decodes_to(text, "message")
-                                    : decodes_to(text, "user") || decodes_to(text, "assistant");
+      matches =
+          slot == Slot::kType ? decodes_to(text, "message") : decodes_to(text, "user") || decodes_to(text, "assistant");
       p = value_close + 1;
     }
     if (slot == Slot::kType) {

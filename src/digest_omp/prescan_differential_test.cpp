@@ -62,13 +62,20 @@ class Corpus {
 
   std::string line() {
     switch (pick(20)) {
-      case 0: return garbage();
-      case 1: return mutate(event());
-      case 2: return mutate(mutate(event()));
-      case 3: return framed(event());
-      case 4: return "[" + event() + "]";
-      case 5: return event() + pick_of({" x", "{}", ",", "]", "}", "\"", " //"});
-      default: return event();
+      case 0:
+        return garbage();
+      case 1:
+        return mutate(event());
+      case 2:
+        return mutate(mutate(event()));
+      case 3:
+        return framed(event());
+      case 4:
+        return "[" + event() + "]";
+      case 5:
+        return event() + pick_of({" x", "{}", ",", "]", "}", "\"", " //"});
+      default:
+        return event();
     }
   }
 
@@ -82,7 +89,7 @@ class Corpus {
   std::string spell(const std::string& text) {
     static constexpr char kHex[] = "0123456789abcdef0123456789ABCDEF";
     std::string out = "\"";
-    const int mode = static_cast<int>(pick(10));
+    const int mode = static_cast<int>(pick(12));
     for (std::size_t i = 0; i < text.size(); ++i) {
       const auto c = static_cast<unsigned char>(text[i]);
       if (mode == 0 || (mode == 1 && i == text.size() - 1) || (mode == 2 && i == 0)) {
@@ -103,17 +110,39 @@ class Corpus {
     std::string out;
     while (out.size() < length) {
       switch (pick(16)) {
-        case 0: out += "\\\""; break;
-        case 1: out += "\\\\"; break;
-        case 2: out += std::string(2 * (1 + pick(4)), '\\'); break;   // even runs: no escaped quote
-        case 3: out += std::string(2 * pick(3), '\\') + "\\\""; break;  // odd run before a quote
-        case 4: out += "\\n"; break;
-        case 5: out += "\\u00e9\\ud83d\\ude00"; break;
-        case 6: out += "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"; break;
-        case 7: out += "\\\"type\\\":\\\"message\\\",\\\"message\\\":{\\\"role\\\":\\\"user\\\"}"; break;
-        case 8: out += "}]{["; break;
-        case 9: out += "\\/\\t\\b\\f\\r"; break;
-        default: out += "some words "; break;
+        case 0:
+          out += "\\\"";
+          break;
+        case 1:
+          out += "\\\\";
+          break;
+        case 2:
+          out += std::string(2 * (1 + pick(4)), '\\');
+          break;  // even runs: no escaped quote
+        case 3:
+          out += std::string(2 * pick(3), '\\') + "\\\"";
+          break;  // odd run before a quote
+        case 4:
+          out += "\\n";
+          break;
+        case 5:
+          out += "\\u00e9\\ud83d\\ude00";
+          break;
+        case 6:
+          out += "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80";
+          break;
+        case 7:
+          out += "\\\"type\\\":\\\"message\\\",\\\"message\\\":{\\\"role\\\":\\\"user\\\"}";
+          break;
+        case 8:
+          out += "}]{[";
+          break;
+        case 9:
+          out += "\\/\\t\\b\\f\\r";
+          break;
+        default:
+          out += "some words ";
+          break;
       }
     }
     return "\"" + out + "\"";
@@ -121,7 +150,7 @@ class Corpus {
 
   std::string long_text() {
     if (pick(1000) == 0) return text(200000 + pick(800000));
-    return text(chance(20) ? 100 + pick(20000) : pick(60));
+    return text(chance(10) ? 100 + pick(8000) : pick(60));
   }
 
   std::string nested(std::size_t levels, const std::string& inner) {
@@ -137,29 +166,38 @@ class Corpus {
   }
 
   std::string scalar() {
-    return pick_of({"null", "true", "false", "0", "-0", "5", "-17", "2.5", "1e16", "1.5e-7", "1e400", "-1e400",
-                    "18446744073709551615", "18446744073709551616", "0.1", "01", "1.", ".5", "NaN", "[]", "{}",
-                    "\"\"", "\"x\""});
+    // Now and then one that is not JSON at all.
+    if (chance(3)) return pick_of({"1e400", "-1e400", "01", "1.", ".5", "NaN", "tru", "\"\\x\"", "\"\\ud800\""});
+    return pick_of({"null", "true", "false", "0", "-0", "5", "-17", "2.5", "1e16", "1.5e-7", "18446744073709551615",
+                    "18446744073709551616", "0.1", "[]", "{}", "\"\"", "\"x\""});
   }
 
   std::string value() {
     switch (pick(8)) {
-      case 0: return scalar();
-      case 1: return long_text();
-      case 2: return nested(1 + pick(chance(10) ? 140 : 8), scalar());
-      case 3: return "{" + spell("type") + ":" + spell("message") + "," + spell("message") + ":{" + spell("role") +
-                     ":" + spell("user") + "}}";
-      case 4: return "[" + text(10) + "," + scalar() + "]";
-      default: return text(pick(20));
+      case 0:
+        return scalar();
+      case 1:
+        return long_text();
+      case 2:
+        return nested(1 + pick(chance(10) ? 140 : 8), scalar());
+      case 3:
+        return "{" + spell("type") + ":" + spell("message") + "," + spell("message") + ":{" + spell("role") + ":" +
+               spell("user") + "}}";
+      case 4:
+        return "[" + text(10) + "," + scalar() + "]";
+      default:
+        return text(pick(20));
     }
   }
 
   std::string item(bool assistant) {
     std::vector<std::string> members;
-    const std::string type = assistant && chance(40) ? "toolCall" : pick_of({"text", "text", "thinking", "image", "Text"});
+    const std::string type =
+        assistant && chance(40) ? "toolCall" : pick_of({"text", "text", "text", "thinking", "image", "Text"});
     members.push_back(spell("type") + ":" + (chance(90) ? spell(type) : scalar()));
     if (chance(90)) members.push_back(spell("text") + ":" + (chance(85) ? long_text() : scalar()));
-    if (chance(50)) members.push_back(spell("name") + ":" + (chance(85) ? spell(pick_of({"read", "bash", ""})) : scalar()));
+    if (chance(50))
+      members.push_back(spell("name") + ":" + (chance(85) ? spell(pick_of({"read", "bash", ""})) : scalar()));
     if (chance(60)) {
       std::string args = "{";
       for (std::size_t i = 0, n = pick(4); i < n; ++i) {
@@ -186,16 +224,18 @@ class Corpus {
 
   std::string message_object() {
     std::vector<std::string> members;
-    const std::string role = pick_of({"user", "assistant", "assistant", "toolResult", "system", "User"});
+    const std::string role = pick_of({"user", "user", "assistant", "assistant", "assistant", "assistant", "assistant",
+                                      "toolResult", "system", "User"});
     if (chance(95)) members.push_back(spell("role") + ":" + (chance(95) ? spell(role) : scalar()));
-    if (chance(15)) members.push_back(spell("role") + ":" + spell(pick_of({"user", "assistant", "toolResult"})));
+    if (chance(10)) members.push_back(spell("role") + ":" + spell(pick_of({"user", "assistant", "toolResult"})));
     if (chance(92)) {
       std::string content;
       if (chance(25)) {
         content = chance(80) ? long_text() : scalar();
       } else {
         content = "[";
-        for (std::size_t i = 0, n = pick(5); i < n; ++i) content += (i > 0 ? "," : "") + (chance(90) ? item(role == "assistant") : value());
+        for (std::size_t i = 0, n = pick(5); i < n; ++i)
+          content += (i > 0 ? "," : "") + (chance(90) ? item(role == "assistant") : value());
         content += "]";
       }
       members.push_back(spell("content") + ":" + content);
@@ -207,15 +247,17 @@ class Corpus {
 
   std::string event() {
     std::vector<std::string> members;
-    const std::string type = pick_of({"message", "message", "message", "custom", "title", "Message"});
+    const std::string type = pick_of({"message", "message", "message", "message", "message", "message", "message",
+                                      "message", "custom", "title", "Message"});
     if (chance(95)) members.push_back(spell("type") + ":" + (chance(95) ? spell(type) : scalar()));
-    if (chance(15)) members.push_back(spell("type") + ":" + spell(pick_of({"message", "custom"})));
-    if (chance(80)) members.push_back(spell("timestamp") + ":" + (chance(85) ? spell("2026-12-07T08:07:11.013Z") : scalar()));
+    if (chance(10)) members.push_back(spell("type") + ":" + spell(pick_of({"message", "custom"})));
+    if (chance(80))
+      members.push_back(spell("timestamp") + ":" + (chance(85) ? spell("2026-12-07T08:07:11.013Z") : scalar()));
     if (chance(95)) members.push_back(spell("message") + ":" + (chance(92) ? message_object() : value()));
-    if (chance(12)) members.push_back(spell("message") + ":" + (chance(60) ? message_object() : scalar()));
+    if (chance(8)) members.push_back(spell("message") + ":" + (chance(60) ? message_object() : scalar()));
     if (chance(30)) members.push_back(spell(pick_of({"id", "parentId", "data", "pad"})) + ":" + value());
     if (chance(8)) members.push_back(spell("x") + ":{" + spell("type") + ":" + spell("message") + "}");
-    if (chance(3)) members.push_back(spell("deep") + ":" + nested(chance(50) ? 100000 : 120 + pick(20), "1"));
+    if (chance(3)) members.push_back(spell("deep") + ":" + nested(pick(20) == 0 ? 100000 : 120 + pick(20), "1"));
     return object(members);
   }
 
@@ -233,8 +275,9 @@ class Corpus {
   }
 
   std::string framed(const std::string& line) {
-    const std::string spaces[] = {" ", "\t", "\x0B", "\x0C", "\r", "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80",
-                                  "\xE2\x80\xA8", "\xE2\x80\x89", "\xEF\xBB\xBF", "\xE2\x80\x8B"};
+    const std::string spaces[] = {
+        " ",        "\t",           "\x0B",         "\x0C",         "\r",           "\xC2\xA0",
+        "\xC2\x85", "\xE3\x80\x80", "\xE2\x80\xA8", "\xE2\x80\x89", "\xEF\xBB\xBF", "\xE2\x80\x8B"};
     std::string before;
     std::string after;
     for (std::size_t n = pick(3); n > 0; --n) before += spaces[pick(std::size(spaces))];
@@ -262,7 +305,7 @@ std::string corpus(std::uint64_t seed, std::size_t lines) {
 }
 
 TEST(PrescanDifferential, SameDigestWithAndWithoutThePrescan) {
-  const std::string input = corpus(20261207, 30000);
+  const std::string input = corpus(20261207, 20000);
   const Digest fast = digest_of(input, Prescan::kOn);
   const Digest full = digest_of(input, Prescan::kOff);
   EXPECT_EQ(fast.error, "");
@@ -272,7 +315,7 @@ TEST(PrescanDifferential, SameDigestWithAndWithoutThePrescan) {
                                    fast.out.begin();
   // The corpus exercised both paths.
   const auto records = std::count(full.out.begin(), full.out.end(), '\n');
-  EXPECT_GT(records, 3000);
+  EXPECT_GT(records, 2000);
   EXPECT_GT(input.size(), 20'000'000u) << input.size();
 }
 
@@ -281,7 +324,7 @@ TEST(PrescanDifferential, EveryLineAgreesWithTheParsedTree) {
   int rejected = 0;
   int passed_without_records = 0;
   int valid = 0;
-  for (int i = 0; i < 30000; ++i) {
+  for (int i = 0; i < 10000; ++i) {
     const std::string raw = gen.line();
     const std::string_view line = text::trim(raw);
     if (line.empty()) continue;
@@ -301,16 +344,17 @@ TEST(PrescanDifferential, EveryLineAgreesWithTheParsedTree) {
       ++passed_without_records;
     }
   }
-  EXPECT_GT(valid, 15000);
-  EXPECT_GT(rejected, 5000);
-  EXPECT_GT(passed_without_records, 500);
+  EXPECT_GT(valid, 6500);
+  EXPECT_GT(rejected, 3000);
+  EXPECT_GT(passed_without_records, 200);
 }
 
 TEST(PrescanDifferential, LineThatIsNotUtf8EndsBothRunsAlike) {
   const std::string before = corpus(5, 2000);
   const std::string after = corpus(6, 200);
-  for (const std::string bad : {"\xFF", "{\"type\":\"custom\",\"x\":\"\xC3\"}", "\xED\xA0\x80",
-                                "{\"type\":\"message\",\"message\":{\"role\":\"user\",\"content\":\"\xF4\x90\x80\x80\"}}"}) {
+  for (const std::string bad :
+       {"\xFF", "{\"type\":\"custom\",\"x\":\"\xC3\"}", "\xED\xA0\x80",
+        "{\"type\":\"message\",\"message\":{\"role\":\"user\",\"content\":\"\xF4\x90\x80\x80\"}}"}) {
     const std::string input = before + bad + "\n" + after;
     const Digest fast = digest_of(input, Prescan::kOn);
     const Digest full = digest_of(input, Prescan::kOff);

@@ -40,6 +40,7 @@ constexpr std::uint8_t OVERLONG_4 = 1 << 6;      // F0 80..8F
 constexpr std::uint8_t TWO_CONTS = 1 << 7;       // a continuation after a continuation
 constexpr std::uint8_t CARRY = TOO_SHORT | TOO_LONG | TWO_CONTS;
 
+// clang-format off
 // Indexed by the high nibble of the first byte of a pair.
 alignas(16) constexpr std::uint8_t BYTE_1_HIGH[16] = {
     TOO_LONG,  TOO_LONG,  TOO_LONG,  TOO_LONG,  TOO_LONG, TOO_LONG, TOO_LONG, TOO_LONG,
@@ -73,6 +74,7 @@ alignas(16) constexpr std::uint8_t BYTE_2_HIGH[16] = {
     TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,
     TOO_LONG | OVERLONG_2 | TWO_CONTS | SURROGATE | TOO_LARGE,
     TOO_SHORT, TOO_SHORT, TOO_SHORT, TOO_SHORT};
+// clang-format on
 
 struct Tables {
   __m256i byte_1_high;
@@ -103,7 +105,8 @@ VANTLE_AVX2 inline __m256i block_errors(__m256i input, __m256i previous, const T
   // Only E0..FF two places back, or F0..FF three places back, end up with the top bit set.
   const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
   const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-  const __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  const __m256i must_continue =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
   // A required continuation shows as TWO_CONTS in `special`; the XOR clears it exactly there, and
   // flags required continuations that are missing and continuations that nothing required.
   return _mm256_xor_si256(must_continue, special);

@@ -22,10 +22,10 @@ const Case kCases[] = {
     {"\xC2\x80", true},
     {"\xDF\xBF", true},
     {"\xE0\xA0\x80", true},
-    {"\xED\x9F\xBF", true},   // U+D7FF, just below the surrogates
-    {"\xEE\x80\x80", true},   // U+E000, just above them
+    {"\xED\x9F\xBF", true},  // U+D7FF, just below the surrogates
+    {"\xEE\x80\x80", true},  // U+E000, just above them
     {"\xEF\xBF\xBF", true},
-    {"\xEF\xBB\xBF", true},   // a byte-order mark is valid UTF-8
+    {"\xEF\xBB\xBF", true},  // a byte-order mark is valid UTF-8
     {"\xF0\x90\x80\x80", true},
     {"\xF4\x8F\xBF\xBF", true},  // U+10FFFF
     {"\x80", false},             // a continuation alone
@@ -78,9 +78,22 @@ TEST(Utf8Check, SequencesAloneAndAtEveryOffsetOfTheVectorSteps) {
 
 TEST(Utf8Check, AgreesWithTheDecoderOnRandomText) {
   std::mt19937 rng(7);
-  const std::string pieces[] = {"a", " ", "\n", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xED\x9F\xBF",
-                                "\xF4\x8F\xBF\xBF", "\xC3", "\x80", "\xE2\x82", "\xF0", "\xED\xA0\x80", "\xFF",
-                                "\xE0\x80\x80", "\xF4\x90\x80\x80"};
+  const std::string pieces[] = {"a",
+                                " ",
+                                "\n",
+                                "\xC3\xA9",
+                                "\xE6\x97\xA5",
+                                "\xF0\x9F\x98\x80",
+                                "\xED\x9F\xBF",
+                                "\xF4\x8F\xBF\xBF",
+                                "\xC3",
+                                "\x80",
+                                "\xE2\x82",
+                                "\xF0",
+                                "\xED\xA0\x80",
+                                "\xFF",
+                                "\xE0\x80\x80",
+                                "\xF4\x90\x80\x80"};
   int valid = 0;
   for (int round = 0; round < 20000; ++round) {
     std::string bytes;

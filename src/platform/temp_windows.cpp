@@ -15,8 +15,8 @@ GetTempPathFn find_get_temp_path() {
   HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
   if (kernel32 != nullptr) {
     // Casting through void(*)() tells GCC the function type change is deliberate.
-    auto found = reinterpret_cast<GetTempPathFn>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, "GetTempPath2W")));
+    auto found =
+        reinterpret_cast<GetTempPathFn>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, "GetTempPath2W")));
     if (found != nullptr) return found;
   }
   return &::GetTempPathW;

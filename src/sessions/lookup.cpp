@@ -75,7 +75,7 @@ Err<SessionLookupError> scan_failure(const ScanError& error) {
 }
 
 Result<std::optional<fsys::path>, SessionLookupError> search_dir(const fsys::path& sessions_dir,
-                                                                  const SessionMatcher& matcher) {
+                                                                 const SessionMatcher& matcher) {
   auto top = list_dir_sorted(sessions_dir);
   if (!top) return scan_failure(top.error());
   Matches matches;
@@ -144,14 +144,13 @@ Result<std::vector<fs::DirEntry>, ScanError> list_dir_sorted(const fsys::path& d
   std::vector<fs::DirEntry> entries = std::move(listed).value();
   // Every entry is the listed directory joined with its name, so path order is the order of the
   // names alone; comparing names spares splitting every path into components.
-  std::stable_sort(entries.begin(), entries.end(), [](const fs::DirEntry& a, const fs::DirEntry& b) {
-    return compare_component(a.name, b.name) < 0;
-  });
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const fs::DirEntry& a, const fs::DirEntry& b) { return compare_component(a.name, b.name) < 0; });
   return entries;
 }
 
 Result<std::optional<fsys::path>, SessionLookupError> find_session_in_dir(const fsys::path& sessions_dir,
-                                                                           std::string_view id) {
+                                                                          std::string_view id) {
   return search_dir(sessions_dir, SessionMatcher(id));
 }
 

@@ -58,9 +58,8 @@ TEST(PathOrder, ComponentsCompareAsByteStrings) {
     int expected;
   };
   const std::vector<Case> cases = {
-      {"", "a", -1},       {"a", "a", 0},         {"a", "a_", -1},  {"A", "_", -1},
-      {"_", "a", -1},      {"x.jsonl", "x_", -1}, {"~", "\x7F", -1}, {"\x7F", "\xC2\x80", -1},
-      {"a\xC3\xA9", "az", 1},
+      {"", "a", -1},         {"a", "a", 0},     {"a", "a_", -1},          {"A", "_", -1},         {"_", "a", -1},
+      {"x.jsonl", "x_", -1}, {"~", "\x7F", -1}, {"\x7F", "\xC2\x80", -1}, {"a\xC3\xA9", "az", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a + " vs " + c.b);

@@ -14,13 +14,11 @@ using snapshot::Selector;
 using snapshot::Selectors;
 
 // A value that is not valid Unicode on this platform: a lone byte 0xFF on POSIX, an unpaired
-// surrogate on Windows.
+// surrogate on Windows. A template, so that only the platform's branch is compiled.
+template <class S = NativeString>
 OsString invalid_unicode() {
-  if constexpr (sizeof(NativeString::value_type) == 1) {
-    return OsString(NativeString("\xFF"));
-  } else {
-    return OsString(NativeString(1, static_cast<NativeString::value_type>(0xD800)));
-  }
+  using C = typename S::value_type;
+  return OsString(S(1, sizeof(C) == 1 ? static_cast<C>(0xFF) : static_cast<C>(0xD800)));
 }
 
 // Paths in the style of the platform under test; the rules and fixed names are the same on both.
@@ -47,12 +45,12 @@ std::string expand(const std::string& text, const Style& style) {
 }
 
 // Joins "$HOME/.omp/agent/sessions" the way the platform joins paths.
-std::filesystem::path expected_path(const std::string& spec, const Style& style) {
+std::filesystem::path expected_path(const std::string& pattern, const Style& style) {
   std::filesystem::path out;
   std::size_t start = 0;
-  while (start <= spec.size()) {
-    const std::size_t slash = std::min(spec.find('/', start), spec.size());
-    out /= path_from_utf8(expand(spec.substr(start, slash - start), style));
+  while (start <= pattern.size()) {
+    const std::size_t slash = std::min(pattern.find('/', start), pattern.size());
+    out /= path_from_utf8(expand(pattern.substr(start, slash - start), style));
     start = slash + 1;
   }
   return out;
@@ -118,8 +116,11 @@ const std::vector<Case> kCases = {
      "cannot resolve OMP sessions: HOME and USERPROFILE are unset",
      true},
     {"nothing at all", {}, {}, "cannot resolve OMP sessions: HOME and USERPROFILE are unset", true},
-    {"empty homes", {{Selector::kHome, ""}, {Selector::kUserProfile, ""}}, {},
-     "cannot resolve OMP sessions: HOME and USERPROFILE are unset", true},
+    {"empty homes",
+     {{Selector::kHome, ""}, {Selector::kUserProfile, ""}},
+     {},
+     "cannot resolve OMP sessions: HOME and USERPROFILE are unset",
+     true},
     {"bad profile beats agent dir",
      {{Selector::kHome, "$HOME"}, {Selector::kPiCodingAgentDir, "$AGENT"}, {Selector::kOmpProfile, "Work"}},
      {},
@@ -175,7 +176,8 @@ TEST(ResolveSessionsDir, JoinsByThePlatformsRules) {
       {{{Selector::kHome, "$HOME"}, {Selector::kOmpProfile, "work"}},
        "/home/u/.omp/profiles/work/agent/sessions",
        "C:\\Users\\u\\.omp\\profiles\\work\\agent\\sessions"},
-      {{{Selector::kHome, "$HOME"}, {Selector::kPiConfigDir, "$CFG"}}, "/cfg/agent/sessions",
+      {{{Selector::kHome, "$HOME"}, {Selector::kPiConfigDir, "$CFG"}},
+       "/cfg/agent/sessions",
        "D:\\cfg\\agent\\sessions"},
       {{{Selector::kPiCodingAgentDir, "$AGENT"}}, "/d/a/sessions", "D:\\a\\sessions"},
   };

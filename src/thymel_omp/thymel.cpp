@@ -36,11 +36,11 @@ Result<TurnArgs> parse_turn_args(std::span<const std::string> args) {
   std::optional<std::string> project;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    std::optional<std::string>* slot = arg == "--id"                     ? &id
-                                       : arg == "--session-id"           ? &session
+    std::optional<std::string>* slot = arg == "--id"                    ? &id
+                                       : arg == "--session-id"          ? &session
                                        : arg == "--thymel-context-file" ? &mind
-                                       : arg == "--project-dir"          ? &project
-                                                                         : nullptr;
+                                       : arg == "--project-dir"         ? &project
+                                                                        : nullptr;
     if (slot == nullptr) return Err("unknown arg: " + arg);
     if (i + 1 == args.size()) return Err(arg + " expects a value");
     *slot = args[++i];
@@ -126,7 +126,8 @@ SysResult<AgentOutput> run_agent(process::Command command) {
   } catch (const std::system_error& e) {
     (void)child->kill();
     (void)child->wait();
-    return Err(custom_error(ErrorKind::kOther, std::string("cannot start a reader for the agent's stderr: ") + e.what()));
+    return Err(
+        custom_error(ErrorKind::kOther, std::string("cannot start a reader for the agent's stderr: ") + e.what()));
   }
   SysResult<std::string> out_bytes = out_pipe.read_to_end();
   if (!out_bytes) {
@@ -159,8 +160,8 @@ TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& 
     return report;
   }
   report.exit_code = EXIT_TURN_FAILED;
-  report.err += turn_failure_line(endpoint_id,
-                                  "omp exited " + exit_status_text(result.status) + "; " + excerpts(result.err, result.out));
+  report.err += turn_failure_line(
+      endpoint_id, "omp exited " + exit_status_text(result.status) + "; " + excerpts(result.err, result.out));
   return report;
 }
 

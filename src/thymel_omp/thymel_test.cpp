@@ -118,9 +118,9 @@ TEST(PriorSession, AFileInPlaceOfTheDirectoryIsAnErrorNotAMissingSession) {
 TEST(AgentArguments, FixedOrderWithContinueOnlyWhenAsked) {
   const auto dir = path_from_utf8("/abs/omp-sessions");
   const auto prompt = dir / "turn-prompt.md";
-  const std::vector<std::string> tail = {"--tools",         "read,write,edit", "--auto-approve", "--thinking",
-                                         "off",             "--no-title",      "--no-extensions", "--no-skills",
-                                         "--no-rules",      "@" + display(prompt)};
+  const std::vector<std::string> tail = {"--tools",    "read,write,edit",    "--auto-approve",  "--thinking",
+                                         "off",        "--no-title",         "--no-extensions", "--no-skills",
+                                         "--no-rules", "@" + display(prompt)};
   std::vector<std::string> fresh = {"-p", "--session-dir", display(dir)};
   fresh.insert(fresh.end(), tail.begin(), tail.end());
   std::vector<std::string> continued = {"-p", "-c", "--session-dir", display(dir)};

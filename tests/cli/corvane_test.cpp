@@ -61,16 +61,6 @@ std::string os_text(int posix_code, int windows_code) {
   return os_error(sys::is_windows() ? windows_code : posix_code).message;
 }
 
-// Scenario values take backslash escapes; a Windows path must keep its backslashes.
-std::string scenario_value(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::set<std::string> names_in(const fsys::path& dir) {
   std::set<std::string> names;
   std::error_code ec;
@@ -93,8 +83,10 @@ class Corvane : public ::testing::Test {
   fsys::path state() const { return tmp / "state"; }
   fsys::path sessions() const { return tmp / "agent-dir" / "sessions"; }
 
-  void install_agent(const std::string& scenario) {
-    agent = install_fake_agent(tmp / "bin", "record " + scenario_value(display(record)) + "\n" + scenario);
+  // Installs the stand-in with a scenario; unless told otherwise, every run of it is recorded.
+  void install_agent(const std::string& scenario, bool recorded = true) {
+    agent = install_fake_agent(tmp / "bin",
+                               (recorded ? "record " + scenario_path(record) + "\n" : "") + scenario);
   }
 
   // What the endpoint was launched with, distinct from the daemon's environment in turn().
@@ -157,9 +149,8 @@ class Corvane : public ::testing::Test {
   void expect_agent_turn(const json& run, const std::string& transcript) const {
     const auto argv = run["argv"].get<std::vector<std::string>>();
     ASSERT_EQ(argv.size(), 19u);
-    const std::vector<std::string> fixed = {"-p",         "--no-session",    "--no-tools",  "--no-lsp",
-                                            "--thinking", "off",             "--no-title",  "--no-extensions",
-                                            "--no-skills", "--no-rules"};
+    const std::vector<std::string> fixed = {"-p",  "--no-session", "--no-tools",      "--no-lsp",    "--thinking",
+                                            "off", "--no-title",   "--no-extensions", "--no-skills", "--no-rules"};
     EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + 10), fixed);
     EXPECT_EQ(argv[10], "--cwd");
     EXPECT_EQ(argv[12], "--config");
@@ -195,7 +186,8 @@ class Corvane : public ::testing::Test {
       if (sys::is_windows() && expected_listing.count(name)) listing[name].second = expected_listing[name].second;
     }
     EXPECT_EQ(listing, expected_listing);
-    for (const auto& [key, value] : recorded_selectors().items()) {
+    const json selectors = recorded_selectors();
+    for (const auto& [key, value] : selectors.items()) {
       if (value.is_null()) {
         EXPECT_FALSE(run["env"].contains(key)) << key;
       } else {
@@ -297,8 +289,8 @@ TEST_F(Corvane, BlankInputWithoutASessionFileGivesTheEmptyDelta) {
 
 TEST_F(Corvane, ContentWhoseTailIsBlankGivesTheEmptyDeltaWithoutTheSessionFile) {
   // The empty --session-dir would fail if the session file were looked for.
-  const std::vector<std::string> inputs = {"x\n" + std::string(49152, '\n'), "x" + std::string(60000, 'y'),
-                                           "\x0B", "\xC2\xA0\xE3\x80\x80"};
+  const std::vector<std::string> inputs = {"x\n" + std::string(49152, '\n'), "x" + std::string(60000, 'y'), "\x0B",
+                                           "\xC2\xA0\xE3\x80\x80"};
   for (const auto& input : inputs) {
     EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-1", "--session-dir", ""}, input).run(),
               exited(0, kEmptyDelta, ""));
@@ -309,8 +301,7 @@ TEST_F(Corvane, ContentWhoseTailIsBlankGivesTheEmptyDeltaWithoutTheSessionFile) 
 TEST_F(Corvane, EmptySessionDirFailsOnlyWhenTheSessionFileIsNeeded) {
   EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-1", "--session-dir", ""}, "\n").run(),
             exited(1, "", fail("--session-dir cannot be empty")));
-  EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-1", "--session-dir", ""}, "content").run(),
-            exited(0, kDelta, ""));
+  EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-1", "--session-dir", ""}, "content").run(), exited(0, kDelta, ""));
 }
 
 TEST_F(Corvane, BlankInputSummarizesTheSessionFileTail) {
@@ -336,8 +327,9 @@ TEST_F(Corvane, SessionLookupFailures) {
 
   write_file(sessions() / "bad_s-2.jsonl", "ok\n\xFF\n");
   EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-2"}, "").run(),
-            exited(1, "", fail("transcript unreadable (" + display(sessions() / "bad_s-2.jsonl") +
-                               "): transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 3")));
+            exited(1, "",
+                   fail("transcript unreadable (" + display(sessions() / "bad_s-2.jsonl") +
+                        "): transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 3")));
 
   // No file for the id in the derived directory: the empty delta.
   EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "zzz"}, "").run(), exited(0, kEmptyDelta, ""));
@@ -358,18 +350,19 @@ TEST_F(Corvane, EndpointEnvironmentFailures) {
   ASSERT_FALSE(loaded.ok());
   const std::string message = "endpoint environment unavailable: " + loaded.error();
   EXPECT_EQ(turn({"--id", "foreign", "--session-id", "s-1"}, "").run(), exited(1, "", fail(message, "foreign")));
-  EXPECT_EQ(turn({"--id", "foreign", "--session-id", "s-1"}, "content").run(),
-            exited(1, "", fail(message, "foreign")));
+  EXPECT_EQ(turn({"--id", "foreign", "--session-id", "s-1"}, "content").run(), exited(1, "", fail(message, "foreign")));
   EXPECT_TRUE(agent_turns().empty());
 }
 
 TEST_F(Corvane, StdinThatIsNotUtf8) {
   EXPECT_EQ(turn("ok\xC3(").run(),
-            exited(1, "", fail("stdin read failed: transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes "
-                               "from index 2")));
+            exited(1, "",
+                   fail("stdin read failed: transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes "
+                        "from index 2")));
   EXPECT_EQ(turn("ok\xE2\x82").run(),
-            exited(1, "", fail("stdin read failed: transcript tail is not UTF-8: incomplete utf-8 byte sequence "
-                               "from index 2")));
+            exited(1, "",
+                   fail("stdin read failed: transcript tail is not UTF-8: incomplete utf-8 byte sequence "
+                        "from index 2")));
   EXPECT_TRUE(agent_turns().empty());
 }
 
@@ -377,17 +370,46 @@ TEST_F(Corvane, AgentThatCannotBeResolved) {
   json selectors = recorded_selectors();
   selectors["VANTLE_OMP_BIN"] = display(tmp / "bin" / "gone");
   write_snapshot("ep-1", selectors);
-  const std::string message = "omp resolution failed: VANTLE_OMP_BIN points to '" + display(tmp / "bin" / "gone") +
-                              "', but that file does not exist";
+  const std::string message = "omp resolution failed: VANTLE_OMP_BIN points to `" + display(tmp / "bin" / "gone") +
+                              "`, but that file does not exist";
   EXPECT_EQ(turn("hi").run(), exited(1, "", fail(message)));
 }
 
-TEST_F(Corvane, TemporaryDirectoryThatIsNotThere) {
-  const fsys::path missing = tmp / "no-temp";
-  Cli cli = turn("hi").env("TEMP", display(missing)).env("TMP", display(missing));
-  if (!sys::is_windows()) cli.env("TMPDIR", display(missing));
-  EXPECT_EQ(cli.run(), exited(1, "", fail("secure prompt lifecycle failed: " + os_text(ENOENT, 3))));
+TEST_F(Corvane, TemporaryDirectoryThatCannotBeUsed) {
+  struct Case {
+    fsys::path dir;
+    std::string error;
+  };
+  std::vector<Case> cases = {{tmp / "no-temp", os_text(ENOENT, 3)}};
+  if (!sys::is_windows()) {
+    write_file(tmp / "a-file", "");
+    cases.push_back({tmp / "a-file", os_text(ENOTDIR, 0)});
+    // Even root may not create directories in sysfs; the error is whatever the system says.
+    std::error_code refused;
+    if (fsys::create_directory("/sys/vantle-probe", refused)) {
+      fsys::remove("/sys/vantle-probe", refused);
+    } else {
+      cases.push_back({"/sys", os_error(refused.value()).message});
+    }
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(display(c.dir));
+    Cli cli = turn("hi").env("TEMP", display(c.dir)).env("TMP", display(c.dir));
+    if (!sys::is_windows()) cli.env("TMPDIR", display(c.dir));
+    EXPECT_EQ(cli.run(), exited(1, "", fail("secure prompt lifecycle failed: " + c.error)));
+  }
   EXPECT_TRUE(agent_turns().empty());
+}
+
+TEST_F(Corvane, EmptyTemporaryDirectorySettingMeansTheWorkingDirectory) {
+  if (sys::is_windows()) GTEST_SKIP() << "the Windows temporary directory is never empty";
+  const fsys::path cwd = tmp / "cwd";
+  fsys::create_directories(cwd);
+  EXPECT_EQ(turn("transcript").env("TMPDIR", "").cwd(cwd).run(), exited(0, kDelta, ""));
+  const auto turns = agent_turns();
+  ASSERT_EQ(turns.size(), 1u);
+  EXPECT_EQ(display(path_from_utf8(turns[0]["cwd"].get<std::string>()).parent_path()), display(cwd));
+  EXPECT_TRUE(names_in(cwd).empty());
 }
 
 TEST_F(Corvane, AgentFailures) {
@@ -401,14 +423,17 @@ TEST_F(Corvane, AgentFailures) {
     CliResult expected;
   };
   const std::vector<Case> cases = {
-      {"stdout \\n \\n\nexit 3\n", exited(1, "", fail("omp exited exit code: 3; omp stderr: <silent>; omp stdout: <silent>"))},
+      {"stdout \\n \\n\nexit 3\n",
+       exited(1, "", fail("omp exited exit code: 3; omp stderr: <silent>; omp stdout: <silent>"))},
       {"stdout partial\\r\\nanswer\nstderr boom\nexit 2\n",
        exited(1, "", fail("omp exited exit code: 2; omp stderr: boom; omp stdout: partial | answer"))},
       {"stderr Error: You have exhausted your capacity on this model\nexit 1\n", exited(1, "", refusal)},
       {"stderr 429 Too Many Requests: quota exceeded\nexit 1\n",
-       exited(1, "", fail("omp exited exit code: 1; omp stderr: 429 Too Many Requests: quota exceeded; omp stdout: "
-                          "<silent>"))},
-      {"stdout <project-context></project-context>\n", exited(1, "", fail("omp delta must contain one <live-context> block after project-context"))},
+       exited(1, "",
+              fail("omp exited exit code: 1; omp stderr: 429 Too Many Requests: quota exceeded; omp stdout: "
+                   "<silent>"))},
+      {"stdout <project-context></project-context>\n",
+       exited(1, "", fail("omp delta must contain one <live-context> block after project-context"))},
       {"stdout " + scenario_value(kEmptyDelta) + "<live-context></live-context>\n",
        exited(1, "", fail("omp delta contains text or duplicate blocks after live-context"))},
       {"stdout <project-context>\\xFF</project-context>\n",
@@ -428,9 +453,6 @@ TEST_F(Corvane, AnswerOfExactlyTheLimitIsValidated) {
   const std::string frame = "<project-context></project-context><live-context></live-context>";
   const std::string answer =
       "<project-context>" + std::string(49152 - frame.size(), 'p') + "</project-context><live-context></live-context>";
-  write_file(tmp / "answer", answer);
-  // The agent copies the answer from a file: echo its standard input? It has none; use a write
-  // of the answer through its stdout key instead.
   install_agent("stdout " + answer + "\n");
   EXPECT_EQ(turn("transcript").run(), exited(0, answer, ""));
 }
@@ -479,7 +501,9 @@ TEST_F(Corvane, OnlyItsOwnObjectsAreRemoved) {
 }
 
 TEST_F(Corvane, TwentyTurnsAtOnceShareOneTemporaryDirectory) {
-  install_agent("sleep_ms 200\nstdout " + scenario_value(kDelta) + "\n");
+  // Not recorded: twenty agents appending long lines to one file would interleave them. The
+  // sleep keeps all twenty workspaces alive at the same time.
+  install_agent("sleep_ms 200\nstdout " + scenario_value(kDelta) + "\n", false);
   constexpr int kTurns = 20;
   std::vector<CliResult> results(kTurns);
   std::vector<std::thread> threads;
@@ -488,11 +512,6 @@ TEST_F(Corvane, TwentyTurnsAtOnceShareOneTemporaryDirectory) {
   }
   for (auto& t : threads) t.join();
   for (const auto& r : results) EXPECT_EQ(r, exited(0, kDelta, ""));
-  const auto turns = agent_turns();
-  ASSERT_EQ(turns.size(), static_cast<std::size_t>(kTurns));
-  std::set<std::string> workspaces;
-  for (const auto& run : turns) workspaces.insert(run["cwd"].get<std::string>());
-  EXPECT_EQ(workspaces.size(), static_cast<std::size_t>(kTurns));
 }
 
 }  // namespace

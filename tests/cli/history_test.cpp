@@ -212,9 +212,28 @@ TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
   write_file(s.tmp() / "x_secret.jsonl", "secret\n");
   write_file(s.file("proj/deep/x_deep.jsonl"), "deep\n");
   const std::vector<std::string> ids = {
-      "../x_secret", "..\\x_secret", "../outside/x_secret", "../../x_secret", "..", ".", "/", "\\", "*", "?",
-      "*abc*", "ab?", "[a]bc", "proj/2024_abc", "proj\\2024_abc", "deep/x_deep", "2024_abc.jsonl",
-      "abc/../abc", "\xEF\xBF\xBD", "a\tb", "C:x_secret", "%2e%2e%2fx_secret",
+      "../x_secret",
+      "..\\x_secret",
+      "../outside/x_secret",
+      "../../x_secret",
+      "..",
+      ".",
+      "/",
+      "\\",
+      "*",
+      "?",
+      "*abc*",
+      "ab?",
+      "[a]bc",
+      "proj/2024_abc",
+      "proj\\2024_abc",
+      "deep/x_deep",
+      "2024_abc.jsonl",
+      "abc/../abc",
+      "\xEF\xBF\xBD",
+      "a\tb",
+      "C:x_secret",
+      "%2e%2e%2fx_secret",
   };
   for (const auto& id : ids) {
     SCOPED_TRACE(id);
@@ -263,23 +282,21 @@ TEST(History, LooksAcrossEndpointSnapshots) {
                         display(st.session("h2", "2024_abd.jsonl")) + " (endpoint e2, launch session launch-2)")));
   EXPECT_EQ(st.run({"--session", "zz"}).run(),
             exited(1, "",
-                   fail("no omp session file for 'zz' across endpoint environment snapshots under " +
-                        st.snapshots())));
+                   fail("no omp session file for 'zz' across endpoint environment snapshots under " + st.snapshots())));
   EXPECT_EQ(st.run({"--session", "../h2/.omp/agent/sessions/2024_abd"}).run(),
             exited(1, "",
                    fail("no omp session file for '../h2/.omp/agent/sessions/2024_abd' across endpoint environment "
                         "snapshots under " +
                         st.snapshots())));
   // A trailing --session-dir drops the directory given before it.
-  EXPECT_EQ(st.run({"--session", "abc", "--session-dir", "nowhere", "--session-dir"}).run(),
-            exited(0, "one\n", ""));
+  EXPECT_EQ(st.run({"--session", "abc", "--session-dir", "nowhere", "--session-dir"}).run(), exited(0, "one\n", ""));
 }
 
 TEST(History, StateDirectoryProblems) {
   StateDir st;
-  EXPECT_EQ(st.run({"--session", "abc"}).run(),
-            exited(1, "",
-                   fail("no omp endpoint environment snapshots under " + st.snapshots() + "; relaunch the endpoint")));
+  EXPECT_EQ(
+      st.run({"--session", "abc"}).run(),
+      exited(1, "", fail("no omp endpoint environment snapshots under " + st.snapshots() + "; relaunch the endpoint")));
   write_file(snapshot::snapshot_directory(st.state()) / "bad.json", "{");
   const std::string bad = snapshot::read_snapshot(snapshot::snapshot_directory(st.state()) / "bad.json").error();
   EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(1, "", fail(bad)));
