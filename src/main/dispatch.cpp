@@ -14,25 +14,12 @@
 namespace vantle {
 namespace {
 
-// Stands in the table until the subcommand's driver exists.
-template <const std::string_view& Name>
-int not_built(std::span<const std::string>) {
-  (void)stdio::write_err("vantle: " + std::string(Name) + " is not built yet\n");
-  return 2;
-}
-
-inline constexpr std::string_view kDigest = "digest-omp";
-inline constexpr std::string_view kHistory = "history-omp";
-inline constexpr std::string_view kThymel = "thymel-omp";
-inline constexpr std::string_view kCorvane = "corvane-omp";
-inline constexpr std::string_view kLaunch = "launch-omp";
-
 constexpr std::array<Subcommand, 5> kSubcommands = {{
-    {kDigest, &digest::digest_omp},
-    {kHistory, &history_omp},
-    {kThymel, &thymel_omp},
-    {kCorvane, &corvane::corvane_omp},
-    {kLaunch, &launch::launch_omp},
+    {"digest-omp", &digest::digest_omp},
+    {"history-omp", &history_omp},
+    {"thymel-omp", &thymel_omp},
+    {"corvane-omp", &corvane::corvane_omp},
+    {"launch-omp", &launch::launch_omp},
 }};
 
 bool names_driver(std::string_view name) {

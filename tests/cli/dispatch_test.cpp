@@ -91,16 +91,5 @@ TEST(Dispatch, InputTheToolDoesNotReadIsIgnored) {
   EXPECT_EQ(Cli({"--help"}).input(std::string(1 << 20, 'i')).run(), exited(0, "", kUsage));
 }
 
-// Until its driver lands, a subcommand answers that it is not built yet. Delete a row when its
-// driver arrives; the driver's own tests take over.
-TEST(Dispatch, SubcommandsReachTheirDrivers) {
-  const std::vector<std::vector<std::string>> cases = {
-  };
-  for (const auto& args : cases) {
-    SCOPED_TRACE(describe_args(args));
-    EXPECT_EQ(Cli(args).run(), exited(2, "", "vantle: " + args[0] + " is not built yet\n"));
-  }
-}
-
 }  // namespace
 }  // namespace vantle::testing
