@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "text/utf8.h"
 
@@ -33,35 +34,34 @@ std::string clean_message(std::string message, const std::string& last_token) {
   return text::utf8_lossy(message);
 }
 
-// Builds the tree through nlohmann's own DOM builder and adds the depth and overflow limits.
-// nlohmann parses without recursion, and the limit keeps any tree shallow, so neither parsing,
-// refusing nor destroying a deeply nested document can exhaust the stack.
+// Builds the tree from nlohmann's parse events, with the depth and overflow limits. Strings are
+// moved from the lexer into the tree, never copied: a line holding one huge text then needs the
+// line, the lexer's buffer and nothing more. nlohmann parses without recursion, and the limit
+// keeps any tree shallow, so neither parsing, refusing nor destroying a deeply nested document
+// can exhaust the stack.
 class LimitedDomBuilder {
  public:
-  explicit LimitedDomBuilder(Value& root) : dom_(root, /*allow_exceptions=*/false) {}
+  explicit LimitedDomBuilder(Value& root) : root_(root) {}
 
-  bool null() { return dom_.null(); }
-  bool boolean(bool v) { return dom_.boolean(v); }
-  bool number_integer(Value::number_integer_t v) { return dom_.number_integer(v); }
-  bool number_unsigned(Value::number_unsigned_t v) { return dom_.number_unsigned(v); }
+  bool null() { return put(Value(nullptr)); }
+  bool boolean(bool v) { return put(Value(v)); }
+  bool number_integer(Value::number_integer_t v) { return put(Value(v)); }
+  bool number_unsigned(Value::number_unsigned_t v) { return put(Value(v)); }
   bool number_float(Value::number_float_t v, const Value::string_t& text) {
     // nlohmann refuses an overflowing number itself; this holds even if it stops doing so.
     if (!std::isfinite(v)) return fail("number overflow parsing '" + text + "'");
-    return dom_.number_float(v, text);
+    return put(Value(v));
   }
-  bool string(Value::string_t& v) { return dom_.string(v); }
-  bool binary(Value::binary_t& v) { return dom_.binary(v); }
-  bool start_object(std::size_t len) { return enter() && dom_.start_object(len); }
-  bool key(Value::string_t& v) { return dom_.key(v); }
-  bool end_object() {
-    --depth_;
-    return dom_.end_object();
+  bool string(Value::string_t& v) { return put(Value(std::move(v))); }
+  bool binary(Value::binary_t& v) { return put(Value::binary(std::move(v))); }
+  bool start_object(std::size_t) { return enter(Value::object()); }
+  bool key(Value::string_t& v) {
+    key_ = std::move(v);
+    return true;
   }
-  bool start_array(std::size_t len) { return enter() && dom_.start_array(len); }
-  bool end_array() {
-    --depth_;
-    return dom_.end_array();
-  }
+  bool end_object() { return leave(); }
+  bool start_array(std::size_t) { return enter(Value::array()); }
+  bool end_array() { return leave(); }
   bool parse_error(std::size_t, const std::string& last_token,
                    const nlohmann::detail::exception& ex) {
     return fail(clean_message(ex.what(), last_token));
@@ -70,11 +70,38 @@ class LimitedDomBuilder {
   const std::string& error() const { return error_; }
 
  private:
-  bool enter() {
-    if (++depth_ > MAX_DEPTH) {
+  // Places a finished value: the root, the next array element, or the member named by the last
+  // key (a later duplicate key replaces the earlier value). Returns where it now lives.
+  Value* place(Value&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    Value& container = *open_.back();
+    if (container.is_array()) {
+      container.get_ref<Value::array_t&>().push_back(std::move(v));
+      return &container.get_ref<Value::array_t&>().back();
+    }
+    Value& slot = container.get_ref<Value::object_t&>()[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+  bool put(Value&& v) {
+    place(std::move(v));
+    return true;
+  }
+  // An open container is always the last value placed in its parent, and nothing is added to
+  // the parent while it is open, so the pointers kept here stay valid.
+  bool enter(Value&& container) {
+    if (open_.size() + 1 > MAX_DEPTH) {
       return fail("arrays and objects nested more than " + std::to_string(MAX_DEPTH) +
                   " levels deep");
     }
+    open_.push_back(place(std::move(container)));
+    return true;
+  }
+  bool leave() {
+    open_.pop_back();
     return true;
   }
   bool fail(std::string message) {
@@ -82,8 +109,9 @@ class LimitedDomBuilder {
     return false;
   }
 
-  nlohmann::detail::json_sax_dom_parser<Value> dom_;
-  std::size_t depth_ = 0;
+  Value& root_;
+  std::vector<Value*> open_;
+  Value::string_t key_;
   std::string error_;
 };
 
