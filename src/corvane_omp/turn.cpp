@@ -3,6 +3,7 @@
 #include "platform/os_string.h"
 #include "refusal/refusal.h"
 #include "text/exit_status.h"
+#include "text/options.h"
 #include "text/utf8.h"
 
 namespace vantle::corvane {
@@ -18,28 +19,12 @@ SysResult<std::string> path_argument(const std::filesystem::path& path) {
 
 CorvaneArgs parse_corvane_args(std::span<const std::string> args) {
   CorvaneArgs parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::optional<std::string>* slot = nullptr;
-    if (args[i] == "--id") {
-      slot = &parsed.id;
-    } else if (args[i] == "--session-id") {
-      slot = &parsed.session_id;
-    } else if (args[i] == "--session-dir") {
-      slot = &parsed.session_dir;
-    } else if (args[i] == "--project-dir") {
-      slot = &parsed.project_dir;
-    } else if (args[i].starts_with("--")) {
-      ++i;  // an unknown option takes its value with it
-      continue;
-    } else {
-      continue;
-    }
-    if (i + 1 < args.size()) {
-      *slot = args[++i];
-    } else {
-      slot->reset();
-    }
-  }
+  (void)parse_value_options(args,
+                            {{"--id", &parsed.id},
+                             {"--session-id", &parsed.session_id},
+                             {"--session-dir", &parsed.session_dir},
+                             {"--project-dir", &parsed.project_dir}},
+                            /*help_flags=*/false);
   return parsed;
 }
 

@@ -11,6 +11,7 @@
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
 #include "snapshot/snapshot.h"
+#include "text/options.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
@@ -26,24 +27,12 @@ struct DigestArgs {
 
 DigestArgs parse_args(std::span<const std::string> args) {
   DigestArgs out;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
-      out.help = true;
-      return out;
-    }
-    std::optional<std::string>* slot = arg == "--in"            ? &out.in
-                                       : arg == "--session"     ? &out.session
-                                       : arg == "--session-dir" ? &out.session_dir
-                                       : arg == "--project-dir" ? &out.project_dir
-                                                                : nullptr;
-    if (slot != nullptr) {
-      // A value option takes the next argument whatever it looks like; with none left it is unset.
-      *slot = i + 1 < args.size() ? std::optional<std::string>(args[++i]) : std::nullopt;
-    } else if (arg.starts_with("--")) {
-      ++i;  // an unknown option swallows the argument after it
-    }
-  }
+  out.help = parse_value_options(args,
+                                 {{"--in", &out.in},
+                                  {"--session", &out.session},
+                                  {"--session-dir", &out.session_dir},
+                                  {"--project-dir", &out.project_dir}},
+                                 /*help_flags=*/true);
   return out;
 }
 

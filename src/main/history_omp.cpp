@@ -7,6 +7,7 @@
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
 #include "snapshot/snapshot.h"
+#include "text/options.h"
 
 namespace vantle {
 namespace {
@@ -20,23 +21,9 @@ struct HistoryArgs {
 
 HistoryArgs parse(std::span<const std::string> args) {
   HistoryArgs out;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-h" || arg == "--help") {
-      out.help = true;
-      return out;
-    }
-    std::optional<std::string>* slot = arg == "--session"       ? &out.session
-                                       : arg == "--session-dir" ? &out.session_dir
-                                       : arg == "--project-dir" ? &out.project_dir
-                                                                : nullptr;
-    if (slot != nullptr) {
-      // A value option takes the next argument whatever it looks like; with none left it is unset.
-      *slot = i + 1 < args.size() ? std::optional<std::string>(args[++i]) : std::nullopt;
-    } else if (arg.starts_with("--")) {
-      ++i;  // an unknown option swallows the argument after it
-    }
-  }
+  out.help = parse_value_options(
+      args, {{"--session", &out.session}, {"--session-dir", &out.session_dir}, {"--project-dir", &out.project_dir}},
+      /*help_flags=*/true);
   return out;
 }
 
