@@ -229,20 +229,20 @@ int main(int argc, char** argv) {
       }
     }
     if (keys.count("write")) {
-      for (const auto& spec : keys.at("write")) {
-        const auto bar = spec.find('|');
-        std::ofstream out(vantle::path_from_utf8(spec.substr(0, bar)), std::ios::binary | std::ios::app);
-        if (bar != std::string::npos) out << spec.substr(bar + 1);
+      for (const auto& entry : keys.at("write")) {
+        const auto bar = entry.find('|');
+        std::ofstream out(vantle::path_from_utf8(entry.substr(0, bar)), std::ios::binary | std::ios::app);
+        if (bar != std::string::npos) out << entry.substr(bar + 1);
       }
     }
     if (keys.count("session_log")) {
       const auto dir = std::find(args.begin(), args.end(), "--session-dir");
-      for (const auto& spec : keys.at("session_log")) {
+      for (const auto& entry : keys.at("session_log")) {
         if (dir == args.end() || dir + 1 == args.end()) break;
-        const auto bar = spec.find('|');
-        const auto file = vantle::path_from_utf8(*(dir + 1)) / vantle::path_from_utf8(spec.substr(0, bar));
+        const auto bar = entry.find('|');
+        const auto file = vantle::path_from_utf8(*(dir + 1)) / vantle::path_from_utf8(entry.substr(0, bar));
         std::ofstream out(file, std::ios::binary | std::ios::app);
-        if (bar != std::string::npos) out << spec.substr(bar + 1);
+        if (bar != std::string::npos) out << entry.substr(bar + 1);
       }
     }
   }
