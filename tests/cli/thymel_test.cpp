@@ -55,16 +55,6 @@ std::string os_text(int posix_code, int windows_code) {
   return os_error(sys::is_windows() ? windows_code : posix_code).message;
 }
 
-// Scenario values take backslash escapes; a Windows path must keep its backslashes.
-std::string scenario_value(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 std::string absolute_text(const fsys::path& path) { return display(*fs::make_absolute(path)); }
 
 std::vector<std::string> agent_argv(bool continued, const fsys::path& sessions_dir) {
@@ -95,7 +85,7 @@ class Thymel : public ::testing::Test {
 
   // Installs the stand-in with a scenario; every run of it is recorded.
   void install_agent(const std::string& scenario) {
-    agent = install_fake_agent(tmp / "bin", "record " + scenario_value(display(record)) + "\n" + scenario);
+    agent = install_fake_agent(tmp / "bin", "record " + scenario_path(record) + "\n" + scenario);
   }
 
   // What the endpoint was launched with: distinct from the tool's own environment in turn(), with
