@@ -154,7 +154,10 @@ void PrintTo(const CliResult& result, std::ostream* os) {
 std::span<const std::string_view> tool_variables() { return kToolVariables; }
 
 std::filesystem::path vantle_binary() {
-  const std::filesystem::path built = path_from_utf8(VANTLE_BINARY);
+  // CI points the end-to-end tests at an installed package instead of the build tree.
+  const std::optional<OsString> chosen = env::get("VANTLE_E2E_BINARY");
+  const std::filesystem::path built = chosen && !chosen->empty() ? chosen->to_path()
+                                                                 : path_from_utf8(VANTLE_BINARY);
   auto absolute = fs::make_absolute(built);
   return absolute ? *absolute : built;
 }
