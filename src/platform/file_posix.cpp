@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/fd_posix.h"
 #include "platform/file.h"
 
 namespace vantle::fs {
@@ -38,23 +39,11 @@ SysResult<File> File::create_truncate(const std::filesystem::path& path) {
 }
 
 SysResult<void> File::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(static_cast<int>(raw_), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Err(last_os_error());
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  return posix::write_all_fd(static_cast<int>(raw_), bytes);
 }
 
 SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
-  while (true) {
-    const ssize_t n = ::read(static_cast<int>(raw_), buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return Err(last_os_error());
-  }
+  return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
 SysResult<void> File::seek(std::uint64_t offset) {

@@ -11,6 +11,7 @@
 
 #include "platform/command_line.h"
 #include "platform/env.h"
+#include "platform/fd_posix.h"
 #include "platform/process.h"
 
 namespace vantle::process {
@@ -24,11 +25,7 @@ ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
 }
 
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
-  while (true) {
-    const ssize_t n = ::read(static_cast<int>(raw_), buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return Err(last_os_error());
-  }
+  return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
 SysResult<std::string> ReadPipe::read_to_end() {
@@ -55,15 +52,7 @@ WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
 }
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(static_cast<int>(raw_), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Err(last_os_error());
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  return posix::write_all_fd(static_cast<int>(raw_), bytes);
 }
 
 void WritePipe::close() {

@@ -1,0 +1,36 @@
+// Reads and writes on POSIX file descriptors that retry after a signal interrupts them; shared by
+// files, pipes and the standard streams. Included only by *_posix.cpp files.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace vantle::posix {
+
+// One read of at most `size` bytes; 0 means end of input.
+inline SysResult<std::size_t> read_fd(int fd, char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return Err(last_os_error());
+  }
+}
+
+// Writes every byte, however many calls it takes.
+inline SysResult<void> write_all_fd(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err(last_os_error());
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace vantle::posix
