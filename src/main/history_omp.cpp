@@ -59,11 +59,11 @@ int history_omp(std::span<const std::string> args) {
   }
 
   // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  auto bytes = fs::read_file(file);
+  auto bytes = fs::read_file_whole(file);
   if (!bytes) return fail(1, "cannot read " + display(file) + ": " + bytes.error().message);
   // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
   // write is not reported: the only place to report it is gone or broken.
-  return stdio::write_out(*bytes) ? 0 : 1;
+  return stdio::write_out(bytes->view()) ? 0 : 1;
 }
 
 }  // namespace vantle

@@ -1,9 +1,12 @@
 // File-system services the logic needs, with OS errors as values.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
+#include "platform/big_buffer.h"
 #include "platform/error.h"
 
 namespace vantle::fs {
@@ -23,5 +26,15 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
 
 // Reads a whole file.
 SysResult<std::string> read_file(const std::filesystem::path& path);
+
+// A whole file's bytes in a buffer of their own, for files that may be very large.
+struct FileBytes {
+  BigBuffer buffer;
+  std::size_t size = 0;
+  std::string_view view() const { return {buffer.data(), size}; }
+};
+// Reads a whole file into a BigBuffer sized by the file's length; a file that grows while it is
+// read is read to the end it has then.
+SysResult<FileBytes> read_file_whole(const std::filesystem::path& path);
 
 }  // namespace vantle::fs

@@ -32,20 +32,30 @@ TEST(Fs, TellsFilesDirectoriesAndNothingApart) {
 
 TEST(Fs, ReadsFilesByteForByte) {
   vantle::testing::ScopedTempDir tmp;
-  std::string bytes = "line\r\nnext\n\x1A\xFF";
-  bytes.push_back('\0');
-  bytes.append(200000, 'q');
-  vantle::testing::write_file(tmp / "data", bytes);
-  auto read = read_file(tmp / "data");
-  ASSERT_TRUE(read.ok()) << read.error().message;
-  EXPECT_TRUE(*read == bytes);
-
-  vantle::testing::write_file(tmp / "empty", "");
-  EXPECT_EQ(read_file(tmp / "empty").value(), "");
+  std::string mixed = "line\r\nnext\n\x1A\xFF";
+  mixed.push_back('\0');
+  mixed.append(200000, 'q');
+  // Both readers, at sizes around the whole-file reader's smallest buffer of 65536 bytes.
+  const std::pair<const char*, std::string> files[] = {
+      {"empty", ""}, {"mixed", mixed}, {"below", std::string(65535, 'b')},
+      {"at", std::string(65536, 'a')}, {"above", std::string(65537, 'c')},
+  };
+  for (const auto& [name, bytes] : files) {
+    vantle::testing::write_file(tmp / name, bytes);
+    auto read = read_file(tmp / name);
+    ASSERT_TRUE(read.ok()) << name << ": " << read.error().message;
+    EXPECT_TRUE(*read == bytes) << name;
+    auto whole = read_file_whole(tmp / name);
+    ASSERT_TRUE(whole.ok()) << name << ": " << whole.error().message;
+    EXPECT_TRUE(whole->view() == bytes) << name;
+  }
 
   auto missing = read_file(tmp / "missing");
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
+  auto missing_whole = read_file_whole(tmp / "missing");
+  ASSERT_FALSE(missing_whole.ok());
+  EXPECT_EQ(missing_whole.error().kind, ErrorKind::kNotFound);
 }
 
 TEST(Fs, MakesPathsAbsoluteAgainstTheCurrentDirectory) {

@@ -28,17 +28,6 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
-SysResult<std::string> ReadPipe::read_to_end() {
-  std::string out;
-  char chunk[65536];
-  while (true) {
-    auto n = read(chunk, sizeof chunk);
-    if (!n) return n.err();
-    if (*n == 0) return out;
-    out.append(chunk, *n);
-  }
-}
-
 void ReadPipe::close() {
   if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
 }

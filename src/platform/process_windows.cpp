@@ -45,17 +45,6 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return std::size_t{n};
 }
 
-SysResult<std::string> ReadPipe::read_to_end() {
-  std::string out;
-  char chunk[65536];
-  while (true) {
-    auto n = read(chunk, sizeof chunk);
-    if (!n) return n.err();
-    if (*n == 0) return out;
-    out.append(chunk, *n);
-  }
-}
-
 void ReadPipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
 }
