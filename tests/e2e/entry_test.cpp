@@ -4,20 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "main/dispatch.h"
 #include "support/cli.h"
 
 namespace vantle::testing {
 namespace {
 
-const std::string kUsage =
-    "vantle <subcommand> [args]\n"
-    "\n"
-    "subcommands:\n"
-    "  digest-omp        map an OMP session JSONL to digest NDJSON\n"
-    "  history-omp       stream an OMP session JSONL verbatim\n"
-    "  thymel-omp        run one ephemeral OMP Thymel turn\n"
-    "  corvane-omp bounded end-of-session summarizer over an OMP transcript\n"
-    "  launch-omp        spawn native OMP in the broker PTY\n";
+// The text itself is spelled out by the CLI tests; here it is the one this source builds, so that
+// an installed binary from other sources fails.
+const std::string kUsage(USAGE);
 
 TEST(Entry, UsageOnRequestAndRefusalOfAnUnknownSubcommand) {
   struct Case {
