@@ -13,47 +13,16 @@
 #include "digest_omp/prescan.h"
 #include "json/json.h"
 #include "json/writer.h"
+#include "support/digest_oracle.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
 namespace {
 
-struct Digest {
-  std::string out;
-  std::string error;
-  friend bool operator==(const Digest&, const Digest&) = default;
-};
+using Digest = testing::DigestRun;
+using testing::qualifies;
 
-Digest digest_of(const std::string& input, Prescan prescan) {
-  auto at = std::make_shared<std::size_t>(0);
-  LineReader reader([&input, at](char* buffer, std::size_t size) -> SysResult<std::size_t> {
-    const std::size_t n = std::min(size, input.size() - *at);
-    std::memcpy(buffer, input.data() + *at, n);
-    *at += n;
-    return n;
-  });
-  Digest d;
-  OutputBuffer out([&d](std::string_view bytes) -> SysResult<void> {
-    d.out.append(bytes);
-    return {};
-  });
-  auto done = digest_lines(reader, out, prescan);
-  if (!done) d.error = done.error();
-  EXPECT_TRUE(out.flush().ok());
-  return d;
-}
-
-// Whether a line could yield a record, decided on the parsed tree: what the pre-scan claims to
-// know exactly for valid JSON.
-bool qualifies(const json::Value& doc) {
-  if (!doc.is_object()) return false;
-  const auto type = doc.find("type");
-  if (type == doc.end() || *type != "message") return false;
-  const auto message = doc.find("message");
-  if (message == doc.end() || !message->is_object()) return false;
-  const auto role = message->find("role");
-  return role != message->end() && (*role == "user" || *role == "assistant");
-}
+Digest digest_of(const std::string& input, Prescan prescan) { return testing::digest_input(input, prescan); }
 
 // Lines shaped like session-log events, then bent in every way that might fool a scanner.
 class Corpus {

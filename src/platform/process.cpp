@@ -1,7 +1,33 @@
 // The parts of process.h that are the same on every system, built on the per-system halves.
 #include "platform/process.h"
 
+#include <utility>
+
 namespace vantle::process {
+
+ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
+  if (this != &other) {
+    close();
+    raw_ = std::exchange(other.raw_, -1);
+  }
+  return *this;
+}
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      handle_(std::exchange(other.handle_, -1)),
+      status_(std::move(other.status_)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)),
+      stderr_(std::move(other.stderr_)) {}
 
 SysResult<std::string> ReadPipe::read_to_end() {
   std::string out;

@@ -16,28 +16,12 @@
 
 namespace vantle::process {
 
-ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
 void ReadPipe::close() {
   if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
-}
-
-WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
 }
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) {
@@ -47,14 +31,6 @@ SysResult<void> WritePipe::write_all(std::string_view bytes) {
 void WritePipe::close() {
   if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
 }
-
-Child::Child(Child&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)),
-      handle_(std::exchange(other.handle_, -1)),
-      status_(std::move(other.status_)),
-      stdin_(std::move(other.stdin_)),
-      stdout_(std::move(other.stdout_)),
-      stderr_(std::move(other.stderr_)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {

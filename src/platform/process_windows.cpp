@@ -27,14 +27,6 @@ constexpr std::size_t kMaxChunk = 1u << 30;
 
 }  // namespace
 
-ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   DWORD n = 0;
   if (!::ReadFile(as_handle(raw_), buffer, static_cast<DWORD>(std::min(size, kMaxChunk)), &n, nullptr)) {
@@ -47,14 +39,6 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
 
 void ReadPipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
-}
-
-WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
 }
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) {
@@ -72,14 +56,6 @@ SysResult<void> WritePipe::write_all(std::string_view bytes) {
 void WritePipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
 }
-
-Child::Child(Child&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)),
-      handle_(std::exchange(other.handle_, -1)),
-      status_(std::move(other.status_)),
-      stdin_(std::move(other.stdin_)),
-      stdout_(std::move(other.stdout_)),
-      stderr_(std::move(other.stderr_)) {}
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {

@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "platform/system.h"
 #include "sessions/lookup.h"
 #include "snapshot/snapshot.h"
+#include "support/agent_record.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
 #include "support/temp_dir.h"
@@ -131,17 +131,7 @@ class Corvane : public ::testing::Test {
   Cli turn(const std::string& input) const { return turn({"--id", "ep-1", "--session-id", "s-1"}, input); }
 
   // The recorded turns of the agent, version probes left out.
-  std::vector<json> agent_turns() const {
-    std::vector<json> turns;
-    if (!fs::exists(record)) return turns;
-    std::istringstream lines(read_file(record));
-    std::string line;
-    while (std::getline(lines, line)) {
-      json doc = json::parse(line);
-      if (doc["argv"] != json::array({"--version"})) turns.push_back(std::move(doc));
-    }
-    return turns;
-  }
+  std::vector<json> agent_turns() const { return agent_runs(record); }
 
   // Checks one recorded turn: the arguments in order, with paths of the template's form in the
   // temporary directory; the working directory; the bytes of the three files; the four objects
@@ -186,14 +176,7 @@ class Corvane : public ::testing::Test {
       if (sys::is_windows() && expected_listing.count(name)) listing[name].second = expected_listing[name].second;
     }
     EXPECT_EQ(listing, expected_listing);
-    const json selectors = recorded_selectors();
-    for (const auto& [key, value] : selectors.items()) {
-      if (value.is_null()) {
-        EXPECT_FALSE(run["env"].contains(key)) << key;
-      } else {
-        EXPECT_EQ(run["env"].value(key, "<absent>"), value) << key;
-      }
-    }
+    expect_agent_env(run, recorded_selectors());
   }
 
   ScopedTempDir tmp;

@@ -33,25 +33,7 @@ bool alive(pid_t pid) {
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
-std::vector<pid_t> read_pids(const fsys::path& file) {
-  std::vector<pid_t> pids;
-  std::ifstream in(file);
-  pid_t pid;
-  while (in >> pid) pids.push_back(pid);
-  return pids;
-}
-
-std::vector<pid_t> wait_for_pids(const fsys::path& file, std::size_t count) {
-  for (int i = 0; i < 500; ++i) {
-    auto pids = read_pids(file);
-    if (pids.size() >= count) return pids;
-    std::this_thread::sleep_for(10ms);
-  }
-  ADD_FAILURE() << "the agent's tree did not start";
-  return read_pids(file);
-}
-
-bool all_gone_within(const std::vector<pid_t>& pids, std::chrono::milliseconds limit) {
+bool all_gone_within(const std::vector<std::uint32_t>& pids, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
     bool any = false;
@@ -111,7 +93,7 @@ TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   ASSERT_TRUE(started->kill());
   ASSERT_TRUE(started->wait());
   int raw = 0;
-  ASSERT_EQ(::waitpid(tool[0], &raw, 0), tool[0]);
+  ASSERT_EQ(::waitpid(static_cast<pid_t>(tool[0]), &raw, 0), static_cast<pid_t>(tool[0]));
   EXPECT_TRUE(WIFEXITED(raw));
   EXPECT_EQ(WEXITSTATUS(raw), 93);
   EXPECT_TRUE(all_gone_within(tree, 1000ms));

@@ -6,10 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <fstream>
 #include <set>
-#include <thread>
 
 #include "platform/process.h"
 #include "support/cli.h"
@@ -20,7 +17,6 @@ namespace vantle::testing {
 namespace {
 
 namespace fsys = std::filesystem;
-using namespace std::chrono_literals;
 
 std::set<DWORD> running_pids() {
   std::set<DWORD> pids;
@@ -35,16 +31,8 @@ std::set<DWORD> running_pids() {
   return pids;
 }
 
-std::vector<DWORD> read_pids(const fsys::path& file) {
-  std::vector<DWORD> pids;
-  std::ifstream in(file);
-  DWORD pid;
-  while (in >> pid) pids.push_back(pid);
-  return pids;
-}
-
 // Handles held while the processes run, so that their ends can be awaited without pid reuse.
-std::vector<HANDLE> open_all(const std::vector<DWORD>& pids) {
+std::vector<HANDLE> open_all(const std::vector<std::uint32_t>& pids) {
   std::vector<HANDLE> handles;
   for (DWORD pid : pids) {
     HANDLE h = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -61,16 +49,6 @@ bool all_end_within(const std::vector<HANDLE>& handles, DWORD milliseconds) {
     ::CloseHandle(h);
   }
   return all;
-}
-
-std::vector<DWORD> wait_for_pids(const fsys::path& file, std::size_t count) {
-  for (int i = 0; i < 1000; ++i) {
-    auto pids = read_pids(file);
-    if (pids.size() >= count) return pids;
-    std::this_thread::sleep_for(10ms);
-  }
-  ADD_FAILURE() << "the agent's tree did not start";
-  return read_pids(file);
 }
 
 class LaunchLifetimeWindows : public ::testing::Test {

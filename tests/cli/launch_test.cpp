@@ -7,6 +7,7 @@
 #include "platform/fs.h"
 #include "platform/system.h"
 #include "snapshot/snapshot.h"
+#include "support/agent_record.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
 #include "support/temp_dir.h"
@@ -35,16 +36,7 @@ class Launch : public ::testing::Test {
   }
 
   // The agent's runs other than the --version probes, as recorded.
-  std::vector<nlohmann::json> turns() {
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(read_file(record_path()));
-    std::string line;
-    while (std::getline(lines, line)) {
-      auto doc = nlohmann::json::parse(line);
-      if (doc["argv"] != nlohmann::json::array({"--version"})) out.push_back(doc);
-    }
-    return out;
-  }
+  std::vector<nlohmann::json> turns() { return agent_runs(record_path()); }
 
   ScopedTempDir tmp_;
   fsys::path agent_;

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/fs.h"
 #include "platform/system.h"
+#include "support/agent_record.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
 #include "support/temp_dir.h"
@@ -124,17 +124,7 @@ class Thymel : public ::testing::Test {
   Cli turn(const std::string& input) const { return turn(display(mind()), input); }
 
   // The recorded turns of the agent, version probes left out.
-  std::vector<json> agent_turns() const {
-    std::vector<json> turns;
-    if (!fs::exists(record)) return turns;
-    std::istringstream lines(read_file(record));
-    std::string line;
-    while (std::getline(lines, line)) {
-      json doc = json::parse(line);
-      if (doc["argv"] != json::array({"--version"})) turns.push_back(std::move(doc));
-    }
-    return turns;
-  }
+  std::vector<json> agent_turns() const { return agent_runs(record); }
 
   // Checks one recorded turn: arguments in order, working directory, prompt file bytes, and the
   // recorded selectors in its environment (absent ones removed, not inherited from the tool).
@@ -143,13 +133,7 @@ class Thymel : public ::testing::Test {
     EXPECT_EQ(run["argv"].get<std::vector<std::string>>(), agent_argv(continued, dir / "omp-sessions"));
     EXPECT_EQ(run["cwd"], absolute_text(dir));
     EXPECT_EQ(run["files"], json::object({{absolute_text(dir / "omp-sessions" / "turn-prompt.md"), prompt}}));
-    for (const auto& [key, value] : selectors.items()) {
-      if (value.is_null()) {
-        EXPECT_FALSE(run["env"].contains(key)) << key;
-      } else {
-        EXPECT_EQ(run["env"].value(key, "<absent>"), value) << key;
-      }
-    }
+    expect_agent_env(run, selectors);
   }
 
   ScopedTempDir tmp;

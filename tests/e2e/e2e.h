@@ -4,26 +4,15 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/fs.h"
 #include "platform/os_string.h"
+#include "support/agent_record.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
-
-// The runs the stand-in recorded, its --version probes left out.
-inline std::vector<nlohmann::json> agent_runs(const std::filesystem::path& record) {
-  std::vector<nlohmann::json> runs;
-  std::istringstream lines(fs::exists(record) ? read_file(record) : "");
-  for (std::string line; std::getline(lines, line);) {
-    auto doc = nlohmann::json::parse(line);
-    if (doc["argv"] != nlohmann::json::array({"--version"})) runs.push_back(std::move(doc));
-  }
-  return runs;
-}
 
 // Spelled out rather than asked of the library, so that a binary that keeps snapshots elsewhere
 // fails.

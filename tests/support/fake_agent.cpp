@@ -1,6 +1,11 @@
 #include "support/fake_agent.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/system.h"
@@ -36,6 +41,24 @@ std::string scenario_value(std::string_view text) {
 }
 
 std::string scenario_path(const std::filesystem::path& path) { return scenario_value(display(path)); }
+
+std::vector<std::uint32_t> read_pids(const std::filesystem::path& file) {
+  std::vector<std::uint32_t> pids;
+  std::ifstream in(file);
+  std::uint32_t pid;
+  while (in >> pid) pids.push_back(pid);
+  return pids;
+}
+
+std::vector<std::uint32_t> wait_for_pids(const std::filesystem::path& file, std::size_t count) {
+  for (int i = 0; i < 1000; ++i) {
+    auto pids = read_pids(file);
+    if (pids.size() >= count) return pids;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "the agent's tree did not start";
+  return read_pids(file);
+}
 
 ScopedEnv::~ScopedEnv() {
   for (const auto& [name, value] : saved_) {

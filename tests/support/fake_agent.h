@@ -2,6 +2,7 @@
 // changing the test process's own environment for the length of a test.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -26,6 +27,11 @@ std::filesystem::path install_fake_agent(const std::filesystem::path& dir, std::
 std::string scenario_value(std::string_view text);
 // A path as a scenario value.
 std::string scenario_path(const std::filesystem::path& path);
+
+// The process ids that the stand-in's `spawn_tree` wrote to `file`, in the order written.
+std::vector<std::uint32_t> read_pids(const std::filesystem::path& file);
+// The same, once at least `count` are there; a test failure (and what is there) after 10 s.
+std::vector<std::uint32_t> wait_for_pids(const std::filesystem::path& file, std::size_t count);
 
 // Sets and removes process environment variables, restoring every one it touched on destruction.
 class ScopedEnv {
