@@ -1,8 +1,8 @@
 #include "corvane_omp/corvane_omp.h"
 
+#include <new>
 #include <optional>
 
-#include "corvane_omp/capture.h"
 #include "corvane_omp/delta.h"
 #include "corvane_omp/transcript.h"
 #include "corvane_omp/turn.h"
@@ -69,7 +69,13 @@ SysResult<AgentCapture> run_summarizer(const fsys::path& executable, const snaps
   command.args = std::move(*args);
   command.cwd = paths.workspace;
   snapshot::apply_selectors_to_command(selectors, command);
-  return run_agent_captured(std::move(command));
+  omp::RunLimits limits;
+  limits.stdout_bytes = DELTA_BYTE_LIMIT;
+  limits.stderr_bytes = STDERR_BYTE_LIMIT;
+  limits.poll_interval = AGENT_POLL_INTERVAL;
+  auto run = omp::run_agent(std::move(command), limits);
+  if (!run) return Err(std::move(run).error().error);
+  return std::move(*run);
 }
 
 Verdict run_turn(std::span<const std::string> raw_args) {
@@ -119,6 +125,12 @@ Verdict run_turn(std::span<const std::string> raw_args) {
 
 }  // namespace
 
-int corvane_omp(std::span<const std::string> args) { return deliver(run_turn(args)); }
+int corvane_omp(std::span<const std::string> args) {
+  try {
+    return deliver(run_turn(args));
+  } catch (const std::bad_alloc&) {
+    return deliver(failure(parse_corvane_args(args).id.value_or(""), OUT_OF_MEMORY));
+  }
+}
 
 }  // namespace vantle::corvane

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -10,12 +12,21 @@
 #include <string_view>
 #include <vector>
 
-#include "corvane_omp/capture.h"
 #include "corvane_omp/delta.h"
 #include "corvane_omp/workspace.h"
+#include "omp/agent_run.h"
 #include "platform/error.h"
 
 namespace vantle::corvane {
+
+// Bytes of agent standard error kept; more is an overflow. Standard output has DELTA_BYTE_LIMIT.
+inline constexpr std::size_t STDERR_BYTE_LIMIT = 49152;
+// How often the running agent is checked for its exit and for an overflow.
+inline constexpr std::chrono::milliseconds AGENT_POLL_INTERVAL{2};
+
+// A completed agent run: the first bytes of each output, whether each overflowed, and how the
+// agent ended.
+using AgentCapture = omp::AgentRun;
 
 // The options of `corvane-omp`. An absent option and one left without a value at the very end
 // are both empty.

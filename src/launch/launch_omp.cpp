@@ -68,6 +68,8 @@ std::optional<std::string> node_name(std::string_view value) {
 }
 
 int launch_omp(std::span<const std::string> args) {
+  // First, while the daemon that started us is surely still our parent.
+  session_tree::Parent parent = session_tree::identify_parent();
   auto parsed = parse(args);
   if (!parsed) return fail(2, parsed.error());
   const std::optional<std::string> node = parsed->node ? node_name(*parsed->node) : std::nullopt;
@@ -88,7 +90,7 @@ int launch_omp(std::span<const std::string> args) {
     warn("session-tree lifetime coupling unavailable: " + coupled.error());
   }
   if (auto watched = session_tree::watch_parent_death(
-          std::string(kPrefix) + "hosting daemon exited; reaping the OMP session tree\n", kDaemonDied);
+          std::move(parent), std::string(kPrefix) + "hosting daemon exited; reaping the OMP session tree\n", kDaemonDied);
       !watched) {
     warn("parent-death watch unavailable: " + watched.error());
   }
@@ -104,7 +106,11 @@ int launch_omp(std::span<const std::string> args) {
   command.set_env("VANTLE_OMP_BIN", OsString::from_path(*executable));
 
   auto status = session_tree::run_foreground(command);
-  if (!status) return fail(1, "failed to spawn `" + display(*executable) + "`: " + status.error().message);
+  if (!status) {
+    const auto& error = status.error();
+    if (error.kind == session_tree::ForegroundError::Kind::kGuardianDied) return fail(1, error.error.message);
+    return fail(1, "failed to spawn `" + display(*executable) + "`: " + error.error.message);
+  }
   // A code the process exit cannot carry (a Windows crash status) or a death by signal gives 1.
   if (status->kind != ExitStatus::Kind::kExited || status->code >= 256) return 1;
   return static_cast<int>(status->code);

@@ -1,10 +1,8 @@
 #include "omp/omp.h"
 
-#include <thread>
-
+#include "omp/agent_run.h"
 #include "platform/env.h"
 #include "platform/fs.h"
-#include "platform/process.h"
 #include "platform/system.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
@@ -97,37 +95,29 @@ std::optional<std::string> validate_omp_executable(const fsys::path& path) {
   process::Command command;
   command.program = path;
   command.args = {"--version"};
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kPipe;
-  command.err = process::Stdio::kPipe;
-  auto child = process::spawn(command);
-  if (!child) return "could not run `--version`: " + child.error().message;
-
-  // The pipes are not read while polling: a probe that fills one runs into the time limit.
-  const auto start = std::chrono::steady_clock::now();
-  ExitStatus status;
-  while (true) {
-    auto polled = child->try_wait();
-    if (!polled) return "could not wait for `--version`: " + polled.error().message;
-    if (*polled) {
-      status = **polled;
-      break;
+  RunLimits limits;
+  limits.time = VERSION_PROBE_TIMEOUT;
+  limits.poll_interval = VERSION_PROBE_POLL;
+  // The pipes are read only after the exit: a probe that fills one runs into the time limit.
+  limits.read_after_exit = true;
+  auto run = run_agent(std::move(command), limits);
+  if (!run) {
+    const SysError& error = run.error().error;
+    switch (run.error().step) {
+      case RunError::Step::kStart:
+        return "could not run `--version`: " + error.message;
+      case RunError::Step::kWait:
+        return "could not wait for `--version`: " + error.message;
+      case RunError::Step::kReadStdout:
+        return "could not read `--version` stdout: " + error.message;
+      case RunError::Step::kReadStderr:
+        return "could not read `--version` stderr: " + error.message;
     }
-    if (std::chrono::steady_clock::now() - start >= VERSION_PROBE_TIMEOUT) {
-      (void)child->kill();
-      (void)child->wait();
-      return "`--version` did not exit within " + std::to_string(VERSION_PROBE_TIMEOUT.count()) + " seconds";
-    }
-    std::this_thread::sleep_for(VERSION_PROBE_POLL);
   }
-
-  auto out_pipe = child->take_stdout();
-  auto err_pipe = child->take_stderr();
-  auto out = out_pipe->read_to_end();
-  if (!out) return "could not read `--version` stdout: " + out.error().message;
-  auto err = err_pipe->read_to_end();
-  if (!err) return "could not read `--version` stderr: " + err.error().message;
-  return judge_version_output(status, text::utf8_lossy(*out), text::utf8_lossy(*err));
+  if (run->end == RunEnd::kTimeLimit) {
+    return "`--version` did not exit within " + std::to_string(VERSION_PROBE_TIMEOUT.count()) + " seconds";
+  }
+  return judge_version_output(run->status, text::utf8_lossy(run->out), text::utf8_lossy(run->err));
 }
 
 std::vector<fsys::path> known_install_locations(const std::optional<OsString>& local_app_data,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/fs.h"
 #include "platform/system.h"
@@ -14,6 +15,7 @@ namespace {
 
 namespace fsys = std::filesystem;
 using testing::install_fake_agent;
+using testing::scenario_path;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
 
@@ -283,6 +285,16 @@ TEST_F(Resolution, ProbeOutcomesThroughARealProcess) {
     EXPECT_EQ(validate_omp_executable(path), c.verdict) << c.scenario;
   }
   EXPECT_EQ(validate_omp_executable(tmp_ / "missing" / "omp").value_or("").rfind("could not run `--version`: ", 0), 0u);
+}
+
+// A probe that leaves a child holding its output is judged on what it wrote by its exit, and the
+// child dies with it (it would leave its marker after 1.5 s).
+TEST_F(Resolution, AProbesDescendantHoldingItsOutputNeitherDelaysNorOutlivesIt) {
+  const auto marker = tmp_ / "survived";
+  EXPECT_EQ(validate_omp_executable(agent("holder", "version.descendant hold|" + scenario_path(marker) + "\n")),
+            std::nullopt);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_FALSE(fs::exists(marker));
 }
 
 // The one slow test: a probe that never answers is killed at the time limit, not before.

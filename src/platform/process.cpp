@@ -24,6 +24,7 @@ WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
 Child::Child(Child&& other) noexcept
     : pid_(std::exchange(other.pid_, 0)),
       handle_(std::exchange(other.handle_, -1)),
+      tree_(std::exchange(other.tree_, -1)),
       status_(std::move(other.status_)),
       stdin_(std::move(other.stdin_)),
       stdout_(std::move(other.stdout_)),

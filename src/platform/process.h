@@ -32,6 +32,11 @@ struct Command {
   // Starts the child in a session (POSIX) or process group (Windows) of its own, detached from
   // the terminal's signals.
   bool new_session = false;
+  // The child's whole process tree belongs to the Child: POSIX starts it as the leader of a process
+  // group of its own, Windows in a kill-on-close job of its own. The tree is killed when the child
+  // is seen to end (before it is reaped, so the group id cannot have been reused), when it is
+  // killed, and when the Child is dropped.
+  bool own_tree = false;
 
   void set_env(std::string name, OsString value) { env.emplace_back(std::move(name), std::move(value)); }
   void remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }
@@ -89,7 +94,8 @@ class Child {
   // The exit status if the child has ended, without blocking.
   SysResult<std::optional<ExitStatus>> try_wait();
   SysResult<ExitStatus> wait();
-  // Ends the child at once (SIGKILL, TerminateProcess). Killing an ended child is not an error.
+  // Ends the child at once (SIGKILL, TerminateProcess), with its whole tree when the Child owns
+  // it. Killing an ended child is not an error.
   SysResult<void> kill();
 
   std::optional<WritePipe> take_stdin() { return take(stdin_); }
@@ -105,8 +111,15 @@ class Child {
     return out;
   }
 
+  // Ends the tree the child owns, if any; every error is ignored (the tree may be gone already).
+  void end_tree();
+  // What dropping the child does: an owned tree is ended, and the handles are closed.
+  void release();
+
   std::uint32_t pid_ = 0;
   std::intptr_t handle_ = -1;  // the process handle on Windows; unused on POSIX
+  // Windows: the job handle of an owned tree; POSIX: 1 when the child leads a group of its own.
+  std::intptr_t tree_ = -1;
   std::optional<ExitStatus> status_;
   std::optional<WritePipe> stdin_;
   std::optional<ReadPipe> stdout_;

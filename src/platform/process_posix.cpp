@@ -34,8 +34,10 @@ void WritePipe::close() {
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
+    release();
     pid_ = std::exchange(other.pid_, 0);
     handle_ = std::exchange(other.handle_, -1);
+    tree_ = std::exchange(other.tree_, -1);
     status_ = std::move(other.status_);
     stdin_ = std::move(other.stdin_);
     stdout_ = std::move(other.stdout_);
@@ -43,8 +45,6 @@ Child& Child::operator=(Child&& other) noexcept {
   }
   return *this;
 }
-
-Child::~Child() = default;
 
 namespace {
 
@@ -124,7 +124,12 @@ SysResult<Child> spawn(const Command& command) {
   posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
   posix_spawnattr_setsigmask(&parts.attr, &no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (command.new_session) flags |= POSIX_SPAWN_SETSID;
+  if (command.new_session) {
+    flags |= POSIX_SPAWN_SETSID;  // a new session is a new group too
+  } else if (command.own_tree) {
+    posix_spawnattr_setpgroup(&parts.attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
   posix_spawnattr_setflags(&parts.attr, flags);
 
   pid_t pid = 0;
@@ -133,40 +138,84 @@ SysResult<Child> spawn(const Command& command) {
 
   Child child;
   child.pid_ = static_cast<std::uint32_t>(pid);
+  if (command.own_tree) child.tree_ = 1;
   if (modes[0] == Stdio::kPipe) child.stdin_.emplace(std::exchange(parts.fds[1], -1));
   if (modes[1] == Stdio::kPipe) child.stdout_.emplace(std::exchange(parts.fds[2], -1));
   if (modes[2] == Stdio::kPipe) child.stderr_.emplace(std::exchange(parts.fds[4], -1));
   return child;
 }
 
-SysResult<std::optional<ExitStatus>> Child::try_wait() {
-  if (status_) return status_;
-  int raw = 0;
-  while (true) {
-    const pid_t r = ::waitpid(static_cast<pid_t>(pid_), &raw, WNOHANG);
-    if (r == 0) return std::optional<ExitStatus>();
-    if (r > 0) break;
+void Child::end_tree() {
+  // A group lives while any member does (the unreaped leader counts), so its id cannot have been
+  // taken by another group yet.
+  if (tree_ != -1 && !status_ && pid_ != 0) ::kill(-static_cast<pid_t>(pid_), SIGKILL);
+}
+
+namespace {
+
+// Whether the child has ended, without reaping it: an owned tree's leader is reaped only once its
+// group has been killed.
+SysResult<bool> leader_ended(std::uint32_t pid, bool block) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0) {
     if (errno != EINTR) return Err(last_os_error());
   }
-  status_ = decode(raw);
+  return info.si_pid != 0;
+}
+
+SysResult<ExitStatus> reap(std::uint32_t pid) {
+  int raw = 0;
+  while (::waitpid(static_cast<pid_t>(pid), &raw, 0) < 0) {
+    if (errno != EINTR) return Err(last_os_error());
+  }
+  return decode(raw);
+}
+
+}  // namespace
+
+SysResult<std::optional<ExitStatus>> Child::try_wait() {
+  if (status_) return status_;
+  auto ended = leader_ended(pid_, false);
+  if (!ended) return ended.err();
+  if (!*ended) return std::optional<ExitStatus>();
+  end_tree();
+  auto status = reap(pid_);
+  if (!status) return status.err();
+  status_ = *status;
   return status_;
 }
 
 SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
-  int raw = 0;
-  while (::waitpid(static_cast<pid_t>(pid_), &raw, 0) < 0) {
-    if (errno != EINTR) return Err(last_os_error());
+  if (tree_ != -1) {
+    auto ended = leader_ended(pid_, true);
+    if (!ended) return ended.err();
+    end_tree();
   }
-  status_ = decode(raw);
+  auto status = reap(pid_);
+  if (!status) return status.err();
+  status_ = *status;
   return *status_;
 }
 
 SysResult<void> Child::kill() {
   if (status_) return {};
+  if (tree_ != -1) {
+    end_tree();
+    return {};
+  }
   if (::kill(static_cast<pid_t>(pid_), SIGKILL) != 0 && errno != ESRCH) return Err(last_os_error());
   return {};
 }
+
+// Dropping an owned tree ends it and reaps its leader, so that nothing of the run is left.
+void Child::release() {
+  if (tree_ == -1 || status_ || pid_ == 0) return;
+  end_tree();
+  (void)reap(pid_);
+}
+
+Child::~Child() { release(); }
 
 }  // namespace vantle::process

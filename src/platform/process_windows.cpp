@@ -59,9 +59,10 @@ void WritePipe::close() {
 
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
-    if (handle_ != -1) ::CloseHandle(as_handle(handle_));
+    release();
     pid_ = std::exchange(other.pid_, 0);
     handle_ = std::exchange(other.handle_, -1);
+    tree_ = std::exchange(other.tree_, -1);
     status_ = std::move(other.status_);
     stdin_ = std::move(other.stdin_);
     stdout_ = std::move(other.stdout_);
@@ -70,8 +71,16 @@ Child& Child::operator=(Child&& other) noexcept {
   return *this;
 }
 
-Child::~Child() {
-  if (handle_ != -1) ::CloseHandle(as_handle(handle_));
+// Closing the job's last handle kills whatever is left of the tree (kill-on-close).
+void Child::release() {
+  if (tree_ != -1) ::CloseHandle(as_handle(std::exchange(tree_, -1)));
+  if (handle_ != -1) ::CloseHandle(as_handle(std::exchange(handle_, -1)));
+}
+
+Child::~Child() { release(); }
+
+void Child::end_tree() {
+  if (tree_ != -1) ::TerminateJobObject(as_handle(tree_), 1);
 }
 
 namespace {
@@ -211,6 +220,19 @@ class HandleListAttribute {
   bool initialized_ = false;
 };
 
+// A kill-on-close job for one child's tree, or nothing where jobs cannot be had: the child then
+// runs without one rather than not at all.
+Handle tree_job() {
+  Handle job(::CreateJobObjectW(nullptr, nullptr));
+  if (!job) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    return Handle();
+  }
+  return job;
+}
+
 }  // namespace
 
 SysResult<Child> spawn(const Command& command) {
@@ -245,19 +267,26 @@ SysResult<Child> spawn(const Command& command) {
     startup.lpAttributeList = *list;
   }
 
+  // The child starts suspended while it joins its job, so that nothing it starts escapes the job.
+  Handle job = command.own_tree ? tree_job() : Handle();
+  const bool in_job = static_cast<bool>(job);
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
   if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
                         CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
-                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u),
+                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) |
+                            (in_job ? CREATE_SUSPENDED : 0u),
                         block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
     return Err(last_os_error());
   }
+  if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();
+  if (in_job) ::ResumeThread(info.hThread);
   ::CloseHandle(info.hThread);
 
   Child child;
   child.pid_ = info.dwProcessId;
   child.handle_ = as_raw(info.hProcess);
+  if (job) child.tree_ = as_raw(job.release());
   if (streams[0].parent) child.stdin_.emplace(as_raw(streams[0].parent.release()));
   if (streams[1].parent) child.stdout_.emplace(as_raw(streams[1].parent.release()));
   if (streams[2].parent) child.stderr_.emplace(as_raw(streams[2].parent.release()));
@@ -269,6 +298,7 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
   const DWORD r = ::WaitForSingleObject(as_handle(handle_), 0);
   if (r == WAIT_TIMEOUT) return std::optional<ExitStatus>();
   if (r != WAIT_OBJECT_0) return Err(last_os_error());
+  end_tree();
   DWORD code = 0;
   if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
   status_ = ExitStatus::exited(code);
@@ -279,6 +309,7 @@ SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
   if (::WaitForSingleObject(as_handle(handle_), INFINITE) != WAIT_OBJECT_0) return Err(last_os_error());
+  end_tree();
   DWORD code = 0;
   if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
   status_ = ExitStatus::exited(code);
@@ -287,6 +318,7 @@ SysResult<ExitStatus> Child::wait() {
 
 SysResult<void> Child::kill() {
   if (status_) return {};
+  if (tree_ != -1 && ::TerminateJobObject(as_handle(tree_), 1)) return {};
   if (!::TerminateProcess(as_handle(handle_), 1)) {
     // Terminating a process that has already ended fails with "access denied".
     const SysError error = last_os_error();

@@ -1,6 +1,7 @@
 // Tying the agent's whole process tree to this process's life, and this process to its parent's.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/error.h"
@@ -10,18 +11,36 @@
 
 namespace vantle::session_tree {
 
+// The parent process as it was when this process started: a daemon that exits at once is still
+// the one watched, not whoever adopts this process afterwards.
+struct Parent {
+  std::uint32_t pid = 0;
+  std::intptr_t handle = -1;  // a pidfd (POSIX) or a SYNCHRONIZE process handle (Windows)
+  std::string unavailable;    // why no handle could be had; the watch reports it
+};
+
+// Takes the parent's identity. Call it first thing, before anything slow.
+Parent identify_parent();
+
 // Arranges that no process started by run_foreground, nor any of its descendants, outlives this
 // process, whatever ends it. Windows: this process joins a new job whose only limit is
 // kill-on-close. Linux: run_foreground goes through a guardian process (see the POSIX half).
 // A failure is a message; the caller may go on without the protection.
 Result<void> couple_session_tree();
 
-// Starts a detached thread that waits for this process's parent to end; then it writes `line` to
-// standard error and ends the process with `exit_code`. A failure is a message.
-Result<void> watch_parent_death(std::string line, int exit_code);
+// Arms the watch on `parent`: once it has ended, `line` goes to standard error and the process
+// ends with `exit_code`, at once if the parent is gone already. A failure is a message.
+Result<void> watch_parent_death(Parent parent, std::string line, int exit_code);
+
+// Why run_foreground has no status of the agent to give.
+struct ForegroundError {
+  enum class Kind { kStart, kGuardianDied };
+  Kind kind;
+  SysError error;
+};
 
 // Runs `command` in the foreground with the standard streams inherited and waits for it. Terminal
 // interrupts (Ctrl-C) are the command's to handle: this process does not die of them meanwhile.
-SysResult<ExitStatus> run_foreground(const process::Command& command);
+Result<ExitStatus, ForegroundError> run_foreground(const process::Command& command);
 
 }  // namespace vantle::session_tree

@@ -10,14 +10,18 @@
 // come back to it as children), until it has no child left, then exits with the agent's code.
 // A PID namespace would also contain the tree, but it changes the agent's view of the system.
 //
-// Parent watch. A pidfd of the parent becomes readable when the parent ends; where pidfd_open is
-// missing, the thread watches getppid() change instead.
+// The tool is a child subreaper too: if the guardian alone is killed, the agent comes back to the
+// tool, which then reaps the tree the same way and reports the guardian's death.
+//
+// Parent watch. The parent's pidfd is opened first thing (identify_parent) and becomes readable
+// when the parent ends. No thread watches it: the main thread, waiting for the agent, polls the
+// parent's and the child's pidfds together, so no thread runs while the tool forks the guardian.
+// Where pidfd_open is missing, the wait checks getppid() and the child every 50 ms instead.
 #include "platform/session_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -38,6 +42,59 @@ namespace vantle::session_tree {
 namespace {
 
 bool g_coupled = false;
+
+// The armed watch: the parent's pidfd (or -1 to compare getppid() with its pid), and what to do.
+struct Watch {
+  bool armed = false;
+  int pidfd = -1;
+  pid_t pid = 0;
+  std::string line;
+  int exit_code = 0;
+} g_watch;
+
+constexpr auto kFallbackPoll = std::chrono::milliseconds(50);
+
+int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+bool parent_gone() {
+  if (g_watch.pidfd < 0) return ::getppid() != g_watch.pid;
+  pollfd p{g_watch.pidfd, POLLIN, 0};
+  while (::poll(&p, 1, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return (p.revents & POLLIN) != 0;
+}
+
+[[noreturn]] void report_parent_death() {
+  (void)stdio::write_err(g_watch.line);
+  sys::exit_process(g_watch.exit_code);
+}
+
+// Blocks until `child` has ended (it is left for the caller to reap), ending this process the
+// moment the watched parent does.
+void wait_watching(pid_t child) {
+  const int child_fd = pidfd_open(child);
+  const bool polled = child_fd >= 0 && (!g_watch.armed || g_watch.pidfd >= 0);
+  while (true) {
+    if (polled) {
+      pollfd fds[2] = {{child_fd, POLLIN, 0}, {g_watch.pidfd, POLLIN, 0}};
+      const nfds_t n = g_watch.armed ? 2 : 1;
+      if (::poll(fds, n, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;  // let the caller's blocking wait take over
+      }
+      if (n == 2 && (fds[1].revents & POLLIN)) report_parent_death();
+      if (fds[0].revents != 0) break;
+    } else {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR) break;
+      if (info.si_pid != 0) break;
+      if (g_watch.armed && parent_gone()) report_parent_death();
+      std::this_thread::sleep_for(kFallbackPoll);
+    }
+  }
+  if (child_fd >= 0) ::close(child_fd);
+}
 
 std::string os_failure(const char* call) { return std::string(call) + " failed (os error " + std::to_string(errno) + ")"; }
 
@@ -157,59 +214,58 @@ SysResult<ExitStatus> wait_for(pid_t pid) {
 
 }  // namespace
 
+Parent identify_parent() {
+  Parent parent;
+  parent.pid = static_cast<std::uint32_t>(::getppid());
+  const int fd = pidfd_open(static_cast<pid_t>(parent.pid));
+  if (fd >= 0) {
+    parent.handle = fd;
+  } else if (errno != ENOSYS) {
+    parent.unavailable = "pidfd_open(" + std::to_string(parent.pid) + ") failed (os error " + std::to_string(errno) +
+                         ") \xE2\x80\x94 parent may already be gone";
+  }
+  return parent;
+}
+
 Result<void> couple_session_tree() {
-  int current = 0;
-  if (::prctl(PR_GET_CHILD_SUBREAPER, &current, 0, 0, 0) != 0) return Err(os_failure("prctl(PR_GET_CHILD_SUBREAPER)"));
+  // Orphans of a guardian that was killed come back to the tool.
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return Err(os_failure("prctl(PR_SET_CHILD_SUBREAPER)"));
   g_coupled = true;
   return {};
 }
 
-Result<void> watch_parent_death(std::string line, int exit_code) {
-  const pid_t parent = ::getppid();
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, parent, 0));
-  if (pidfd < 0 && errno != ENOSYS) {
-    return Err("pidfd_open(" + std::to_string(parent) + ") failed (os error " + std::to_string(errno) +
-               ") \xE2\x80\x94 parent may already be gone");
-  }
-  try {
-    std::thread watch([pidfd, parent, line = std::move(line), exit_code] {
-      if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-        }
-        if (!(p.revents & POLLIN)) return;  // the wait failed: go on without a watch
-      } else {
-        while (::getppid() == parent) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      (void)stdio::write_err(line);
-      sys::exit_process(exit_code);
-    });
-    // Linux names threads in 15 bytes at most.
-    ::pthread_setname_np(watch.native_handle(), "vantle-parent-w");
-    watch.detach();
-  } catch (const std::system_error& e) {
-    if (pidfd >= 0) ::close(pidfd);
-    return Err(std::string("could not spawn the parent watch thread: ") + e.what());
-  }
+Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) {
+  if (!parent.unavailable.empty()) return Err(parent.unavailable);
+  g_watch.armed = true;
+  g_watch.pidfd = static_cast<int>(parent.handle);
+  g_watch.pid = static_cast<pid_t>(parent.pid);
+  g_watch.line = std::move(line);
+  g_watch.exit_code = exit_code;
+  // A daemon that has already gone takes the launch with it, as if it had died a moment later.
+  if (parent_gone()) report_parent_death();
   return {};
 }
 
-SysResult<ExitStatus> run_foreground(const process::Command& command) {
+Result<ExitStatus, ForegroundError> run_foreground(const process::Command& command) {
+  const auto failed = [](SysError error) { return Err(ForegroundError{ForegroundError::Kind::kStart, std::move(error)}); };
   IgnoreInterrupts ignore;
   if (!g_coupled) {
     auto child = process::spawn(command);
-    if (!child) return child.err();
-    return child->wait();
+    if (!child) return failed(std::move(child).error());
+    wait_watching(static_cast<pid_t>(child->id()));
+    auto status = child->wait();
+    if (!status) return failed(std::move(status).error());
+    return *status;
   }
   int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return Err(last_os_error());
+  if (::pipe2(report, O_CLOEXEC) != 0) return failed(last_os_error());
   const pid_t tool = ::getpid();
   const pid_t guardian = ::fork();
   if (guardian < 0) {
     SysError error = last_os_error();
     ::close(report[0]);
     ::close(report[1]);
-    return Err(std::move(error));
+    return failed(std::move(error));
   }
   if (guardian == 0) {
     ::close(report[0]);
@@ -222,9 +278,17 @@ SysResult<ExitStatus> run_foreground(const process::Command& command) {
   while ((got = ::read(report[0], &spawn_error, sizeof spawn_error)) < 0 && errno == EINTR) {
   }
   ::close(report[0]);
+  wait_watching(guardian);
   auto status = wait_for(guardian);
-  if (got == static_cast<ssize_t>(sizeof spawn_error)) return Err(os_error(spawn_error));
-  if (!status) return status.err();
+  if (got == static_cast<ssize_t>(sizeof spawn_error)) return failed(os_error(spawn_error));
+  if (!status) return failed(std::move(status).error());
+  if (status->kind == ExitStatus::Kind::kSignaled) {
+    // The guardian only ever exits; killed, it left the agent's tree to us.
+    kill_all_descendants();
+    return Err(ForegroundError{ForegroundError::Kind::kGuardianDied,
+                               custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(*status) +
+                                                                   "); reaped the OMP session tree")});
+  }
   return *status;
 }
 

@@ -1,5 +1,6 @@
 // Windows half of session_tree.h: a kill-on-close job object holding this process (and so every
-// process it starts), and a thread waiting on the parent process found in a toolhelp snapshot.
+// process it starts), and a thread waiting on the parent process, whose handle is opened at start
+// from a toolhelp snapshot.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -64,33 +65,52 @@ Result<void> couple_session_tree() {
   return {};
 }
 
-Result<void> watch_parent_death(std::string line, int exit_code) {
+Parent identify_parent() {
+  Parent parent;
   const DWORD self = ::GetCurrentProcessId();
   HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return Err(os_failure("CreateToolhelp32Snapshot"));
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    parent.unavailable = os_failure("CreateToolhelp32Snapshot");
+    return parent;
+  }
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   bool found = false;
-  DWORD parent_id = 0;
   for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
     if (entry.th32ProcessID == self) {
-      parent_id = entry.th32ParentProcessID;
+      parent.pid = entry.th32ParentProcessID;
       found = true;
       break;
     }
   }
   ::CloseHandle(snapshot);
-  if (!found) return Err("pid " + std::to_string(self) + " not present in the process snapshot");
-  HANDLE parent = ::OpenProcess(SYNCHRONIZE, FALSE, parent_id);
-  if (parent == nullptr) {
-    return Err("OpenProcess(" + std::to_string(parent_id) + ") failed (os error " + std::to_string(::GetLastError()) +
-               ") \xE2\x80\x94 parent may already be gone");
+  if (!found) {
+    parent.unavailable = "pid " + std::to_string(self) + " not present in the process snapshot";
+    return parent;
   }
-  auto* args = new WatchArgs{parent, std::move(line), exit_code};
+  HANDLE handle = ::OpenProcess(SYNCHRONIZE, FALSE, parent.pid);
+  if (handle == nullptr) {
+    parent.unavailable = "OpenProcess(" + std::to_string(parent.pid) + ") failed (os error " +
+                         std::to_string(::GetLastError()) + ") \xE2\x80\x94 parent may already be gone";
+    return parent;
+  }
+  parent.handle = reinterpret_cast<std::intptr_t>(handle);
+  return parent;
+}
+
+Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) {
+  if (!parent.unavailable.empty()) return Err(parent.unavailable);
+  const HANDLE handle = reinterpret_cast<HANDLE>(parent.handle);
+  // A daemon that has already gone takes the launch with it, as if it had died a moment later.
+  if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+    (void)stdio::write_err(line);
+    sys::exit_process(exit_code);
+  }
+  auto* args = new WatchArgs{handle, std::move(line), exit_code};
   HANDLE thread = ::CreateThread(nullptr, 0, &watch_thread, args, 0, nullptr);
   if (thread == nullptr) {
     const SysError error = last_os_error();
-    ::CloseHandle(parent);
+    ::CloseHandle(handle);
     delete args;
     return Err("could not spawn the parent watch thread: " + error.message);
   }
@@ -100,10 +120,13 @@ Result<void> watch_parent_death(std::string line, int exit_code) {
 }
 
 // The job, if any, holds whatever is started here; console interrupts keep their default course.
-SysResult<ExitStatus> run_foreground(const process::Command& command) {
+Result<ExitStatus, ForegroundError> run_foreground(const process::Command& command) {
+  const auto failed = [](SysError error) { return Err(ForegroundError{ForegroundError::Kind::kStart, std::move(error)}); };
   auto child = process::spawn(command);
-  if (!child) return child.err();
-  return child->wait();
+  if (!child) return failed(std::move(child).error());
+  auto status = child->wait();
+  if (!status) return failed(std::move(status).error());
+  return *status;
 }
 
 }  // namespace vantle::session_tree

@@ -1,6 +1,6 @@
 // The pieces of a Thymel turn that hold no process or stream of their own: the command line, the
 // prompt, the sessions directory beside the mind file and its prior-session check, the agent's
-// argument list, running the agent to its end, and the lines the turn reports.
+// argument list, and the lines the turn reports.
 #pragma once
 
 #include <filesystem>
@@ -83,11 +83,6 @@ struct AgentOutput {
   std::string out;
   std::string err;
 };
-
-// Starts the command with standard input on the null device, collects both outputs whole while
-// it runs (standard error on a thread of its own, so neither pipe can fill and stall the agent),
-// and waits for it. No time or size limit.
-SysResult<AgentOutput> run_agent(process::Command command);
 
 // What the turn writes and returns for a finished agent: the agent's standard error relayed when
 // not blank, then the reply or acknowledgement (status 0), the refusal line (96), or the

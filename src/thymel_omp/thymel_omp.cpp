@@ -1,5 +1,8 @@
 #include "thymel_omp/thymel_omp.h"
 
+#include <new>
+
+#include "omp/agent_run.h"
 #include "omp/omp.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -28,19 +31,14 @@ Result<std::string> read_stdin_utf8() {
   return input;
 }
 
-}  // namespace
+int fail_turn(const std::string& id, const std::string& reason) {
+  (void)stdio::write_err(thymel::turn_failure_line(id, reason));
+  return thymel::EXIT_TURN_FAILED;
+}
 
-int thymel_omp(std::span<const std::string> args) {
-  auto parsed = thymel::parse_turn_args(args);
-  if (!parsed) {
-    (void)stdio::write_err("vantle thymel-omp: " + parsed.error() + "\n");
-    return thymel::EXIT_USAGE;
-  }
-  const std::string& id = parsed->endpoint_id;
-  const auto fail = [&id](const std::string& reason) {
-    (void)stdio::write_err(thymel::turn_failure_line(id, reason));
-    return thymel::EXIT_TURN_FAILED;
-  };
+int run_turn(const thymel::TurnArgs& parsed) {
+  const std::string& id = parsed.endpoint_id;
+  const auto fail = [&id](const std::string& reason) { return fail_turn(id, reason); };
 
   auto state_dir = snapshot::resolve_state_directory();
   if (!state_dir) return fail("endpoint state directory unavailable: " + state_dir.error());
@@ -51,9 +49,9 @@ int thymel_omp(std::span<const std::string> args) {
     return fail("endpoint environment unavailable: " + applied.error());
   }
 
-  const std::filesystem::path mind_file = path_from_utf8(parsed->mind_file);
+  const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
   auto mind = thymel::read_utf8_file(mind_file);
-  if (!mind) return fail("mind file unreadable (" + parsed->mind_file + "): " + mind.error().message);
+  if (!mind) return fail("mind file unreadable (" + parsed.mind_file + "): " + mind.error().message);
   auto input = read_stdin_utf8();
   if (!input) return fail("stdin read failed: " + input.error());
 
@@ -93,13 +91,31 @@ int thymel_omp(std::span<const std::string> args) {
                                          *absolute_sessions_dir / path_from_utf8(thymel::PROMPT_FILE_NAME));
   snapshot::apply_selectors_to_command(*selectors, command);
   if (fs::is_directory(mind_dir)) command.cwd = mind_dir;
-  auto result = thymel::run_agent(std::move(command));
-  if (!result) return fail("omp spawn failed: " + result.error().message);
+  // Both outputs whole, with no time or size limit.
+  auto run = omp::run_agent(std::move(command), omp::RunLimits{});
+  if (!run) return fail("omp spawn failed: " + run.error().error.message);
 
-  const thymel::TurnReport report = thymel::report_agent_result(id, *result);
+  const thymel::TurnReport report =
+      thymel::report_agent_result(id, thymel::AgentOutput{run->status, std::move(run->out), std::move(run->err)});
   if (!report.err.empty()) (void)stdio::write_err(report.err);
   if (!report.out.empty()) (void)stdio::write_out(report.out);
   return report.exit_code;
+}
+
+}  // namespace
+
+int thymel_omp(std::span<const std::string> args) {
+  auto parsed = thymel::parse_turn_args(args);
+  if (!parsed) {
+    (void)stdio::write_err("vantle thymel-omp: " + parsed.error() + "\n");
+    return thymel::EXIT_USAGE;
+  }
+  // A mind file, an input or an answer larger than the memory the tool may take is a failed turn.
+  try {
+    return run_turn(*parsed);
+  } catch (const std::bad_alloc&) {
+    return fail_turn(parsed->endpoint_id, std::string(OUT_OF_MEMORY));
+  }
 }
 
 }  // namespace vantle

@@ -448,6 +448,16 @@ TEST_F(Corvane, EndlessOutputIsKilledAndReported) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
+// A descendant of the agent that keeps its outputs open neither holds the turn up nor outlives it
+// (it would leave its marker after 1.5 s); the temporary directory is left empty as always.
+TEST_F(Corvane, ADescendantHoldingTheAgentsOutputsNeitherDelaysNorOutlivesTheTurn) {
+  const auto marker = tmp / "survived";
+  install_agent("descendant hold|" + scenario_path(marker) + "\nstdout " + scenario_value(kDelta) + "\n");
+  EXPECT_EQ(turn("transcript").timeout(std::chrono::seconds(60)).run(), exited(0, kDelta, ""));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_FALSE(fs::exists(marker));
+}
+
 TEST_F(Corvane, RemovalFailuresAreReported) {
   const std::string gone = os_text(ENOENT, 2);
   struct Case {

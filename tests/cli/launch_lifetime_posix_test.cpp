@@ -9,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "platform/process.h"
@@ -25,12 +29,21 @@ namespace {
 namespace fsys = std::filesystem;
 using namespace std::chrono_literals;
 
-// Alive means present and not a zombie.
+// Alive means present and not a zombie. A process that ends while its stat file is read fails the
+// read (ESRCH): that is gone too, so the file is read with plain calls that report, never throw.
 bool alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[512];
+  ssize_t n;
+  do {
+    n = ::read(fd, buffer, sizeof buffer);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return false;
+  const std::string_view text(buffer, static_cast<std::size_t>(n));
   const auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+  return close != std::string_view::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
 bool all_gone_within(const std::vector<std::uint32_t>& pids, std::chrono::milliseconds limit) {
@@ -201,6 +214,75 @@ TEST_F(LaunchLifetime, CtrlCReachesTheAgentAndNotTheTool) {
   ASSERT_TRUE(WIFEXITED(run.status)) << "the tool itself died of a signal: " << run.screen;
   EXPECT_EQ(WEXITSTATUS(run.status), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+// The raw wait status of a child of this process once it has ended, or nothing after `limit` (it
+// is then killed, so that a failing test does not leave it running).
+std::optional<int> reap_within(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int raw = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::waitpid(pid, &raw, WNOHANG) == pid) return raw;
+    std::this_thread::sleep_for(10ms);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &raw, 0);
+  return std::nullopt;
+}
+
+// A daemon that exits before the tool has armed its watch (here while the tool still probes the
+// agent) is the daemon the tool watches, not whoever adopts the tool: the agent is never started.
+TEST_F(LaunchLifetime, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith93) {
+  const auto agent_path = agent("version.sleep_ms 1000\nsleep_ms 60000\n");
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                              "--extension\nrun_arg x\nrun_detach 1\nlinger_ms 200\n"
+                                                              "run_pid_file " +
+                                                              scenario_path(tmp_ / "tool.pid") + "\n");
+  process::Command command = launch_command(agent_path);
+  command.program = daemon;
+  command.args = {};
+  auto started = process::spawn(command);
+  ASSERT_TRUE(started) << started.error().message;
+  auto err = started->take_stderr();
+  ASSERT_TRUE(started->wait());
+  const auto tool = read_pids(tmp_ / "tool.pid");
+  ASSERT_EQ(tool.size(), 1u);
+  const auto raw = reap_within(static_cast<pid_t>(tool[0]), 10s);
+  ASSERT_TRUE(raw) << "the tool outlived its daemon";
+  EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 93) << *raw;
+  EXPECT_EQ(read_pids(pids_file()).size(), 0u);
+  EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
+}
+
+// The agent's parent.
+pid_t parent_of(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  char state = 0;
+  int ppid = -1;
+  return std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) == 2 ? ppid : -1;
+}
+
+// The guardian stands between the tool and the agent; killed alone, it takes the tree with it and
+// the tool says so.
+TEST_F(LaunchLifetime, KillingTheGuardianReapsTheTreeAndEndsTheTool) {
+  auto tool = process::spawn(launch_command(agent("sleep_ms 60000\n")));
+  ASSERT_TRUE(tool) << tool.error().message;
+  auto err = tool->take_stderr();
+  const auto tree = wait_for_pids(pids_file(), 3);
+  const pid_t guardian = parent_of(static_cast<pid_t>(tree[0]));
+  ASSERT_GT(guardian, 1);
+  ASSERT_NE(guardian, static_cast<pid_t>(tool->id()));
+  ASSERT_EQ(::kill(guardian, SIGKILL), 0);
+  const auto raw = reap_within(static_cast<pid_t>(tool->id()), 10s);
+  ASSERT_TRUE(raw) << "the tool outlived the guardian";
+  EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
+  EXPECT_TRUE(all_gone_within(tree, 1000ms));
+  EXPECT_EQ(*err->read_to_end(),
+            "vantle launch-omp: the agent's guardian died (signal: 9 (SIGKILL)); reaped the OMP session tree\n");
 }
 
 }  // namespace

@@ -152,5 +152,34 @@ TEST_F(LaunchLifetimeWindows, AParentAlreadyGoneIsAWarningOrTheDaemonsDeath) {
   EXPECT_TRUE(agent_ran);
 }
 
+// A daemon that was there when the tool started and is gone before the tool arms its watch (here
+// while the tool still probes the agent, longer than Wine keeps an ended process openable): the
+// tool took the daemon's handle at start, so it ends with 93 and never starts the agent.
+TEST_F(LaunchLifetimeWindows, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith93) {
+  const auto record = tmp_ / "record.jsonl";
+  const auto agent_path =
+      install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\nversion.sleep_ms 3000\n");
+  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                              "--extension\nrun_arg x\nrun_detach 1\nlinger_ms 300\n"
+                                                              "run_pid_file " +
+                                                              scenario_path(tmp_ / "tool.pid") + "\n");
+  auto started = process::spawn(tool_command(daemon, agent_path));
+  ASSERT_TRUE(started) << started.error().message;
+  auto err = started->take_stderr();
+  ASSERT_TRUE(started->wait());
+  const auto tool_pids = read_pids(tmp_ / "tool.pid");
+  ASSERT_EQ(tool_pids.size(), 1u);
+  HANDLE tool = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool_pids[0]);
+  ASSERT_NE(tool, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(tool, 20000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(tool, &code));
+  ::CloseHandle(tool);
+  EXPECT_EQ(code, 93u);
+  EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
+  EXPECT_EQ(read_file(record).find("\"--extension\""), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vantle::testing

@@ -18,7 +18,7 @@
 //   run <program> / run_arg <arg>     act as a stand-in daemon: start <program> with the args,
 //   run_pid_file <path>               standard streams inherited, write its pid to the file,
 //                                     wait for it and exit with its code
-//   run_detach 1                      with run: exit at once instead of waiting
+//   run_detach 1                      with run: exit at once (after linger_ms) instead of waiting
 //   signal <n>                        end by raising signal <n> instead of exiting
 //   write <path>|<content>            write a file (the agent writing its session log)
 //   session_log <name>|<content>      append to the file <name> in the directory that the
@@ -32,6 +32,11 @@
 //   remove_arg <option>               delete the file named by the argument after <option>
 //                                     (`@` for the @file argument), as the agent is running
 //   linger_ms                         sleep after writing the output, before exiting
+//   descendant <kind>|<marker>        (and version.descendant) first start a child that holds
+//                                     this program's stdout and stderr: kind `hold` sleeps for
+//                                     30 s, `yes` writes lines to stdout for 30 s, `escape` sleeps
+//                                     for 3 s in a session of its own; each writes the file
+//                                     <marker> if it is still alive after 1.5 s
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -166,8 +171,43 @@ void spawn_role(const std::filesystem::path& self, const std::string& role, cons
   (void)vantle::process::spawn(command);
 }
 
+// A descendant that keeps the agent's outputs open after the agent has gone (see `descendant`).
+void spawn_descendant(const std::filesystem::path& self, const std::string& value) {
+  const auto bar = value.find('|');
+  const std::string kind = value.substr(0, bar);
+  vantle::process::Command command;
+  command.program = self;
+  command.set_env("VANTLE_FAKE_OMP_ROLE", OsString::from_utf8("descendant-" + kind));
+  command.set_env("VANTLE_FAKE_OMP_MARKER", OsString::from_utf8(bar == std::string::npos ? "" : value.substr(bar + 1)));
+  command.in = vantle::process::Stdio::kNull;
+  command.new_session = kind == "escape";
+  (void)vantle::process::spawn(command);
+}
+
+[[noreturn]] void play_descendant(const std::string& kind) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto lifetime = std::chrono::seconds(kind == "escape" ? 3 : 30);
+  const auto marker = vantle::env::get("VANTLE_FAKE_OMP_MARKER").value_or(OsString()).to_utf8_lossy();
+  bool marked = false;
+  const std::string lines(4096, 'y');
+  while (Clock::now() - start < lifetime) {
+    if (!marked && Clock::now() - start >= std::chrono::milliseconds(1500)) {
+      std::ofstream(vantle::path_from_utf8(marker)) << "survived\n";
+      marked = true;
+    }
+    if (kind == "yes") {
+      if (!vantle::stdio::write_out(lines)) break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  vantle::sys::exit_process(0);
+}
+
 // The child and grandchild of spawn_tree: note the pid, start the next generation, linger.
 [[noreturn]] void play_role(const std::filesystem::path& self, const std::string& role) {
+  if (role.starts_with("descendant-")) play_descendant(role.substr(11));
   const std::string pid_file = vantle::env::get("VANTLE_FAKE_OMP_PIDS").value_or(OsString()).to_utf8_lossy();
   append_pid(pid_file);
   if (role == "child") spawn_role(self, "grandchild", pid_file, true);
@@ -194,6 +234,7 @@ int main(int argc, char** argv) {
   const std::string prefix = version ? "version." : "";
   const auto all = [&](const std::string& key) { return keys.count(key) ? keys.at(key) : std::vector<std::string>{}; };
   for (const auto& target : all("record")) record(target, args, all("observe"));
+  if (const auto descendant = get(prefix + "descendant"); !descendant.empty()) spawn_descendant(*self, descendant);
   if (!version) {
     if (const auto pid_file = get("spawn_tree"); !pid_file.empty()) {
       append_pid(pid_file);
@@ -208,7 +249,10 @@ int main(int argc, char** argv) {
       if (const auto pid_path = get("run_pid_file"); !pid_path.empty()) {
         std::ofstream(vantle::path_from_utf8(pid_path)) << child->id() << "\n";
       }
-      if (get("run_detach") == "1") return 0;
+      if (get("run_detach") == "1") {
+        if (const auto ms = get("linger_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
+        return 0;
+      }
       auto status = child->wait();
       return status && status->kind == vantle::ExitStatus::Kind::kExited ? static_cast<int>(status->code) : 1;
     }

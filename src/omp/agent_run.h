@@ -1,0 +1,84 @@
+// Running the agent once: the one way every caller (the version probe, the Thymel turn, the
+// Corvane turn) starts it and reads it. The run owns the agent's whole process tree (a process
+// group of its own on POSIX, a kill-on-close job on Windows) and ends it when the run ends, for
+// whatever reason; descendants that keep the agent's pipes open never keep the caller waiting.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/process.h"
+#include "text/exit_status.h"
+#include "text/result.h"
+
+namespace vantle::omp {
+
+// The size of each read from an agent pipe.
+inline constexpr std::size_t PIPE_READ_CHUNK = 8192;
+// Once the agent has ended and its tree has been killed, how long the readers may go without a
+// byte before they are abandoned (a descendant that escaped the tree still holds the pipe), and
+// how long they may take at most.
+inline constexpr std::chrono::milliseconds READ_GRACE{100};
+inline constexpr std::chrono::milliseconds READ_GRACE_MAX{500};
+
+struct RunLimits {
+  // Bytes of each output kept; the first byte past a limit ends the run. None: keep everything.
+  std::optional<std::size_t> stdout_bytes;
+  std::optional<std::size_t> stderr_bytes;
+  // The run ends when the agent has not exited by then.
+  std::optional<std::chrono::milliseconds> time;
+  // How often the agent is checked for its exit, an overflow and the time limit.
+  std::chrono::milliseconds poll_interval{2};
+  // Leave the pipes unread until the agent has exited: an agent that fills one then blocks, and
+  // meets the time limit.
+  bool read_after_exit = false;
+};
+
+// What ended a run: the agent's own exit, or a limit (the agent and its tree were then killed).
+enum class RunEnd { kExited, kStdoutLimit, kStderrLimit, kTimeLimit };
+
+// What a run leaves: the kept bytes of each output, whether each went past its limit, how the
+// agent ended and what ended the run.
+struct AgentRun {
+  std::string out;
+  bool out_overflowed = false;
+  std::string err;
+  bool err_overflowed = false;
+  ExitStatus status;
+  RunEnd end = RunEnd::kExited;
+};
+
+// Where a run failed.
+struct RunError {
+  enum class Step { kStart, kWait, kReadStdout, kReadStderr };
+  Step step;
+  SysError error;
+};
+
+// Starts `command` with standard input on the null device and both outputs piped, and reads both
+// until the agent has exited or a limit ends the run; no process of the agent's tree is left when
+// it returns. Running out of memory while reading is a read error, not an exception.
+Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& limits);
+
+// The first `limit` bytes of a stream, and whether the stream went past them.
+class BoundedCapture {
+ public:
+  explicit BoundedCapture(std::optional<std::size_t> limit) : limit_(limit) {}
+  // Keeps what still fits of `piece`. True only for the first piece that did not fit entirely,
+  // which is when the overflow has to be signalled.
+  bool add(std::string_view piece);
+  const std::string& kept() const { return kept_; }
+  std::string take() { return std::move(kept_); }
+  bool overflowed() const { return overflowed_; }
+
+ private:
+  std::optional<std::size_t> limit_;
+  std::string kept_;
+  bool overflowed_ = false;
+};
+
+}  // namespace vantle::omp
