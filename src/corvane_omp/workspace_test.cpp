@@ -172,6 +172,22 @@ TEST(Workspace, RunFailureIsReportedAfterCleanup) {
   EXPECT_TRUE(entries(tmp.path()).empty());
 }
 
+// The agent removing its own workspace is a failed removal, whatever the system's removal call
+// makes of a missing directory.
+TEST(Workspace, AWorkspaceAlreadyGoneIsAFailedRemoval) {
+  ScopedTempDir tmp;
+  auto result = run_in_isolated_turn(tmp.path(), "s", "t", [](const TurnPaths& p) {
+    fsys::remove_all(p.workspace);
+    return SysResult<void>();
+  });
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, TurnFailure::Kind::kLifecycleFailed);
+  EXPECT_TRUE(result.error().error.message.starts_with("turn cleanup failed (isolated workspace: ") &&
+              result.error().error.message.find("(os error ") != std::string::npos)
+      << result.error().error.message;
+  EXPECT_TRUE(entries(tmp.path()).empty());
+}
+
 TEST(Workspace, LifecycleFailuresCombineAsDocumented) {
   const std::string create_order =
       "create_dir workspace,create_file config,write config,create_file system,"

@@ -1,6 +1,7 @@
 #include "digest_omp/digest_omp.h"
 
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -84,7 +85,19 @@ Result<void> digest_lines(LineReader& reader, OutputBuffer& out, Prescan prescan
   }
 }
 
-int digest_omp(std::span<const std::string> args) {
+namespace {
+
+// A line may be longer than the memory there is: the reader gathers it whole and the mapping
+// parses it whole. Running out is a read failure like any other, after the records before it.
+Result<void> digest_lines_within_memory(LineReader& reader, OutputBuffer& out) {
+  try {
+    return digest_lines(reader, out);
+  } catch (const std::bad_alloc&) {
+    return Err(std::string(OUT_OF_MEMORY));
+  }
+}
+
+int run_digest(std::span<const std::string> args) {
   const DigestArgs parsed = parse_args(args);
   if (parsed.help) {
     (void)stdio::write_out(DIGEST_USAGE);
@@ -98,7 +111,7 @@ int digest_omp(std::span<const std::string> args) {
   LineReader reader([&file](char* buffer, std::size_t size) { return file->read(buffer, size); });
   OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
 
-  auto streamed = digest_lines(reader, out);
+  auto streamed = digest_lines_within_memory(reader, out);
   if (streamed) {
     auto flushed = out.flush();
     if (flushed) return 0;
@@ -107,6 +120,16 @@ int digest_omp(std::span<const std::string> args) {
   // What is still buffered goes out before the report; if that fails too, the report still does.
   (void)out.flush();
   return fail(1, streamed.error());
+}
+
+}  // namespace
+
+int digest_omp(std::span<const std::string> args) {
+  try {
+    return run_digest(args);
+  } catch (const std::bad_alloc&) {
+    return fail(1, OUT_OF_MEMORY);
+  }
 }
 
 }  // namespace vantle::digest

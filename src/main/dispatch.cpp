@@ -1,6 +1,8 @@
 #include "main/dispatch.h"
 
 #include <array>
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "corvane_omp/corvane_omp.h"
@@ -43,7 +45,9 @@ int dispatch(std::span<const std::string> args) {
   return 2;
 }
 
-int run_main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   sys::init_process();
   const std::vector<OsString> os_args = sys::command_line(argc, argv);
   std::vector<std::string> args;
@@ -59,6 +63,23 @@ int run_main(int argc, char** argv) {
     args.push_back(std::move(*utf8));
   }
   return dispatch(args);
+}
+
+}  // namespace
+
+int run_main(int argc, char** argv) {
+  // The drivers report their failures themselves; this is the last resort, so that nothing a
+  // driver missed ends the process abnormally.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    (void)stdio::write_err("vantle: " + std::string(OUT_OF_MEMORY) + "\n");
+  } catch (const std::exception& e) {
+    (void)stdio::write_err("vantle: " + std::string(e.what()) + "\n");
+  } catch (...) {
+    (void)stdio::write_err("vantle: unexpected failure\n");
+  }
+  return 1;
 }
 
 }  // namespace vantle

@@ -1,5 +1,6 @@
 #include "main/history_omp.h"
 
+#include <new>
 #include <optional>
 
 #include "platform/fs.h"
@@ -32,9 +33,7 @@ int fail(int code, const std::string& message) {
   return code;
 }
 
-}  // namespace
-
-int history_omp(std::span<const std::string> args) {
+int run_history(std::span<const std::string> args) {
   const HistoryArgs parsed = parse(args);
   if (parsed.help) {
     (void)stdio::write_out(HISTORY_USAGE);
@@ -64,6 +63,17 @@ int history_omp(std::span<const std::string> args) {
   // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
   // write is not reported: the only place to report it is gone or broken.
   return stdio::write_out(bytes->view()) ? 0 : 1;
+}
+
+}  // namespace
+
+int history_omp(std::span<const std::string> args) {
+  // The log's own buffer reports a failed allocation as a value; this catches the lookup's.
+  try {
+    return run_history(args);
+  } catch (const std::bad_alloc&) {
+    return fail(1, std::string(OUT_OF_MEMORY));
+  }
 }
 
 }  // namespace vantle

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "text/result.h"
 
@@ -24,5 +25,8 @@ SysError last_os_error();
 SysError os_error(int code);
 // An error the program makes itself, with its own text and no OS code.
 SysError custom_error(ErrorKind kind, std::string message);
+
+// How a failed allocation (std::bad_alloc) is reported, in the same words on every system.
+inline constexpr std::string_view OUT_OF_MEMORY = "out of memory";
 
 }  // namespace vantle

@@ -55,10 +55,38 @@ SysResult<void> create_dir(const std::filesystem::path& path, Access access = Ac
 // Renames `from` onto `to`, replacing an existing file there.
 SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 SysResult<void> remove_file(const std::filesystem::path& path);
-// Removes a directory with everything in it.
+// Removes a directory with everything in it; nothing at the path is an error (kNotFound).
 SysResult<void> remove_tree(const std::filesystem::path& path);
 // Makes the entries of a directory (a rename into it) durable. A no-op where the platform's
 // rename is durable by itself.
 SysResult<void> sync_dir(const std::filesystem::path& path);
+
+// Whether a file written whole is on stable storage, its directory entry included, before it is
+// reported written, or only visible to other processes.
+enum class Durability { kVisible, kDurable };
+
+// Names a whole-file write tries for its temporary file, counting the first.
+inline constexpr int WHOLE_FILE_NAME_ATTEMPTS = 128;
+
+// Why a whole-file write failed: its temporary file could not be created or written (kTemporary,
+// `temp` names it), the rename onto the target failed (kInstall), or the file at the target, which
+// the rename could not replace, could not be deleted (kReplace, after `rename_error`).
+struct WholeFileFailure {
+  enum class Step { kTemporary, kInstall, kReplace };
+  Step step = Step::kTemporary;
+  std::filesystem::path temp;
+  SysError error;
+  SysError rename_error;
+};
+
+// Writes `bytes` as the file `target`, so that a reader sees the old file or the new one, never
+// part of one: into a new file `.<stem>.<pid>-<n>.tmp` beside the target, created exclusively
+// (a name that is taken is passed over for the next n, up to WHOLE_FILE_NAME_ATTEMPTS names; n
+// counts up from zero per process), then renamed over the target, which replaces a file or a
+// link there and never writes through a link. Where that rename fails and a regular file is at the
+// target, the file is deleted and the rename tried once more. A failed write leaves no temporary
+// file behind.
+Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
+                                                std::string_view bytes, Durability durability);
 
 }  // namespace vantle::fs

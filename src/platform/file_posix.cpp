@@ -95,6 +95,10 @@ SysResult<void> remove_file(const std::filesystem::path& path) {
 }
 
 SysResult<void> remove_tree(const std::filesystem::path& path) {
+  // remove_all counts a missing path as removed; a tree that is already gone is reported, as the
+  // Windows half does, since whoever removed it was not supposed to.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Err(last_os_error());
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec) return Err(os_error(ec.value()));

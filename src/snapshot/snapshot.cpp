@@ -1,7 +1,7 @@
 #include "snapshot/snapshot.h"
 
-#include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "json/json.h"
 #include "json/writer.h"
@@ -9,14 +9,10 @@
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/fs.h"
-#include "platform/system.h"
 
 namespace vantle::snapshot {
 namespace fsys = std::filesystem;
 namespace {
-
-// Names temporary files; one fetch-and-add per write keeps two writes of a process apart.
-std::atomic<std::uint64_t> write_counter{0};
 
 bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
 
@@ -106,51 +102,33 @@ Result<fsys::path> write_snapshot(const fsys::path& state_dir, std::string_view 
   if (auto made = fs::create_dir_all(dir); !made) {
     return Err("cannot create snapshot directory " + display(dir) + ": " + made.error().message);
   }
-  const std::uint64_t counter = write_counter.fetch_add(1);
-  const fsys::path temp = dir / path_from_utf8("." + std::string(endpoint_id) + "." + std::to_string(sys::current_pid()) +
-                                                "-" + std::to_string(counter) + ".tmp");
   auto doc = encode(endpoint_id, launch_session_id, selectors);
   if (!doc) return doc.err();
 
-  {
-    auto file = fs::File::create_new(temp);
-    if (!file) return Err("cannot write endpoint environment snapshot " + display(temp) + ": " + file.error().message);
-    auto written = file->write_all(*doc);
-    if (written) written = file->sync();
-    if (!written) {
-      file->close();
-      (void)fs::remove_file(temp);
-      return Err("cannot write endpoint environment snapshot " + display(temp) + ": " + written.error().message);
+  auto written = fs::write_file_whole(*target, endpoint_id, *doc, fs::Durability::kDurable);
+  if (!written) {
+    const fs::WholeFileFailure& failure = written.error();
+    if (failure.step == fs::WholeFileFailure::Step::kTemporary) {
+      return Err("cannot write endpoint environment snapshot " + display(failure.temp) + ": " + failure.error.message);
     }
+    if (failure.step == fs::WholeFileFailure::Step::kInstall) {
+      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + failure.error.message);
+    }
+    return Err("cannot replace endpoint environment snapshot " + display(*target) + " after " +
+               failure.rename_error.message + ": " + failure.error.message);
   }
-
-  auto renamed = fs::rename_replace(temp, *target);
-  if (!renamed) {
-    // Some systems refuse to rename over a file another process holds open: delete it, try once more.
-    if (!fs::is_regular_file(*target)) {
-      (void)fs::remove_file(temp);
-      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + renamed.error().message);
-    }
-    if (auto removed = fs::remove_file(*target); !removed) {
-      (void)fs::remove_file(temp);
-      return Err("cannot replace endpoint environment snapshot " + display(*target) + " after " +
-                 renamed.error().message + ": " + removed.error().message);
-    }
-    if (auto again = fs::rename_replace(temp, *target); !again) {
-      (void)fs::remove_file(temp);
-      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + again.error().message);
-    }
-  }
-  // The rename is reported done only once the directory entry is durable too. A failure here
-  // cannot undo the rename, and the new document is already visible, so it is not reported.
-  (void)fs::sync_dir(dir);
   return *target;
 }
 
 Result<EndpointSnapshot> read_snapshot(const fsys::path& path) {
-  auto bytes = fs::read_file(path);
-  if (!bytes) return Err("cannot read endpoint environment snapshot " + display(path) + ": " + bytes.error().message);
-  return parse_snapshot(*bytes, path);
+  // Whatever sits at a snapshot's name is read whole, and may be larger than the memory there is.
+  try {
+    auto bytes = fs::read_file(path);
+    if (!bytes) return Err("cannot read endpoint environment snapshot " + display(path) + ": " + bytes.error().message);
+    return parse_snapshot(*bytes, path);
+  } catch (const std::bad_alloc&) {
+    return Err("cannot read endpoint environment snapshot " + display(path) + ": " + std::string(OUT_OF_MEMORY));
+  }
 }
 
 Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path& path) {
@@ -186,6 +164,10 @@ Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path
     const auto value = selectors->find(std::string(SELECTOR_KEYS[i]));
     if (value == selectors->end() || value->is_null()) continue;
     if (!value->is_string()) return Err(prefix + " has non-string selector " + std::string(SELECTOR_KEYS[i]));
+    // No environment or path can hold a NUL: taken as it is, the value would be cut short there.
+    if (value->get_ref<const std::string&>().find('\0') != std::string::npos) {
+      return Err(prefix + " has selector " + std::string(SELECTOR_KEYS[i]) + " with a NUL character");
+    }
     snapshot.selectors.values[i] = OsString::from_utf8(value->get_ref<const std::string&>());
   }
   if (!is_set(snapshot.selectors[Selector::kVantleOmpBin])) return Err(prefix + " has no validated OMP executable");

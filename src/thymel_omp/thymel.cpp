@@ -1,8 +1,6 @@
 #include "thymel_omp/thymel.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include "platform/dir.h"
 #include "platform/file.h"
@@ -92,9 +90,12 @@ SysResult<std::string> read_utf8_file(const std::filesystem::path& path) {
 }
 
 SysResult<void> write_prompt_file(const std::filesystem::path& path, std::string_view prompt) {
-  auto file = fs::File::create_truncate(path);
-  if (!file) return file.err();
-  return file->write_all(prompt);
+  // Written whole and renamed into place: the agent of a turn running beside this one reads one
+  // complete prompt, and a link planted at the name is replaced, never written through. The agent
+  // reads it at once, so it need not reach stable storage first.
+  auto written = fs::write_file_whole(path, PROMPT_FILE_NAME, prompt, fs::Durability::kVisible);
+  if (!written) return Err(std::move(written).error().error);
+  return {};
 }
 
 std::vector<std::string> agent_arguments(bool continue_session, const std::filesystem::path& sessions_dir,
@@ -108,40 +109,6 @@ std::vector<std::string> agent_arguments(bool continue_session, const std::files
     args.push_back(std::move(arg));
   }
   return args;
-}
-
-SysResult<AgentOutput> run_agent(process::Command command) {
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kPipe;
-  command.err = process::Stdio::kPipe;
-  auto child = process::spawn(command);
-  if (!child) return child.err();
-  process::ReadPipe out_pipe = std::move(*child->take_stdout());
-  process::ReadPipe err_pipe = std::move(*child->take_stderr());
-
-  SysResult<std::string> err_bytes = std::string();
-  std::thread err_reader;
-  try {
-    err_reader = std::thread([&err_bytes, &err_pipe] { err_bytes = err_pipe.read_to_end(); });
-  } catch (const std::system_error& e) {
-    (void)child->kill();
-    (void)child->wait();
-    return Err(
-        custom_error(ErrorKind::kOther, std::string("cannot start a reader for the agent's stderr: ") + e.what()));
-  }
-  SysResult<std::string> out_bytes = out_pipe.read_to_end();
-  if (!out_bytes) {
-    // The agent could block on a full stdout forever and keep stderr open with it.
-    out_pipe.close();
-    (void)child->kill();
-  }
-  err_reader.join();
-  if (!err_bytes) (void)child->kill();
-  auto status = child->wait();
-  if (!out_bytes) return out_bytes.err();
-  if (!err_bytes) return err_bytes.err();
-  if (!status) return status.err();
-  return AgentOutput{*status, std::move(*out_bytes), std::move(*err_bytes)};
 }
 
 TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& result) {

@@ -341,6 +341,18 @@ TEST(Digest, LargeLogsAndLongLines) {
   EXPECT_EQ(Log(log).run(), exited(0, out, ""));
 }
 
+// A line longer than the memory the tool may take: the records before it are written, then the
+// ordinary failure line; the process never aborts. The line is a hole in a sparse file, so it
+// costs no disk space.
+TEST(Digest, ALineBeyondTheMemoryLimitIsAFailureNotAnAbort) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  const Log log(message_line(R"({"role":"user","content":"before"})") + "\n");
+  fsys::resize_file(log.path(), fsys::file_size(log.path()) + (1u << 30));
+  const auto result = Cli({"digest-omp", "--in", log.text()}).memory_limit(131072).run();
+  EXPECT_EQ(result, exited(1, "{\"role\":\"input\",\"text\":\"before\"}\n", fail("out of memory")));
+}
+
 // A sessions directory with an exact and a prefix match for "abc".
 class SessionsDir {
  public:

@@ -386,6 +386,16 @@ TEST_F(Thymel, SuccessfulAgentOutput) {
   }
 }
 
+// An answer larger than the memory the tool may take is a failed turn, not an abort.
+TEST_F(Thymel, AnAnswerBeyondTheMemoryLimitIsAFailedTurn) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  install_agent("flood_stdout 4000000000\n");
+  write_file(mind(), "mind");
+  EXPECT_EQ(turn("input").memory_limit(262144).run(),
+            exited(1, "", fail_line("omp spawn failed: stdout reader ran out of memory")));
+}
+
 TEST_F(Thymel, FailedAgentOutput) {
   struct Case {
     std::string scenario;

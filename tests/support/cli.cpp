@@ -212,6 +212,13 @@ Cli& Cli::program(std::filesystem::path path) {
   return *this;
 }
 
+Cli& Cli::memory_limit(std::size_t kib) {
+  args_.insert(args_.begin(), {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+                               display(vantle_binary())});
+  program_ = "/bin/sh";
+  return *this;
+}
+
 CliResult Cli::run() const {
   CliResult result;
   std::filesystem::path program = program_ ? *program_ : vantle_binary();

@@ -46,6 +46,19 @@ std::span<const std::string_view> tool_variables();
 // The built vantle binary, as an absolute native path (Z:\... under Wine).
 std::filesystem::path vantle_binary();
 
+// Built with AddressSanitizer, the tool reserves far more address space than any limit allows.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // One run of a program, vantle by default. Build it up, then call run(), as in
 // `Cli({"digest-omp", "--session", "abc"}).env("HOME", home).cwd(dir).run()`.
 class Cli {
@@ -68,6 +81,8 @@ class Cli {
   Cli& timeout(std::chrono::milliseconds limit);
   // Runs another program than vantle, such as a stand-in that starts the tool.
   Cli& program(std::filesystem::path path);
+  // Runs vantle through /bin/sh under an address-space limit of `kib` KiB (POSIX only).
+  Cli& memory_limit(std::size_t kib);
 
   const std::vector<std::string>& args() const { return args_; }
 

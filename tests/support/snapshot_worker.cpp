@@ -6,10 +6,10 @@
 //   snapshot_worker read STATE ID COUNT         COUNT reads; prints "ok=N missing=M bad=K" and
 //                                               "BAD <message>" for a read that found a file
 //                                               it could not accept (exit 1 if any)
-//   snapshot_worker temp-names STATE ID         two writes blocked at their temporary names,
-//                                               then one that succeeds; prints each outcome
-//   snapshot_worker untouched STATE ID          a good write, then one blocked at its
-//                                               temporary name; prints the outcome and the file
+//   snapshot_worker temp-names STATE ID         the first 128 temporary names taken, then two
+//                                               writes; prints each outcome
+//   snapshot_worker untouched STATE ID          a good write, then one whose 128 temporary
+//                                               names are taken; prints the outcome and the file
 #include <random>
 #include <string>
 
@@ -48,6 +48,12 @@ bool consistent(const snapshot::EndpointSnapshot& snap) {
 std::filesystem::path temp_name(const std::filesystem::path& state, const std::string& id, int counter) {
   return snapshot::snapshot_directory(state) /
          path_from_utf8("." + id + "." + std::to_string(sys::current_pid()) + "-" + std::to_string(counter) + ".tmp");
+}
+
+// A temporary file as a writer killed before its rename leaves it.
+void leftover(const std::filesystem::path& path) {
+  (void)fs::create_dir_all(path.parent_path());
+  (void)fs::File::create_new(path);
 }
 
 void report(const Result<std::filesystem::path>& r) { out(r ? "OK " + display(*r) : "FAIL " + r.error()); }
@@ -91,16 +97,14 @@ int main(int argc, char** argv) {
     return bad == 0 ? 0 : 1;
   }
   if (mode == "temp-names") {
-    (void)fs::create_dir_all(temp_name(state, id, 0));
-    (void)fs::create_dir_all(temp_name(state, id, 1));
+    for (int counter = 0; counter < 128; ++counter) leftover(temp_name(state, id, counter));
     report(snapshot::write_snapshot(state, id, std::nullopt, document(3, 'a')));
     report(snapshot::write_snapshot(state, id, std::nullopt, document(3, 'b')));
-    report(snapshot::write_snapshot(state, id, std::nullopt, document(3, 'c')));
     return 0;
   }
   if (mode == "untouched") {
     report(snapshot::write_snapshot(state, id, std::nullopt, document(3, 'a')));
-    (void)fs::create_dir_all(temp_name(state, id, 1));
+    for (int counter = 1; counter <= 128; ++counter) leftover(temp_name(state, id, counter));
     report(snapshot::write_snapshot(state, id, std::nullopt, document(5, 'b')));
     auto text = fs::read_file(*snapshot::snapshot_path(state, id));
     out(text ? *text : "unreadable");
