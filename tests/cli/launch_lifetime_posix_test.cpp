@@ -15,6 +15,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 
@@ -83,28 +84,32 @@ class LaunchLifetime : public ::testing::Test {
     command.err = process::Stdio::kPipe;
     return command;
   }
+  // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
+  // lines and, unless told otherwise, waits for it; its stderr is the tool's.
+  process::Child start_daemon(const fsys::path& agent_path, const std::string& extra = "") {
+    const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                                "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                                "--extension\nrun_arg x\nrun_pid_file " +
+                                                                scenario_path(tmp_ / "tool.pid") + "\n" + extra);
+    process::Command command = launch_command(agent_path);
+    command.program = daemon;
+    command.args = {};
+    auto started = process::spawn(command);
+    if (!started) throw std::runtime_error("cannot start the stand-in daemon: " + started.error().message);
+    return std::move(*started);
+  }
   ScopedTempDir tmp_;
 };
 
 TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
-  const auto agent_path = agent("sleep_ms 60000\n");
-  // The stand-in daemon starts the tool and waits; its stderr is the tool's.
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                              "--extension\nrun_arg x\nrun_pid_file " +
-                                                              scenario_path(tmp_ / "tool.pid") + "\n");
-  process::Command command = launch_command(agent_path);
-  command.program = daemon;
-  command.args = {};
-  auto started = process::spawn(command);
-  ASSERT_TRUE(started) << started.error().message;
-  auto err = started->take_stderr();
+  auto started = start_daemon(agent("sleep_ms 60000\n"));
+  auto err = started.take_stderr();
   const auto tree = wait_for_pids(pids_file(), 3);
   const auto tool = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool.size(), 1u);
 
-  ASSERT_TRUE(started->kill());
-  ASSERT_TRUE(started->wait());
+  ASSERT_TRUE(started.kill());
+  ASSERT_TRUE(started.wait());
   int raw = 0;
   ASSERT_EQ(::waitpid(static_cast<pid_t>(tool[0]), &raw, 0), static_cast<pid_t>(tool[0]));
   EXPECT_TRUE(WIFEXITED(raw));
@@ -233,19 +238,9 @@ std::optional<int> reap_within(pid_t pid, std::chrono::milliseconds limit) {
 // A daemon that exits before the tool has armed its watch (here while the tool still probes the
 // agent) is the daemon the tool watches, not whoever adopts the tool: the agent is never started.
 TEST_F(LaunchLifetime, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith93) {
-  const auto agent_path = agent("version.sleep_ms 1000\nsleep_ms 60000\n");
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                              "--extension\nrun_arg x\nrun_detach 1\nlinger_ms 200\n"
-                                                              "run_pid_file " +
-                                                              scenario_path(tmp_ / "tool.pid") + "\n");
-  process::Command command = launch_command(agent_path);
-  command.program = daemon;
-  command.args = {};
-  auto started = process::spawn(command);
-  ASSERT_TRUE(started) << started.error().message;
-  auto err = started->take_stderr();
-  ASSERT_TRUE(started->wait());
+  auto started = start_daemon(agent("version.sleep_ms 1000\nsleep_ms 60000\n"), "run_detach 1\nlinger_ms 200\n");
+  auto err = started.take_stderr();
+  ASSERT_TRUE(started.wait());
   const auto tool = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool.size(), 1u);
   const auto raw = reap_within(static_cast<pid_t>(tool[0]), 10s);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <stdexcept>
 
 #include "platform/process.h"
 #include "support/cli.h"
@@ -67,6 +68,17 @@ class LaunchLifetimeWindows : public ::testing::Test {
     command.err = process::Stdio::kPipe;
     return command;
   }
+  // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
+  // lines and, unless told otherwise, waits for it; its stderr is the tool's.
+  process::Child start_daemon(const fsys::path& agent_path, const std::string& extra = "") {
+    const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
+                                                                "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
+                                                                "--extension\nrun_arg x\nrun_pid_file " +
+                                                                scenario_path(tmp_ / "tool.pid") + "\n" + extra);
+    auto started = process::spawn(tool_command(daemon, agent_path));
+    if (!started) throw std::runtime_error("cannot start the stand-in daemon: " + started.error().message);
+    return std::move(*started);
+  }
   void TearDown() override {
     for (DWORD pid : read_pids(pids_file())) {
       if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
@@ -79,14 +91,8 @@ class LaunchLifetimeWindows : public ::testing::Test {
 };
 
 TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
-  const auto agent_path = agent("sleep_ms 60000\n");
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                              "--extension\nrun_arg x\nrun_pid_file " +
-                                                              scenario_path(tmp_ / "tool.pid") + "\n");
-  auto started = process::spawn(tool_command(daemon, agent_path));
-  ASSERT_TRUE(started) << started.error().message;
-  auto err = started->take_stderr();
+  auto started = start_daemon(agent("sleep_ms 60000\n"));
+  auto err = started.take_stderr();
   const auto tree = wait_for_pids(pids_file(), 3);
   const auto tool_pids = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool_pids.size(), 1u);
@@ -94,8 +100,8 @@ TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   ASSERT_NE(tool, nullptr);
   const auto tree_handles = open_all(tree);
 
-  ASSERT_TRUE(started->kill());
-  ASSERT_TRUE(started->wait());
+  ASSERT_TRUE(started.kill());
+  ASSERT_TRUE(started.wait());
   ASSERT_EQ(::WaitForSingleObject(tool, 10000), WAIT_OBJECT_0);
   DWORD code = 0;
   ASSERT_TRUE(::GetExitCodeProcess(tool, &code));
@@ -135,13 +141,9 @@ TEST_F(LaunchLifetimeWindows, AnAgentExitingNormallyEndsTheToolWithItsCode) {
 TEST_F(LaunchLifetimeWindows, AParentAlreadyGoneIsAWarningOrTheDaemonsDeath) {
   const auto record = tmp_ / "record.jsonl";
   const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\n");
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                              "--extension\nrun_arg x\nrun_detach 1\n");
-  auto started = process::spawn(tool_command(daemon, agent_path));
-  ASSERT_TRUE(started) << started.error().message;
-  auto err = started->take_stderr();
-  ASSERT_TRUE(started->wait());
+  auto started = start_daemon(agent_path, "run_detach 1\n");
+  auto err = started.take_stderr();
+  ASSERT_TRUE(started.wait());
   // The pipe ends when the tool and its agent have both ended.
   const std::string text = *err->read_to_end();
   const bool agent_ran = read_file(record).find("\"--extension\"") != std::string::npos;
@@ -159,15 +161,9 @@ TEST_F(LaunchLifetimeWindows, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith9
   const auto record = tmp_ / "record.jsonl";
   const auto agent_path =
       install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\nversion.sleep_ms 3000\n");
-  const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                              "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                              "--extension\nrun_arg x\nrun_detach 1\nlinger_ms 300\n"
-                                                              "run_pid_file " +
-                                                              scenario_path(tmp_ / "tool.pid") + "\n");
-  auto started = process::spawn(tool_command(daemon, agent_path));
-  ASSERT_TRUE(started) << started.error().message;
-  auto err = started->take_stderr();
-  ASSERT_TRUE(started->wait());
+  auto started = start_daemon(agent_path, "run_detach 1\nlinger_ms 300\n");
+  auto err = started.take_stderr();
+  ASSERT_TRUE(started.wait());
   const auto tool_pids = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool_pids.size(), 1u);
   HANDLE tool = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool_pids[0]);
