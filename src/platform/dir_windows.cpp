@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/dir.h"
+#include "platform/long_path.h"
 
 namespace vantle::fs {
 namespace {
@@ -26,7 +27,7 @@ bool is_absent(DWORD code) {
 
 EntryType follow(const std::filesystem::path& path) {
   // No access rights are needed to read attributes; backup semantics lets directories open.
-  const HANDLE raw = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  const HANDLE raw = ::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (raw == INVALID_HANDLE_VALUE) return EntryType::kOther;
   const std::unique_ptr<void, HandleCloser> h(raw);
@@ -53,7 +54,8 @@ SysError listing_error(DWORD code) {
 SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) {
   const std::filesystem::path pattern = dir / L"*";
   WIN32_FIND_DATAW data;
-  const HANDLE raw = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+  const std::wstring pattern_text = api_path(pattern);
+  const HANDLE raw = ::FindFirstFileExW(pattern_text.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                         FIND_FIRST_EX_LARGE_FETCH);
   if (raw == INVALID_HANDLE_VALUE) return Err(listing_error(::GetLastError()));
   const std::unique_ptr<void, FindCloser> handle(raw);

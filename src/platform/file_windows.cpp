@@ -1,9 +1,12 @@
 // Windows half of file.h, with the wide APIs.
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/long_path.h"
 
 namespace vantle::fs {
 namespace {
@@ -11,6 +14,37 @@ namespace {
 HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Virus scanners, indexers and backup agents open files for a moment without sharing delete; a
+// rename or deletion that meets such a handle fails with one of these until it is closed.
+bool held_by_another(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION; }
+
+// Tries `call` (a BOOL-returning rename or deletion) again, after short sleeps, while it fails
+// only because someone holds the file, for about a second; any other failure is reported at once.
+template <class Call>
+SysResult<void> retry_while_held(Call call) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  DWORD pause_ms = 1;
+  while (!call()) {
+    const DWORD code = ::GetLastError();
+    if (!held_by_another(code) || std::chrono::steady_clock::now() >= deadline) {
+      return Err(os_error(static_cast<int>(code)));
+    }
+    ::Sleep(pause_ms);
+    pause_ms = std::min<DWORD>(pause_ms * 2, 32);
+  }
+  return {};
+}
+
+SysResult<void> delete_file(const std::filesystem::path& path) {
+  const std::wstring name = api_path(path);
+  return retry_while_held([&] { return ::DeleteFileW(name.c_str()); });
+}
+
+SysResult<void> remove_dir(const std::filesystem::path& path) {
+  const std::wstring name = api_path(path);
+  return retry_while_held([&] { return ::RemoveDirectoryW(name.c_str()); });
+}
 
 }  // namespace
 
@@ -25,20 +59,24 @@ File& File::operator=(File&& other) noexcept {
 SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
   // Other openers may read, write and delete while the handle is held (the agent reads prompt
   // files that the turn keeps open).
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+  // The name outlives the call, so that freeing it cannot touch the error the call left.
+  const std::wstring name = api_path(path);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
   return File(reinterpret_cast<std::intptr_t>(h));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring name = api_path(path);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
   return File(reinterpret_cast<std::intptr_t>(h));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
-  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::wstring name = api_path(path);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
   return File(reinterpret_cast<std::intptr_t>(h));
 }
@@ -88,7 +126,8 @@ void File::close() {
 }
 
 SysResult<void> create_dir_all(const std::filesystem::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const std::wstring name = api_path(path);
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return {};
     return Err(os_error(ERROR_ALREADY_EXISTS));
@@ -97,30 +136,32 @@ SysResult<void> create_dir_all(const std::filesystem::path& path) {
   if (!parent.empty() && parent != path && parent.has_relative_path()) {
     if (auto made = create_dir_all(parent); !made) return made;
   }
-  if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+  if (!::CreateDirectoryW(name.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
     return Err(last_os_error());
   }
   return {};
 }
 
 SysResult<void> create_dir(const std::filesystem::path& path, Access) {
-  if (!::CreateDirectoryW(path.c_str(), nullptr)) return Err(last_os_error());
+  const std::wstring name = api_path(path);
+  if (!::CreateDirectoryW(name.c_str(), nullptr)) return Err(last_os_error());
   return {};
 }
 
 SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Err(last_os_error());
-  return {};
+  const std::wstring source = api_path(from);
+  const std::wstring target = api_path(to);
+  // Write-through: the rename is on disk when the call returns.
+  return retry_while_held(
+      [&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH); });
 }
 
-SysResult<void> remove_file(const std::filesystem::path& path) {
-  if (!::DeleteFileW(path.c_str())) return Err(last_os_error());
-  return {};
-}
+SysResult<void> remove_file(const std::filesystem::path& path) { return delete_file(path); }
 
 SysResult<void> remove_tree(const std::filesystem::path& path) {
   WIN32_FIND_DATAW entry;
-  HANDLE find = ::FindFirstFileW((path / L"*").c_str(), &entry);
+  const std::wstring pattern = api_path(path / L"*");
+  HANDLE find = ::FindFirstFileW(pattern.c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) {
     if (::GetLastError() != ERROR_FILE_NOT_FOUND) return Err(last_os_error());
   } else {
@@ -133,24 +174,23 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
       // A junction or directory link is removed itself, never followed.
       const bool is_link = entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        ::SetFileAttributesW(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+        ::SetFileAttributesW(api_path(child).c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
       }
       if (is_dir && !is_link) {
         outcome = remove_tree(child);
       } else if (is_dir) {
-        if (!::RemoveDirectoryW(child.c_str())) outcome = Err(last_os_error());
-      } else if (!::DeleteFileW(child.c_str())) {
-        outcome = Err(last_os_error());
+        outcome = remove_dir(child);
+      } else {
+        outcome = delete_file(child);
       }
     } while (outcome.ok() && ::FindNextFileW(find, &entry));
     ::FindClose(find);
     if (!outcome) return outcome;
   }
-  if (!::RemoveDirectoryW(path.c_str())) return Err(last_os_error());
-  return {};
+  return remove_dir(path);
 }
 
-// A rename on Windows is durable once MoveFileExW returns.
+// A rename on Windows is durable once MoveFileExW (with write-through) returns.
 SysResult<void> sync_dir(const std::filesystem::path&) { return {}; }
 
 }  // namespace vantle::fs

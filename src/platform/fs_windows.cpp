@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/fs.h"
+#include "platform/long_path.h"
 
 namespace vantle::fs {
 namespace {
@@ -19,7 +20,7 @@ using Handle = std::unique_ptr<void, HandleCloser>;
 // Opens with no access rights, which follows links and succeeds for directories too
 // (FILE_FLAG_BACKUP_SEMANTICS) and for files others hold open.
 Handle open_for_query(const std::filesystem::path& path) {
-  HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = ::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
@@ -78,8 +79,19 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
   }
 }
 
+std::wstring api_path(const std::filesystem::path& path) {
+  const std::wstring& text = path.native();
+  if (!wants_full_path(text)) return text;
+  auto full = make_absolute(path);
+  if (!full) return text;  // the call itself then reports what is wrong with the path
+  std::wstring verbatim = long_form(full->native());
+  // A short relative path goes as it is: the system resolves it the same way.
+  return verbatim == full->native() ? text : verbatim;
+}
+
 SysResult<std::string> read_file(const std::filesystem::path& path) {
-  const HANDLE raw = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  const std::wstring name = api_path(path);
+  const HANDLE raw = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (raw == INVALID_HANDLE_VALUE) return Err(last_os_error());
   const Handle h(raw);

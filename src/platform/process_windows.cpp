@@ -220,6 +220,9 @@ class HandleListAttribute {
   bool initialized_ = false;
 };
 
+// How often a start that Wine failed with ERROR_INTERNAL_ERROR is tried in all.
+constexpr int kStartAttempts = 3;
+
 // A kill-on-close job for one child's tree, or nothing where jobs cannot be had: the child then
 // runs without one rather than not at all.
 Handle tree_job() {
@@ -272,12 +275,19 @@ SysResult<Child> spawn(const Command& command) {
   const bool in_job = static_cast<bool>(job);
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
-  if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
-                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
-                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) |
-                            (in_job ? CREATE_SUSPENDED : 0u),
-                        block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
-    return Err(last_os_error());
+  // Wine now and then fails a start with ERROR_INTERNAL_ERROR: a randomly placed mapping already
+  // sits where the new process's shared user data must go, and the child dies before it runs any
+  // code (about 1 start in 7,000). A start that failed that way left nothing behind to undo.
+  for (int attempt = 1;; ++attempt) {
+    if (::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
+                         CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
+                             (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) |
+                             (in_job ? CREATE_SUSPENDED : 0u),
+                         block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
+      break;
+    }
+    if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return Err(last_os_error());
+    ::Sleep(10);
   }
   if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();
   if (in_job) ::ResumeThread(info.hThread);

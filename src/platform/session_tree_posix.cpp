@@ -15,7 +15,9 @@
 //
 // Parent watch. The parent's pidfd is opened first thing (identify_parent) and becomes readable
 // when the parent ends. No thread watches it: the main thread, waiting for the agent, polls the
-// parent's and the child's pidfds together, so no thread runs while the tool forks the guardian.
+// parent's and the child's pidfds together, so no thread of ours runs while the tool forks the
+// guardian. (The one exception: a version probe's reader that a descendant of the probe still holds
+// up is left blocked in read(), holding no lock; glibc's fork leaves malloc usable in the child.)
 // Where pidfd_open is missing, the wait checks getppid() and the child every 50 ms instead.
 #include "platform/session_tree.h"
 

@@ -30,48 +30,53 @@ const std::string kRecords = R"({"role":"input","text":"Résumé it","ts":"2025-
 )";
 
 TEST(Sessions, TheLaunchedEndpointsLogIsFoundByIdAndStreamedOrDigested) {
-  // The endpoint runs with a home of its own, and its agent writes the session log into that
-  // home's sessions directory, in a folder per project.
-  ScopedTempDir tmp;
-  const fsys::path state = tmp / "state", sessions = tmp / "endpoint-home" / ".omp" / "agent" / "sessions";
-  const fsys::path log = sessions / "project" / "2025-06-01T10-00-00-000Z_sid-42.jsonl";
-  fsys::create_directories(log.parent_path());
-  fsys::create_directories(tmp / "project");
-  install_fake_agent(tmp / "endpoint-home" / ".bun" / "bin",
-                     "write " + scenario_path(log) + "|" + scenario_value(kLog) + "\n");
-  ASSERT_EQ(Cli({"launch-omp", "--id", "ep", "--extension", "ext"})
-                .env("HOME", display(tmp / "endpoint-home"))
-                .env("VANTLE_STATE_DIR", display(state))
-                .cwd(tmp / "project")
-                .run(),
-            exited(0, "", ""));
-  ASSERT_EQ(read_file(log), kLog);
-
-  const std::string not_found =
-      "HISTORY_FAIL: no omp session file for 'sid-7' across endpoint environment "
-      "snapshots under " +
-      display(state / ".vantle" / "vantle-env-v1") + "\n";
-  struct Case {
-    std::vector<std::string> args;
-    CliResult expected;
-  };
-  const Case cases[] = {
-      {{"history-omp", "--session", "sid-42", "--project-dir", display(tmp / "project")}, exited(0, kLog, "")},
-      {{"history-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kLog, "")},
-      {{"history-omp", "--session", "sid-7"}, exited(1, "", not_found)},
-      {{"digest-omp", "--session", "sid-42"}, exited(0, kRecords, "")},
-      {{"digest-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kRecords, "")},
-      {{"digest-omp", "--in", display(log)}, exited(0, kRecords, "")},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(describe_args(c.args));
-    // The daemon's environment: its home is not the endpoint's.
-    EXPECT_EQ(Cli(c.args)
+  // A project folder with a long name puts the log's path past 300 characters, which Windows
+  // allows only in the long form of the path.
+  for (const std::string& project_folder : {std::string("project"), std::string(240, 'p')}) {
+    SCOPED_TRACE(project_folder.size());
+    // The endpoint runs with a home of its own, and its agent writes the session log into that
+    // home's sessions directory, in a folder per project.
+    ScopedTempDir tmp;
+    const fsys::path state = tmp / "state", sessions = tmp / "endpoint-home" / ".omp" / "agent" / "sessions";
+    const fsys::path log = sessions / project_folder / "2025-06-01T10-00-00-000Z_sid-42.jsonl";
+    fsys::create_directories(log.parent_path());
+    fsys::create_directories(tmp / "project");
+    install_fake_agent(tmp / "endpoint-home" / ".bun" / "bin",
+                       "write " + scenario_path(log) + "|" + scenario_value(kLog) + "\n");
+    ASSERT_EQ(Cli({"launch-omp", "--id", "ep", "--extension", "ext"})
+                  .env("HOME", display(tmp / "endpoint-home"))
                   .env("VANTLE_STATE_DIR", display(state))
-                  .env("HOME", display(tmp / "daemon-home"))
-                  .cwd(tmp.path())
+                  .cwd(tmp / "project")
                   .run(),
-              c.expected);
+              exited(0, "", ""));
+    ASSERT_EQ(read_file(log), kLog);
+
+    const std::string not_found =
+        "HISTORY_FAIL: no omp session file for 'sid-7' across endpoint environment "
+        "snapshots under " +
+        display(state / ".vantle" / "vantle-env-v1") + "\n";
+    struct Case {
+      std::vector<std::string> args;
+      CliResult expected;
+    };
+    const Case cases[] = {
+        {{"history-omp", "--session", "sid-42", "--project-dir", display(tmp / "project")}, exited(0, kLog, "")},
+        {{"history-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kLog, "")},
+        {{"history-omp", "--session", "sid-7"}, exited(1, "", not_found)},
+        {{"digest-omp", "--session", "sid-42"}, exited(0, kRecords, "")},
+        {{"digest-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kRecords, "")},
+        {{"digest-omp", "--in", display(log)}, exited(0, kRecords, "")},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(describe_args(c.args));
+      // The daemon's environment: its home is not the endpoint's.
+      EXPECT_EQ(Cli(c.args)
+                    .env("VANTLE_STATE_DIR", display(state))
+                    .env("HOME", display(tmp / "daemon-home"))
+                    .cwd(tmp.path())
+                    .run(),
+                c.expected);
+    }
   }
 }
 

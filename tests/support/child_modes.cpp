@@ -3,6 +3,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "platform/env.h"
@@ -14,6 +16,13 @@ namespace vantle::testing {
 namespace {
 
 constexpr std::string_view kModeVariable = "VANTLE_TEST_CHILD";
+
+using ModeFunction = int (*)(const std::vector<std::string>& args);
+
+std::map<std::string, ModeFunction, std::less<>>& added_modes() {
+  static std::map<std::string, ModeFunction, std::less<>> modes;
+  return modes;
+}
 
 std::uint64_t number(const std::vector<std::string>& args) {
   std::uint64_t value = 0;
@@ -52,6 +61,8 @@ int run_mode(std::string_view mode, const std::vector<std::string>& args) {
     const std::uint64_t size = number(args);
     out.reserve(size);
     for (std::uint64_t i = 0; i < size; ++i) out.push_back(static_cast<char>('a' + i % 26));
+  } else if (const auto added = added_modes().find(mode); added != added_modes().end()) {
+    return added->second(args);
   } else {
     (void)stdio::write_err("unknown child mode: " + std::string(mode) + "\n");
     return 125;
@@ -69,6 +80,11 @@ void run_child_mode_if_requested(int argc, char** argv) {
   std::vector<std::string> args;
   for (std::size_t i = 1; i < os_args.size(); ++i) args.push_back(os_args[i].to_utf8_lossy());
   sys::exit_process(run_mode(mode->to_utf8_lossy(), args));
+}
+
+bool add_child_mode(std::string_view mode, int (*run)(const std::vector<std::string>& args)) {
+  added_modes().emplace(std::string(mode), run);
+  return true;
 }
 
 process::Command child_command(std::string_view mode, std::vector<std::string> args) {

@@ -26,6 +26,10 @@ void run_child_mode_if_requested(int argc, char** argv);
 //   fill N         writes N bytes of a repeating "a".."z" pattern to stdout
 process::Command child_command(std::string_view mode, std::vector<std::string> args = {});
 
+// Adds a mode that only one system's tests need, from a static initialiser of their file (before
+// main runs). `run` gets the arguments and returns the exit code. Returns true, for the initialiser.
+bool add_child_mode(std::string_view mode, int (*run)(const std::vector<std::string>& args));
+
 // Splits output made of NUL-terminated records.
 std::vector<std::string> split_records(std::string_view output);
 
