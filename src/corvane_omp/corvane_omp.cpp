@@ -20,42 +20,48 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-// The transcript a turn summarizes, or the verdict that ends the turn before any agent runs.
-struct TranscriptChoice {
-  std::optional<std::string> transcript;
-  std::optional<Verdict> early;
+// The endpoint's selectors, loaded (a missing snapshot rebuilt) only when a turn needs them.
+Result<snapshot::Selectors, Verdict> load_selectors(const fsys::path& state_dir, const std::string& id) {
+  auto loaded = snapshot::load_or_rebuild_endpoint_selectors(state_dir, id);
+  if (!loaded) return Err(failure(id, "endpoint environment unavailable: " + loaded.error()));
+  return std::move(*loaded);
+}
+
+// The transcript a turn summarizes, and the endpoint's selectors when finding it needed them.
+struct Transcript {
+  std::string text;
+  std::optional<snapshot::Selectors> selectors;
 };
 
-TranscriptChoice ended(Verdict verdict) { return TranscriptChoice{std::nullopt, std::move(verdict)}; }
-
 // Standard input when it held content; else the session file, looked up in --session-dir or in
-// the sessions directory derived from the endpoint's selectors (which are then kept for later).
-TranscriptChoice choose_transcript(const CorvaneArgs& args, const fsys::path& state_dir,
-                                   std::optional<snapshot::Selectors>& selectors) {
+// the sessions directory derived from the endpoint's selectors. An error is the verdict that ends
+// the turn before any agent runs.
+Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const fsys::path& state_dir) {
   const std::string& id = *args.id;
   auto input = read_transcript_from_stdin();
-  if (!input) return ended(failure(id, "stdin read failed: " + input.error().message));
-  if (input->saw_content) return TranscriptChoice{std::move(input->tail), std::nullopt};
+  if (!input) return Err(failure(id, "stdin read failed: " + input.error().message));
+  if (input->saw_content) return Transcript{std::move(input->tail), std::nullopt};
 
+  std::optional<snapshot::Selectors> selectors;
   fsys::path sessions_dir;
   if (args.session_dir) {
-    if (args.session_dir->empty()) return ended(failure(id, "--session-dir cannot be empty"));
+    if (args.session_dir->empty()) return Err(failure(id, "--session-dir cannot be empty"));
     sessions_dir = path_from_utf8(*args.session_dir);
   } else {
-    auto loaded = snapshot::load_endpoint_selectors(state_dir, id);
-    if (!loaded) return ended(failure(id, "endpoint environment unavailable: " + loaded.error()));
-    selectors = std::move(*loaded);
-    auto derived = sessions::resolve_sessions_dir(std::nullopt, *selectors);
-    if (!derived) return ended(failure(id, derived.error()));
+    auto loaded = load_selectors(state_dir, id);
+    if (!loaded) return loaded.err();
+    auto derived = sessions::resolve_sessions_dir(std::nullopt, *loaded);
+    if (!derived) return Err(failure(id, derived.error()));
     sessions_dir = std::move(*derived);
+    selectors = std::move(*loaded);
   }
 
   auto found = sessions::find_session_in_dir(sessions_dir, *args.session_id);
-  if (!found) return ended(failure(id, found.error().text()));
-  if (!*found) return ended(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
+  if (!found) return Err(failure(id, found.error().text()));
+  if (!*found) return Err(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
   auto tail = read_transcript_file_tail(**found);
-  if (!tail) return ended(failure(id, "transcript unreadable (" + display(**found) + "): " + tail.error().message));
-  return TranscriptChoice{std::move(*tail), std::nullopt};
+  if (!tail) return Err(failure(id, "transcript unreadable (" + display(**found) + "): " + tail.error().message));
+  return Transcript{std::move(*tail), std::move(selectors)};
 }
 
 // Starts the agent in its workspace, in this process's environment with the endpoint's selectors
@@ -86,17 +92,14 @@ Verdict run_turn(std::span<const std::string> raw_args) {
   auto state_dir = snapshot::resolve_state_directory();
   if (!state_dir) return failure(id, "endpoint state directory unavailable: " + state_dir.error());
 
-  std::optional<snapshot::Selectors> selectors;
-  TranscriptChoice choice = choose_transcript(args, *state_dir, selectors);
-  if (choice.early) return std::move(*choice.early);
-  const std::string& transcript = *choice.transcript;
-  if (text::is_blank(transcript)) return judge_context_delta(id, EMPTY_CONTEXT_DELTA);
+  auto transcript = choose_transcript(args, *state_dir);
+  if (!transcript) return std::move(transcript).error();
+  if (text::is_blank(transcript->text)) return judge_context_delta(id, EMPTY_CONTEXT_DELTA);
 
-  if (!selectors) {
-    auto loaded = snapshot::load_endpoint_selectors(*state_dir, id);
-    if (!loaded) return failure(id, "endpoint environment unavailable: " + loaded.error());
-    selectors = std::move(*loaded);
-  }
+  // Loaded now only when finding the transcript did not need them.
+  auto selectors = transcript->selectors ? Result<snapshot::Selectors, Verdict>(std::move(*transcript->selectors))
+                                         : load_selectors(*state_dir, id);
+  if (!selectors) return std::move(selectors).error();
   // The executable resolution and the agent must see the endpoint's environment, not the daemon's.
   if (auto applied = snapshot::apply_selectors_to_process(*selectors); !applied) {
     return failure(id, "endpoint environment unavailable: " + applied.error());
@@ -106,7 +109,7 @@ Verdict run_turn(std::span<const std::string> raw_args) {
   auto temp_root = resolve_temp_root();
   if (!temp_root) return failure(id, "temporary root resolution failed: " + temp_root.error().message);
 
-  const std::string transcript_prompt = wrap_untrusted_transcript(transcript);
+  const std::string transcript_prompt = wrap_untrusted_transcript(transcript->text);
   std::optional<AgentCapture> capture;
   auto turn = run_in_isolated_turn(*temp_root, SUMMARIZER_SYSTEM_PROMPT, transcript_prompt,
                                    [&](const TurnPaths& paths) -> SysResult<void> {

@@ -88,10 +88,6 @@ Verdict judge_context_delta(std::string_view endpoint_id, std::string_view answe
   return Verdict{0, std::string(*delta), ""};
 }
 
-int emit_context_delta(std::string_view endpoint_id, std::string_view answer) {
-  return deliver(judge_context_delta(endpoint_id, answer));
-}
-
 int deliver(const Verdict& verdict) {
   int code = verdict.code;
   if (!verdict.out.empty() && !stdio::write_out(verdict.out)) code = code == 0 ? 1 : code;

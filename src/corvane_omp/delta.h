@@ -47,10 +47,6 @@ Result<std::string_view> validate_context_delta(std::string_view answer);
 // The delta on standard output with exit code 0, or the failure line with exit code 1.
 Verdict judge_context_delta(std::string_view endpoint_id, std::string_view answer);
 
-// Writes what `judge_context_delta` decides and returns its exit code (1 as well when the delta
-// cannot be written).
-int emit_context_delta(std::string_view endpoint_id, std::string_view answer);
-
 // Writes a verdict to the standard streams. A stream that cannot be written turns a success into
 // exit code 1; nothing is retried or reported.
 int deliver(const Verdict& verdict);

@@ -11,7 +11,6 @@
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
-#include "snapshot/snapshot.h"
 #include "text/options.h"
 #include "text/whitespace.h"
 
@@ -42,32 +41,14 @@ int fail(int code, std::string_view message) {
   return code;
 }
 
-// The log file and how to name it in messages, or the exit code of a refusal already reported.
-struct Choice {
-  std::filesystem::path path;
-  std::string shown;
-};
-
-Result<Choice, int> choose_file(const DigestArgs& args) {
-  if (args.in) return Choice{path_from_utf8(*args.in), *args.in};
-  if (!args.session || args.session->empty()) {
-    return Err(fail(2, "need --session <id> or --in <logfile>"));
+// Reports a failed session-file choice. A miss in --session-dir has the digest's own wording,
+// which names no agent.
+int fail_choice(const sessions::SessionFileError& error, const DigestArgs& args) {
+  using Kind = sessions::SessionFileError::Kind;
+  if (error.kind == Kind::kNoneInDir) {
+    return fail(1, "no session file for '" + *args.session + "' under " + *args.session_dir);
   }
-  const std::string& id = *args.session;
-  if (args.session_dir) {
-    if (args.session_dir->empty()) return Err(fail(2, "--session-dir cannot be empty"));
-    auto found = sessions::find_session_in_dir(path_from_utf8(*args.session_dir), id);
-    if (!found) return Err(fail(1, found.error().text()));
-    if (!*found) return Err(fail(1, "no session file for '" + id + "' under " + *args.session_dir));
-    std::string shown = display(**found);
-    return Choice{std::move(**found), std::move(shown)};
-  }
-  auto state_dir = snapshot::resolve_state_directory();
-  if (!state_dir) return Err(fail(2, state_dir.error()));
-  auto found = sessions::find_session_across_snapshots(*state_dir, id);
-  if (!found) return Err(fail(1, found.error()));
-  std::string shown = display(*found);
-  return Choice{std::move(*found), std::move(shown)};
+  return fail(error.kind == Kind::kUsage ? 2 : 1, error.message);
 }
 
 }  // namespace
@@ -103,11 +84,21 @@ int run_digest(std::span<const std::string> args) {
     (void)stdio::write_out(DIGEST_USAGE);
     return 0;
   }
-  auto choice = choose_file(parsed);
-  if (!choice) return choice.error();
+  std::filesystem::path path;
+  std::string shown;  // how messages name the file
+  if (parsed.in) {
+    path = path_from_utf8(*parsed.in);
+    shown = *parsed.in;
+  } else {
+    if (!parsed.session || parsed.session->empty()) return fail(2, "need --session <id> or --in <logfile>");
+    auto found = sessions::choose_session_file(parsed.session_dir, *parsed.session);
+    if (!found) return fail_choice(found.error(), parsed);
+    path = std::move(*found);
+    shown = display(path);
+  }
 
-  auto file = fs::File::open_read(choice->path);
-  if (!file) return fail(1, "cannot open " + choice->shown + ": " + file.error().message);
+  auto file = fs::File::open_read(path);
+  if (!file) return fail(1, "cannot open " + shown + ": " + file.error().message);
   LineReader reader([&file](char* buffer, std::size_t size) { return file->read(buffer, size); });
   OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
 

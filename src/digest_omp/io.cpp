@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "digest_omp/utf8_check.h"
 #include "json/writer.h"
+#include "text/utf8.h"
 
 namespace vantle::digest {
 namespace {
@@ -54,7 +54,7 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
     }
     break;
   }
-  if (!is_valid_utf8(line)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(NOT_UTF8)));
+  if (!text::is_utf8(line)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(text::NOT_UTF8)));
   return std::optional<std::string_view>(line);
 }
 

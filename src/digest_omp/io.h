@@ -16,9 +16,6 @@ namespace vantle::digest {
 // The size of the reader's buffer and of the output buffer.
 inline constexpr std::size_t DIGEST_IO_BUFFER = 8192;
 
-// The message of the read error that a line which is not UTF-8 raises.
-inline constexpr std::string_view NOT_UTF8 = "stream did not contain valid UTF-8";
-
 // Fills a buffer with up to `size` bytes; 0 means end of input.
 using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
 // Takes bytes for output, all of them or an error.
@@ -33,7 +30,7 @@ class LineReader {
   explicit LineReader(ByteSource source);
 
   // The next line, valid until the next call; empty at the end of input. A read error, or a line
-  // that is not valid UTF-8 (NOT_UTF8, kind kInvalidInput), is an error.
+  // that is not valid UTF-8 (text::NOT_UTF8, kind kInvalidInput), is an error.
   SysResult<std::optional<std::string_view>> next();
 
  private:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/writer.h"
+#include "text/utf8.h"
 
 namespace vantle::digest {
 namespace {
@@ -117,7 +118,7 @@ TEST(LineReader, LineThatIsNotUtf8IsAnErrorAfterTheLinesBeforeIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.input.substr(0, 40)));
     const Lines got = read_all(c.input);
-    EXPECT_EQ(got.error, NOT_UTF8);
+    EXPECT_EQ(got.error, text::NOT_UTF8);
     EXPECT_EQ(got.lines, c.lines);
   }
   EXPECT_EQ(read_all("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n").lines,

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "json/json.h"
 #include "json/writer.h"
 
 namespace vantle::digest {
@@ -13,13 +14,6 @@ using Object = json::Value::object_t;
 struct ToolView {
   std::string_view arg;
   std::string_view name;
-};
-
-class StringSink final : public RecordSink {
- public:
-  void write(std::string_view bytes) override { text.append(bytes); }
-  void write_string(std::string_view s) override { json::append_string(text, s); }
-  std::string text;
 };
 
 void write_record(RecordSink& sink, std::string_view role, const std::string_view* text, const ToolView* tool,
@@ -44,7 +38,9 @@ void write_record(RecordSink& sink, std::string_view role, const std::string_vie
   sink.write("}");
 }
 
-// scalar_text without a copy of strings: the text is a view into `value` or into `storage`.
+// The text of a scalar: a string as is, "true"/"false", an integer's digits, a double's shortest
+// round-trip text; null, arrays and objects have none. The text is a view into `value` or into
+// `storage`, so that strings are never copied.
 bool scalar_view(const json::Value& value, std::string& storage, std::string_view& out) {
   switch (value.type()) {
     case json::Value::value_t::string:
@@ -70,6 +66,9 @@ bool scalar_view(const json::Value& value, std::string& storage, std::string_vie
   }
 }
 
+// The "arg" of a tool record: the first non-empty scalar text among SUMMARY_KEYS, else among all
+// members in key order, else the compact JSON of the whole object. Empty when `arguments` is null
+// (missing) or not an object.
 std::string_view summarize(const json::Value* arguments, std::string& storage) {
   if (arguments == nullptr || !arguments->is_object()) return {};
   const auto& members = arguments->get_ref<const Object&>();
@@ -97,27 +96,6 @@ const std::string* string_member(const json::Value& object, std::string_view key
 }
 
 }  // namespace
-
-std::optional<std::string> scalar_text(const json::Value& value) {
-  std::string storage;
-  std::string_view text;
-  if (!scalar_view(value, storage, text)) return std::nullopt;
-  return std::string(text);
-}
-
-std::string summarize_tool_arguments(const json::Value* arguments) {
-  std::string storage;
-  return std::string(summarize(arguments, storage));
-}
-
-std::string make_digest_record(std::string_view role, std::optional<std::string_view> text,
-                               const std::optional<DigestTool>& tool, std::optional<std::string_view> timestamp) {
-  StringSink sink;
-  ToolView view;
-  if (tool) view = {tool->arg, tool->name};
-  write_record(sink, role, text ? &*text : nullptr, tool ? &view : nullptr, timestamp.value_or(""));
-  return std::move(sink.text);
-}
 
 void map_line(std::string_view line, RecordSink& sink) {
   auto parsed = json::parse(line);

@@ -3,11 +3,7 @@
 #pragma once
 
 #include <array>
-#include <optional>
-#include <string>
 #include <string_view>
-
-#include "json/json.h"
 
 namespace vantle::digest {
 
@@ -28,28 +24,9 @@ class RecordSink {
   ~RecordSink() = default;
 };
 
-// The "tool" member of a tool record.
-struct DigestTool {
-  std::string arg;
-  std::string name;
-};
-
-// The text of a scalar: a string as is, "true"/"false", an integer's digits, a double's shortest
-// round-trip text. Null, arrays and objects have none.
-std::optional<std::string> scalar_text(const json::Value& value);
-
-// The "arg" of a tool record: the first non-empty scalar text among SUMMARY_KEYS, else among all
-// members in key order, else the compact JSON of the whole object. Empty when `arguments` is null
-// (missing) or not an object.
-std::string summarize_tool_arguments(const json::Value* arguments);
-
-// One record as compact JSON, without the line feed: "role", then "text" when given, then "tool"
-// when given, then "ts" when `timestamp` is a non-empty text.
-std::string make_digest_record(std::string_view role, std::optional<std::string_view> text,
-                               const std::optional<DigestTool>& tool, std::optional<std::string_view> timestamp);
-
 // Writes the records of one trimmed log line to `sink`, each followed by a line feed. A line that
-// is not JSON, or JSON of another shape, writes nothing.
+// is not JSON, or JSON of another shape, writes nothing. A record is "role", then "text", or "tool"
+// with the call's "arg" and "name", then "ts" when the line has a non-empty timestamp text.
 void map_line(std::string_view line, RecordSink& sink);
 
 }  // namespace vantle::digest

@@ -7,7 +7,6 @@
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
-#include "snapshot/snapshot.h"
 #include "text/options.h"
 
 namespace vantle {
@@ -40,26 +39,13 @@ int run_history(std::span<const std::string> args) {
     return 0;
   }
   if (!parsed.session || parsed.session->empty()) return fail(1, "need --session <id>");
-  const std::string& id = *parsed.session;
 
-  std::filesystem::path file;
-  if (parsed.session_dir) {
-    if (parsed.session_dir->empty()) return fail(2, "--session-dir cannot be empty");
-    auto found = sessions::find_session_in_dir(path_from_utf8(*parsed.session_dir), id);
-    if (!found) return fail(1, found.error().text());
-    if (!*found) return fail(1, "no omp session file for '" + id + "' under " + *parsed.session_dir);
-    file = std::move(**found);
-  } else {
-    auto state_dir = snapshot::resolve_state_directory();
-    if (!state_dir) return fail(2, state_dir.error());
-    auto found = sessions::find_session_across_snapshots(*state_dir, id);
-    if (!found) return fail(1, found.error());
-    file = std::move(*found);
-  }
+  auto file = sessions::choose_session_file(parsed.session_dir, *parsed.session);
+  if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
 
   // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  auto bytes = fs::read_file_whole(file);
-  if (!bytes) return fail(1, "cannot read " + display(file) + ": " + bytes.error().message);
+  auto bytes = fs::read_file_whole(*file);
+  if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
   // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
   // write is not reported: the only place to report it is gone or broken.
   return stdio::write_out(bytes->view()) ? 0 : 1;

@@ -202,4 +202,24 @@ Result<fsys::path> find_session_across_snapshots(const fsys::path& state_dir, st
              display(snapshot_dir));
 }
 
+Result<fsys::path, SessionFileError> choose_session_file(const std::optional<std::string>& session_dir,
+                                                         std::string_view id) {
+  using Kind = SessionFileError::Kind;
+  if (session_dir) {
+    if (session_dir->empty()) return Err(SessionFileError{Kind::kUsage, "--session-dir cannot be empty"});
+    auto found = find_session_in_dir(path_from_utf8(*session_dir), id);
+    if (!found) return Err(SessionFileError{Kind::kLookup, found.error().text()});
+    if (!*found) {
+      return Err(SessionFileError{Kind::kNoneInDir,
+                                  "no omp session file for '" + std::string(id) + "' under " + *session_dir});
+    }
+    return std::move(**found);
+  }
+  auto state_dir = snapshot::resolve_state_directory();
+  if (!state_dir) return Err(SessionFileError{Kind::kUsage, state_dir.error()});
+  auto found = find_session_across_snapshots(*state_dir, id);
+  if (!found) return Err(SessionFileError{Kind::kLookup, std::move(found).error()});
+  return std::move(*found);
+}
+
 }  // namespace vantle::sessions

@@ -62,4 +62,20 @@ Result<std::optional<std::filesystem::path>, SessionLookupError> find_session_in
 Result<std::filesystem::path> find_session_across_snapshots(const std::filesystem::path& state_dir,
                                                             std::string_view id);
 
+// Why no session file was chosen, so that each driver can map the failure to its exit code.
+struct SessionFileError {
+  enum class Kind {
+    kUsage,      // nowhere to look: an empty --session-dir, or no state directory
+    kLookup,     // a search failed, was ambiguous, or found nothing across the snapshots
+    kNoneInDir,  // nothing in the --session-dir directory fits the id
+  };
+  Kind kind = Kind::kLookup;
+  std::string message;  // for kNoneInDir: "no omp session file for '<id>' under <session_dir>"
+};
+
+// The session file for `id`: searched in `session_dir` (UTF-8, as given on the command line) when
+// it is given, else across the snapshots of the state directory.
+Result<std::filesystem::path, SessionFileError> choose_session_file(const std::optional<std::string>& session_dir,
+                                                                    std::string_view id);
+
 }  // namespace vantle::sessions

@@ -19,9 +19,6 @@ int compare_component(const NativeString& a, const NativeString& b);
 // components after the first do not count), each compared with compare_component; a path that
 // runs out of components first is the smaller.
 int compare_paths(const std::filesystem::path& a, const std::filesystem::path& b);
-inline bool path_less(const std::filesystem::path& a, const std::filesystem::path& b) {
-  return compare_paths(a, b) < 0;
-}
 
 // Sorts stably in path order, then keeps only the first of each run of equal paths, so that among
 // equal paths the earliest element survives. `path_of` picks the path out of an element.

@@ -48,7 +48,6 @@ TEST(PathOrder, ComparesComponentByComponent) {
     const int backward = compare_paths(P(c.b), P(c.a));
     EXPECT_EQ((forward > 0) - (forward < 0), c.expected);
     EXPECT_EQ((backward > 0) - (backward < 0), -c.expected);
-    EXPECT_EQ(path_less(P(c.a), P(c.b)), c.expected < 0);
   }
 }
 

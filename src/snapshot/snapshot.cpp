@@ -32,42 +32,23 @@ constexpr Selector kConversionOrder[] = {Selector::kOmpProfile, Selector::kPiPro
 
 Result<std::string> encode(std::string_view endpoint_id, const std::optional<std::string>& launch_session_id,
                            const Selectors& selectors) {
-  std::array<std::optional<std::string>, 8> texts;
+  json::Value recorded = json::Value::object();
   for (Selector s : kConversionOrder) {
     const auto& value = selectors[s];
-    if (!value) continue;
+    if (!value) {
+      recorded[std::string(key_of(s))] = nullptr;
+      continue;
+    }
     auto text = value->to_utf8();
     if (!text) return Err(std::string(key_of(s)) + " is not valid Unicode and cannot be snapshotted");
-    texts[static_cast<std::size_t>(s)] = std::move(*text);
+    recorded[std::string(key_of(s))] = std::move(*text);
   }
-  // Keys in ascending byte order at both levels, as the compact form requires.
-  std::string doc = "{\"endpoint_id\":";
-  json::append_string(doc, endpoint_id);
-  doc += ",\"launch_session_id\":";
-  if (launch_session_id) {
-    json::append_string(doc, *launch_session_id);
-  } else {
-    doc += "null";
-  }
-  doc += ",\"selectors\":{";
-  static constexpr Selector kKeyOrder[] = {Selector::kHome, Selector::kOmpProfile, Selector::kPiCodingAgentDir,
-                                           Selector::kPiConfigDir, Selector::kPiProfile, Selector::kUserProfile,
-                                           Selector::kVantleOmpBin, Selector::kXdgDataHome};
-  bool first = true;
-  for (Selector s : kKeyOrder) {
-    if (!first) doc += ",";
-    first = false;
-    json::append_string(doc, key_of(s));
-    doc += ":";
-    const auto& text = texts[static_cast<std::size_t>(s)];
-    if (text) {
-      json::append_string(doc, *text);
-    } else {
-      doc += "null";
-    }
-  }
-  doc += "},\"version\":1}";
-  return doc;
+  json::Value doc = json::Value::object();
+  doc["endpoint_id"] = std::string(endpoint_id);
+  doc["launch_session_id"] = launch_session_id ? json::Value(*launch_session_id) : json::Value(nullptr);
+  doc["selectors"] = std::move(recorded);
+  doc["version"] = 1;
+  return json::to_compact(doc);
 }
 
 }  // namespace
@@ -177,7 +158,7 @@ Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path
   return snapshot;
 }
 
-Result<Selectors> load_endpoint_selectors(const fsys::path& state_dir, std::string_view endpoint_id) {
+Result<Selectors> load_or_rebuild_endpoint_selectors(const fsys::path& state_dir, std::string_view endpoint_id) {
   auto path = snapshot_path(state_dir, endpoint_id);
   if (!path) return path.err();
   auto snapshot = read_snapshot(*path);

@@ -40,8 +40,10 @@ Result<EndpointSnapshot> read_snapshot(const std::filesystem::path& path);
 // Validates the bytes of a snapshot file read from `path` (which only names it in messages).
 Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const std::filesystem::path& path);
 
-// The endpoint's recorded selectors; a snapshot that is missing (nothing at its path) is
-// rebuilt from the current environment and the executable that resolution finds now.
-Result<Selectors> load_endpoint_selectors(const std::filesystem::path& state_dir, std::string_view endpoint_id);
+// The endpoint's recorded selectors. A snapshot that is missing (nothing at its path) is rebuilt
+// from the current environment and the executable that resolution finds now (which runs the
+// agent's version probe), and written.
+Result<Selectors> load_or_rebuild_endpoint_selectors(const std::filesystem::path& state_dir,
+                                                     std::string_view endpoint_id);
 
 }  // namespace vantle::snapshot

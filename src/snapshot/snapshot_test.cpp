@@ -264,53 +264,53 @@ TEST_F(SnapshotFiles, EmptyLaunchSessionIsWrittenButRefusedOnRead) {
   EXPECT_EQ(r.error(), "endpoint environment snapshot " + display(path_of("ep")) + " has invalid launch_session_id");
 }
 
-class LoadSelectors : public SnapshotFiles {
+class LoadOrRebuildSelectors : public SnapshotFiles {
  protected:
   void SetUp() override { env_.clear_tool_variables(); }
   ScopedEnv env_;
 };
 
-TEST_F(LoadSelectors, ReturnsTheStoredSelectors) {
+TEST_F(LoadOrRebuildSelectors, ReturnsTheStoredSelectors) {
   Selectors s;
   s[Selector::kHome] = os("/h");
   s[Selector::kVantleOmpBin] = os("/bin/omp");
   ASSERT_TRUE(write_snapshot(state(), "ep", "s1", s));
-  const auto r = load_endpoint_selectors(state(), "ep");
+  const auto r = load_or_rebuild_endpoint_selectors(state(), "ep");
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(*r, s);
 }
 
-TEST_F(LoadSelectors, AFileMovedToAnotherNameBelongsToItsStoredId) {
+TEST_F(LoadOrRebuildSelectors, AFileMovedToAnotherNameBelongsToItsStoredId) {
   Selectors s;
   s[Selector::kVantleOmpBin] = os("/bin/omp");
   ASSERT_TRUE(write_snapshot(state(), "a", std::nullopt, s));
   fsys::rename(path_of("a"), path_of("b"));
-  const auto r = load_endpoint_selectors(state(), "b");
+  const auto r = load_or_rebuild_endpoint_selectors(state(), "b");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "endpoint environment snapshot " + display(path_of("b")) + " belongs to 'a', not 'b'");
 }
 
-TEST_F(LoadSelectors, SomethingBadAtThePathIsReportedNotRebuilt) {
+TEST_F(LoadOrRebuildSelectors, SomethingBadAtThePathIsReportedNotRebuilt) {
   const auto agent = testing::install_fake_agent(tmp_ / "bin");
   env_.set_os("VANTLE_OMP_BIN", OsString::from_path(agent));
   fsys::create_directories(path_of("dir"));
-  auto r = load_endpoint_selectors(state(), "dir");
+  auto r = load_or_rebuild_endpoint_selectors(state(), "dir");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().rfind("cannot read endpoint environment snapshot " + display(path_of("dir")) + ": ", 0), 0u)
       << r.error();
   EXPECT_TRUE(fs::is_directory(path_of("dir")));
 
   write_file(path_of("bad"), "{}");
-  r = load_endpoint_selectors(state(), "bad");
+  r = load_or_rebuild_endpoint_selectors(state(), "bad");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "endpoint environment snapshot " + display(path_of("bad")) + " has unsupported version");
   EXPECT_EQ(testing::read_file(path_of("bad")), "{}");
 }
 
-TEST_F(LoadSelectors, AMissingSnapshotIsRebuiltFromTheEnvironment) {
+TEST_F(LoadOrRebuildSelectors, AMissingSnapshotIsRebuiltFromTheEnvironment) {
   const auto agent = testing::install_fake_agent(tmp_ / "bin");
   env_.set_os("VANTLE_OMP_BIN", OsString::from_path(agent)).set("HOME", "/h").set("OMP_PROFILE", "");
-  const auto r = load_endpoint_selectors(state(), "ep");
+  const auto r = load_or_rebuild_endpoint_selectors(state(), "ep");
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ((*r)[Selector::kHome], os("/h"));
   EXPECT_EQ((*r)[Selector::kOmpProfile], os(""));
@@ -321,8 +321,8 @@ TEST_F(LoadSelectors, AMissingSnapshotIsRebuiltFromTheEnvironment) {
   EXPECT_EQ(stored->launch_session_id, std::nullopt);
 }
 
-TEST_F(LoadSelectors, AMissingSnapshotWithoutAnAgentCannotBeRebuilt) {
-  const auto r = load_endpoint_selectors(state(), "ep");
+TEST_F(LoadOrRebuildSelectors, AMissingSnapshotWithoutAnAgentCannotBeRebuilt) {
+  const auto r = load_or_rebuild_endpoint_selectors(state(), "ep");
   ASSERT_FALSE(r);
   const auto read = read_snapshot(path_of("ep"));
   ASSERT_FALSE(read);
@@ -332,8 +332,8 @@ TEST_F(LoadSelectors, AMissingSnapshotWithoutAnAgentCannotBeRebuilt) {
   EXPECT_FALSE(fs::exists(path_of("ep")));
 }
 
-TEST_F(LoadSelectors, AnInvalidIdFailsFirst) {
-  const auto r = load_endpoint_selectors(state(), "a b");
+TEST_F(LoadOrRebuildSelectors, AnInvalidIdFailsFirst) {
+  const auto r = load_or_rebuild_endpoint_selectors(state(), "a b");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "invalid endpoint id 'a b' for environment snapshot");
 }

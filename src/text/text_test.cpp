@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 #include "text/exit_status.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
@@ -7,26 +10,115 @@
 namespace vantle::text {
 namespace {
 
-TEST(Utf8, DescribesTheFirstFault) {
+// The first fault as the decoder describes it; the fast and the portable checks must agree with
+// it, alone and at every offset of the vector steps.
+TEST(Utf8, DescribesTheFirstFaultAndBothChecksAgree) {
   struct Case {
     std::string bytes;
     std::string description;  // empty when valid
   };
+  const auto bad = [](int len, int index) {
+    return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(index);
+  };
+  const auto cut = [](int index) { return "incomplete utf-8 byte sequence from index " + std::to_string(index); };
   const Case cases[] = {
+      {"", ""},
       {"plain ascii", ""},
+      {"\x7F", ""},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", ""},
-      {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
-      {"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
-      {"x\xE0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 1"},
-      {"\xF0\x9F\x98\x41", "invalid utf-8 sequence of 3 bytes from index 0"},
-      {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},  // surrogate
-      {"12345678\xE2\x82", "incomplete utf-8 byte sequence from index 8"},
-      {"\xF0", "incomplete utf-8 byte sequence from index 0"},
+      {"\xC2\x80", ""},
+      {"\xDF\xBF", ""},
+      {"\xE0\xA0\x80", ""},
+      {"\xED\x9F\xBF", ""},  // U+D7FF, just below the surrogates
+      {"\xEE\x80\x80", ""},  // U+E000, just above them
+      {"\xEF\xBF\xBF", ""},
+      {"\xEF\xBB\xBF", ""},  // a byte-order mark is valid UTF-8
+      {"\xF0\x90\x80\x80", ""},
+      {"\xF4\x8F\xBF\xBF", ""},  // U+10FFFF
+      {"\x80", bad(1, 0)},       // a continuation alone
+      {"\xBF", bad(1, 0)},
+      {"ab\xFF", bad(1, 2)},
+      {"\xFE", bad(1, 0)},
+      {"\xC0\x80", bad(1, 0)},  // overlong forms
+      {"\xC1\xBF", bad(1, 0)},
+      {"x\xE0\x80\x80", bad(1, 1)},
+      {"\xE0\x9F\xBF", bad(1, 0)},
+      {"\xF0\x8F\xBF\xBF", bad(1, 0)},
+      {"\xED\xA0\x80", bad(1, 0)},  // surrogates
+      {"\xED\xBF\xBF", bad(1, 0)},
+      {"\xF4\x90\x80\x80", bad(1, 0)},  // past U+10FFFF
+      {"\xF5\x80\x80\x80", bad(1, 0)},
+      {"\xF8\x88\x80\x80\x80", bad(1, 0)},
+      {"\xC3", cut(0)},  // cut short
+      {"\xF0", cut(0)},
+      {"12345678\xE2\x82", cut(8)},
+      {"\xF0\x9F\x98", cut(0)},
+      {"\xC3\x41", bad(1, 0)},  // a continuation missing before ASCII
+      {"\xE2\x41\x82", bad(1, 0)},
+      {"\xF0\x9F\x98\x41", bad(3, 0)},
+      {"\xC3\xA9\xA9", bad(1, 2)},  // one continuation too many
+      {"\xF0\x9F\x98\x80\x80", bad(1, 4)},
+      {"\xC3\xC3\xA9", bad(1, 0)},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
     const auto error = check_utf8(c.bytes);
-    EXPECT_EQ(error ? describe(*error) : "", c.description) << c.bytes;
+    EXPECT_EQ(error ? describe(*error) : "", c.description);
+    const bool valid = c.description.empty();
+    EXPECT_EQ(is_utf8(c.bytes), valid);
+    EXPECT_EQ(is_utf8_portable(c.bytes), valid);
+    // Before, across and after the 32- and 64-byte blocks, among ASCII and among other text.
+    for (std::size_t before = 0; before < 140; ++before) {
+      for (const std::string& filler : {std::string("a"), std::string("\xC3\xA9")}) {
+        std::string bytes;
+        while (bytes.size() < before) bytes += filler;
+        bytes += c.bytes;
+        for (const std::size_t after : {std::size_t{0}, std::size_t{1}, std::size_t{40}}) {
+          std::string padded = bytes;
+          for (std::size_t i = 0; i < after; ++i) padded += filler;
+          ASSERT_EQ(is_utf8(padded), valid) << before << " before, " << after << " after";
+          ASSERT_EQ(is_utf8_portable(padded), valid) << before << " before, " << after << " after";
+        }
+      }
+    }
   }
+}
+
+TEST(Utf8, FastCheckAgreesWithThePortableOneOnRandomInput) {
+  std::mt19937 rng(7);
+  const std::string pieces[] = {"a",
+                                " ",
+                                "\n",
+                                "\xC3\xA9",
+                                "\xE6\x97\xA5",
+                                "\xF0\x9F\x98\x80",
+                                "\xED\x9F\xBF",
+                                "\xF4\x8F\xBF\xBF",
+                                "\xC3",
+                                "\x80",
+                                "\xE2\x82",
+                                "\xF0",
+                                "\xED\xA0\x80",
+                                "\xFF",
+                                "\xE0\x80\x80",
+                                "\xF4\x90\x80\x80"};
+  int valid = 0;
+  for (int round = 0; round < 20000; ++round) {
+    // Mostly valid pieces, so that one bad piece at a random place is the usual failure.
+    std::string text;
+    const int count = static_cast<int>(rng() % 200);
+    for (int i = 0; i < count; ++i) text += pieces[rng() % (rng() % 50 == 0 ? 16 : 8)];
+    const bool expected = is_utf8_portable(text);
+    valid += expected;
+    ASSERT_EQ(is_utf8(text), expected) << ::testing::PrintToString(text);
+    // And raw bytes, a quarter of them with the high bit set.
+    std::string bytes(rng() % 100, '\0');
+    for (char& b : bytes) b = static_cast<char>(rng() % 4 == 0 ? 0x80 | rng() % 128 : rng() % 128);
+    ASSERT_EQ(is_utf8(bytes), is_utf8_portable(bytes)) << ::testing::PrintToString(bytes);
+  }
+  // Both outcomes were well represented.
+  EXPECT_GT(valid, 2000);
+  EXPECT_LT(valid, 18000);
 }
 
 TEST(Utf8, LossyReplacesEachMaximalSubpart) {

@@ -30,8 +30,6 @@ inline constexpr int EXIT_ACCOUNT_REFUSAL = 96;
 inline constexpr std::string_view ACKNOWLEDGEMENT = "<thymel-ack/>\n";
 inline constexpr std::string_view SESSIONS_DIR_NAME = "omp-sessions";
 inline constexpr std::string_view PROMPT_FILE_NAME = "turn-prompt.md";
-// The message for text that is not UTF-8, worded as the digest words it.
-inline constexpr std::string_view NOT_UTF8 = "stream did not contain valid UTF-8";
 
 struct TurnArgs {
   std::string endpoint_id;

@@ -27,7 +27,7 @@ Result<std::string> read_stdin_utf8() {
     if (*n == 0) break;
     input.append(buffer, *n);
   }
-  if (!text::is_utf8(input)) return Err(std::string(thymel::NOT_UTF8));
+  if (!text::is_utf8(input)) return Err(std::string(text::NOT_UTF8));
   return input;
 }
 
@@ -42,7 +42,7 @@ int run_turn(const thymel::TurnArgs& parsed) {
 
   auto state_dir = snapshot::resolve_state_directory();
   if (!state_dir) return fail("endpoint state directory unavailable: " + state_dir.error());
-  auto selectors = snapshot::load_endpoint_selectors(*state_dir, id);
+  auto selectors = snapshot::load_or_rebuild_endpoint_selectors(*state_dir, id);
   if (!selectors) return fail("endpoint environment unavailable: " + selectors.error());
   // From here on the turn, executable resolution included, sees the endpoint's environment.
   if (auto applied = snapshot::apply_selectors_to_process(*selectors); !applied) {

@@ -329,7 +329,7 @@ TEST_F(Corvane, EndpointEnvironmentFailures) {
 
   // A snapshot that belongs to another endpoint is refused, for the lookup and for a stdin turn.
   write_snapshot("foreign", recorded_selectors(), "someone-else");
-  auto loaded = snapshot::load_endpoint_selectors(state(), "foreign");
+  auto loaded = snapshot::load_or_rebuild_endpoint_selectors(state(), "foreign");
   ASSERT_FALSE(loaded.ok());
   const std::string message = "endpoint environment unavailable: " + loaded.error();
   EXPECT_EQ(turn({"--id", "foreign", "--session-id", "s-1"}, "").run(), exited(1, "", fail(message, "foreign")));
