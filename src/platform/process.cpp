@@ -30,6 +30,22 @@ Child::Child(Child&& other) noexcept
       stdout_(std::move(other.stdout_)),
       stderr_(std::move(other.stderr_)) {}
 
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = std::exchange(other.pid_, 0);
+    handle_ = std::exchange(other.handle_, -1);
+    tree_ = std::exchange(other.tree_, -1);
+    status_ = std::move(other.status_);
+    stdin_ = std::move(other.stdin_);
+    stdout_ = std::move(other.stdout_);
+    stderr_ = std::move(other.stderr_);
+  }
+  return *this;
+}
+
+Child::~Child() { release(); }
+
 SysResult<std::string> ReadPipe::read_to_end() {
   std::string out;
   char chunk[65536];

@@ -32,20 +32,6 @@ void WritePipe::close() {
   if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
 }
 
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    release();
-    pid_ = std::exchange(other.pid_, 0);
-    handle_ = std::exchange(other.handle_, -1);
-    tree_ = std::exchange(other.tree_, -1);
-    status_ = std::move(other.status_);
-    stdin_ = std::move(other.stdin_);
-    stdout_ = std::move(other.stdout_);
-    stderr_ = std::move(other.stderr_);
-  }
-  return *this;
-}
-
 namespace {
 
 ExitStatus decode(int raw) {
@@ -215,7 +201,5 @@ void Child::release() {
   end_tree();
   (void)reap(pid_);
 }
-
-Child::~Child() { release(); }
 
 }  // namespace vantle::process

@@ -57,27 +57,11 @@ void WritePipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
 }
 
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    release();
-    pid_ = std::exchange(other.pid_, 0);
-    handle_ = std::exchange(other.handle_, -1);
-    tree_ = std::exchange(other.tree_, -1);
-    status_ = std::move(other.status_);
-    stdin_ = std::move(other.stdin_);
-    stdout_ = std::move(other.stdout_);
-    stderr_ = std::move(other.stderr_);
-  }
-  return *this;
-}
-
 // Closing the job's last handle kills whatever is left of the tree (kill-on-close).
 void Child::release() {
   if (tree_ != -1) ::CloseHandle(as_handle(std::exchange(tree_, -1)));
   if (handle_ != -1) ::CloseHandle(as_handle(std::exchange(handle_, -1)));
 }
-
-Child::~Child() { release(); }
 
 void Child::end_tree() {
   if (tree_ != -1) ::TerminateJobObject(as_handle(tree_), 1);
