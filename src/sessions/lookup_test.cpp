@@ -285,13 +285,18 @@ TEST(FindSessionInDir, UnlistableSubdirectoryIsAScanError) {
   if (sys::is_windows()) GTEST_SKIP() << "the path limit is reported as a missing path on Windows";
   ScopedTempDir tmp;
   const fsys::path start = fsys::current_path();
+  // The directory ends at exactly 3,900 bytes whatever the length of the temporary directory's own
+  // path: a 250-byte entry below it is then past the 4,096-byte limit, the directory itself is not.
+  constexpr std::size_t kDeep = 3900;
   const std::string component(250, 'd');
   fsys::path deep = tmp.path();
   fsys::current_path(deep);
-  while (deep.native().size() < 3800) {
-    fsys::create_directory(component);
-    fsys::current_path(component);
-    deep /= component;
+  while (deep.native().size() < kDeep - 1) {
+    const std::size_t room = kDeep - deep.native().size() - 1;
+    const std::string part = room > component.size() + 1 ? component : std::string(room, 'd');
+    fsys::create_directory(part);
+    fsys::current_path(part);
+    deep /= part;
   }
   write_file(fsys::path("a_abc.jsonl"), "");
   fsys::create_directory(std::string(250, 's'));
@@ -301,8 +306,9 @@ TEST(FindSessionInDir, UnlistableSubdirectoryIsAScanError) {
   fsys::remove(std::string(250, 's'));
   fsys::remove("a_abc.jsonl");
   while (fsys::current_path() != tmp.path()) {
+    const fsys::path name = fsys::current_path().filename();
     fsys::current_path("..");
-    fsys::remove(component);
+    fsys::remove(name);
   }
   fsys::current_path(start);
 
