@@ -18,10 +18,10 @@
 namespace vantle::corvane {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // The endpoint's selectors, loaded (a missing snapshot rebuilt) only when a turn needs them.
-Result<snapshot::Selectors, Verdict> load_selectors(const fsys::path& state_dir, const std::string& id) {
+Result<snapshot::Selectors, Verdict> load_selectors(const stdfs::path& state_dir, const std::string& id) {
   auto loaded = snapshot::load_or_rebuild_endpoint_selectors(state_dir, id);
   if (!loaded) return Err(failure(id, "endpoint environment unavailable: " + loaded.error()));
   return std::move(*loaded);
@@ -36,14 +36,14 @@ struct Transcript {
 // Standard input when it held content; else the session file, looked up in --session-dir or in
 // the sessions directory derived from the endpoint's selectors. An error is the verdict that ends
 // the turn before any agent runs.
-Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const fsys::path& state_dir) {
+Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const stdfs::path& state_dir) {
   const std::string& id = *args.id;
   auto input = read_transcript_from_stdin();
   if (!input) return Err(failure(id, "stdin read failed: " + input.error().message));
   if (input->saw_content) return Transcript{std::move(input->tail), std::nullopt};
 
   std::optional<snapshot::Selectors> selectors;
-  fsys::path sessions_dir;
+  stdfs::path sessions_dir;
   if (args.session_dir) {
     if (args.session_dir->empty()) return Err(failure(id, "--session-dir cannot be empty"));
     sessions_dir = path_from_utf8(*args.session_dir);
@@ -66,7 +66,7 @@ Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const fsy
 
 // Starts the agent in its workspace, in this process's environment with the endpoint's selectors
 // applied once more, and captures its answer.
-SysResult<AgentCapture> run_summarizer(const fsys::path& executable, const snapshot::Selectors& selectors,
+SysResult<AgentCapture> run_summarizer(const stdfs::path& executable, const snapshot::Selectors& selectors,
                                        const TurnPaths& paths) {
   auto args = agent_arguments(paths);
   if (!args) return args.err();

@@ -9,7 +9,7 @@
 namespace vantle::corvane {
 namespace {
 
-constexpr std::string_view kNestedTags = "omp delta contains nested or duplicate context tags";
+constexpr std::string_view NESTED_TAGS = "omp delta contains nested or duplicate context tags";
 
 bool is_tag_delimiter(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '/' || c == '>'; }
 
@@ -65,7 +65,7 @@ Result<std::string_view> validate_context_delta(std::string_view answer) {
   std::string_view rest = delta.substr(PROJECT_OPEN.size());
   const std::size_t project_end = rest.find(PROJECT_CLOSE);
   if (project_end == std::string_view::npos) return Err("omp delta is missing " + std::string(PROJECT_CLOSE));
-  if (contains_context_tag(rest.substr(0, project_end))) return Err(std::string(kNestedTags));
+  if (contains_context_tag(rest.substr(0, project_end))) return Err(std::string(NESTED_TAGS));
 
   rest = text::trim_start(rest.substr(project_end + PROJECT_CLOSE.size()));
   if (!rest.starts_with(LIVE_OPEN)) {
@@ -74,7 +74,7 @@ Result<std::string_view> validate_context_delta(std::string_view answer) {
   rest = rest.substr(LIVE_OPEN.size());
   const std::size_t live_end = rest.find(LIVE_CLOSE);
   if (live_end == std::string_view::npos) return Err("omp delta is missing " + std::string(LIVE_CLOSE));
-  if (contains_context_tag(rest.substr(0, live_end))) return Err(std::string(kNestedTags));
+  if (contains_context_tag(rest.substr(0, live_end))) return Err(std::string(NESTED_TAGS));
 
   if (!text::is_blank(rest.substr(live_end + LIVE_CLOSE.size()))) {
     return Err("omp delta contains text or duplicate blocks after live-context");

@@ -9,13 +9,13 @@ namespace vantle::corvane {
 namespace {
 
 // Written out here, not taken from the constants, so that a typo in either place fails.
-const std::string kEmpty = "<project-context></project-context><live-context></live-context>";
-const std::string kNested = "omp delta contains nested or duplicate context tags";
-const std::string kMissingProjectClose = "omp delta is missing </project-context>";
-const std::string kMissingLiveClose = "omp delta is missing </live-context>";
-const std::string kBadStart = "omp delta must start with <project-context>";
-const std::string kNoLive = "omp delta must contain one <live-context> block after project-context";
-const std::string kTrailing = "omp delta contains text or duplicate blocks after live-context";
+const std::string EMPTY = "<project-context></project-context><live-context></live-context>";
+const std::string NESTED = "omp delta contains nested or duplicate context tags";
+const std::string MISSING_PROJECT_CLOSE = "omp delta is missing </project-context>";
+const std::string MISSING_LIVE_CLOSE = "omp delta is missing </live-context>";
+const std::string BAD_START = "omp delta must start with <project-context>";
+const std::string NO_LIVE = "omp delta must contain one <live-context> block after project-context";
+const std::string TRAILING = "omp delta contains text or duplicate blocks after live-context";
 
 std::string delta(const std::string& project, const std::string& live) {
   return "<project-context>" + project + "</project-context><live-context>" + live + "</live-context>";
@@ -38,12 +38,12 @@ TEST(ContextDelta, ValidatesEveryRuleInOrder) {
   const std::string nbsp = "\xC2\xA0";
   const std::string ideographic = "\xE3\x80\x80";
   const std::vector<Case> cases = {
-      {"empty delta", kEmpty, "", ""},
+      {"empty delta", EMPTY, "", ""},
       {"bodies", delta("proj\nfacts", "live"), "", ""},
       {"surrounding and separating blank space kept inside",
        "\n  " + delta("", "").substr(0, 35) + "\n\n" + delta("", "").substr(35) + "\n", "",
        "<project-context></project-context>\n\n<live-context></live-context>"},
-      {"unicode white space trimmed", nbsp + ideographic + kEmpty + "\xE2\x80\xA8" + nbsp, "", kEmpty},
+      {"unicode white space trimmed", nbsp + ideographic + EMPTY + "\xE2\x80\xA8" + nbsp, "", EMPTY},
       {"white space between blocks may be unicode",
        "<project-context>a</project-context>" + nbsp + "\x0B<live-context>b</live-context>", "", ""},
       {"exactly the limit", sized(49152), "", ""},
@@ -52,31 +52,31 @@ TEST(ContextDelta, ValidatesEveryRuleInOrder) {
        "omp delta exceeded 49152 byte limit (60000 bytes)", ""},
       {"invalid byte", delta("a\xFF", ""), "omp delta is not UTF-8: invalid utf-8 sequence of 1 bytes from index 18",
        ""},
-      {"cut character", kEmpty + "\xE2\x80", "omp delta is not UTF-8: incomplete utf-8 byte sequence from index 64",
+      {"cut character", EMPTY + "\xE2\x80", "omp delta is not UTF-8: incomplete utf-8 byte sequence from index 64",
        ""},
       {"encoding checked before the grammar", "junk\xC3",
        "omp delta is not UTF-8: incomplete utf-8 byte sequence from index 4", ""},
-      {"empty answer", "", kBadStart, ""},
-      {"blank answer", " \n\t", kBadStart, ""},
-      {"preamble", "Here it is: " + kEmpty, kBadStart, ""},
-      {"capital opening tag", "<PROJECT-CONTEXT></project-context><live-context></live-context>", kBadStart, ""},
-      {"byte order mark is not white space", "\xEF\xBB\xBF" + kEmpty, kBadStart, ""},
-      {"no project close", "<project-context>never closed", kMissingProjectClose, ""},
+      {"empty answer", "", BAD_START, ""},
+      {"blank answer", " \n\t", BAD_START, ""},
+      {"preamble", "Here it is: " + EMPTY, BAD_START, ""},
+      {"capital opening tag", "<PROJECT-CONTEXT></project-context><live-context></live-context>", BAD_START, ""},
+      {"byte order mark is not white space", "\xEF\xBB\xBF" + EMPTY, BAD_START, ""},
+      {"no project close", "<project-context>never closed", MISSING_PROJECT_CLOSE, ""},
       {"capital project close", "<project-context></PROJECT-CONTEXT><live-context></live-context>",
-       kMissingProjectClose, ""},
-      {"second project opening in project body", delta("<project-context>", ""), kNested, ""},
-      {"live closing tag in any case in project body", delta("x </LiVe-CoNtExT> y", ""), kNested, ""},
-      {"project body ends in an unclosed live tag name", delta("x <live-context", ""), kNested, ""},
-      {"nesting checked before the live block", "<project-context><live-context></project-context>", kNested, ""},
-      {"text between blocks", "<project-context></project-context>and<live-context></live-context>", kNoLive, ""},
-      {"nothing after project block", "<project-context></project-context>", kNoLive, ""},
-      {"capital live opening", "<project-context></project-context><LIVE-CONTEXT></live-context>", kNoLive, ""},
-      {"no live close", "<project-context></project-context><live-context>open", kMissingLiveClose, ""},
-      {"project tag in live body", delta("", "a<project-context/>b"), kNested, ""},
-      {"self-closed live tag in live body", delta("", "<live-context/>"), kNested, ""},
-      {"second live block", kEmpty + "<live-context></live-context>", kTrailing, ""},
-      {"trailing text", kEmpty + " ok", kTrailing, ""},
-      {"second project block", kEmpty + "\n<project-context></project-context>", kTrailing, ""},
+       MISSING_PROJECT_CLOSE, ""},
+      {"second project opening in project body", delta("<project-context>", ""), NESTED, ""},
+      {"live closing tag in any case in project body", delta("x </LiVe-CoNtExT> y", ""), NESTED, ""},
+      {"project body ends in an unclosed live tag name", delta("x <live-context", ""), NESTED, ""},
+      {"nesting checked before the live block", "<project-context><live-context></project-context>", NESTED, ""},
+      {"text between blocks", "<project-context></project-context>and<live-context></live-context>", NO_LIVE, ""},
+      {"nothing after project block", "<project-context></project-context>", NO_LIVE, ""},
+      {"capital live opening", "<project-context></project-context><LIVE-CONTEXT></live-context>", NO_LIVE, ""},
+      {"no live close", "<project-context></project-context><live-context>open", MISSING_LIVE_CLOSE, ""},
+      {"project tag in live body", delta("", "a<project-context/>b"), NESTED, ""},
+      {"self-closed live tag in live body", delta("", "<live-context/>"), NESTED, ""},
+      {"second live block", EMPTY + "<live-context></live-context>", TRAILING, ""},
+      {"trailing text", EMPTY + " ok", TRAILING, ""},
+      {"second project block", EMPTY + "\n<project-context></project-context>", TRAILING, ""},
       {"escaped tags in bodies", delta("&lt;project-context&gt;", "&lt;/live-context&gt;"), "", ""},
       {"longer tag names in bodies", delta("<project-contexts>", "<live-context-note> <live-context:x>"), "", ""},
   };
@@ -96,11 +96,11 @@ TEST(ContextDelta, ValidatesEveryRuleInOrder) {
 }
 
 TEST(ContextDelta, EmptyDeltaIsSixtyFourBytesAndPassesUnchanged) {
-  EXPECT_EQ(EMPTY_CONTEXT_DELTA, kEmpty);
+  EXPECT_EQ(EMPTY_CONTEXT_DELTA, EMPTY);
   EXPECT_EQ(EMPTY_CONTEXT_DELTA.size(), 64u);
   const Verdict verdict = judge_context_delta("", EMPTY_CONTEXT_DELTA);
   EXPECT_EQ(verdict.code, 0);
-  EXPECT_EQ(verdict.out, kEmpty);
+  EXPECT_EQ(verdict.out, EMPTY);
 }
 
 TEST(ContextDelta, FailureLineCarriesTheEndpointIdEvenWhenEmpty) {

@@ -10,7 +10,7 @@
 namespace vantle::corvane {
 namespace {
 
-constexpr std::size_t kLimit = 49152;
+constexpr std::size_t LIMIT = 49152;
 
 // Serves `input` in pieces of the sizes given (cycling), never more than asked, and remembers
 // what it was asked for. Interruptions and a failure can be scripted.
@@ -63,7 +63,7 @@ TEST(TailRing, KeepsTheMostRecentBytesInArrivalOrder) {
       next += n;
       ring.push(chunk);
       all += chunk;
-      const std::string expect = all.size() > kLimit ? all.substr(all.size() - kLimit) : all;
+      const std::string expect = all.size() > LIMIT ? all.substr(all.size() - LIMIT) : all;
       ASSERT_EQ(ring.kept(), expect) << "schedule starting " << schedule[0] << ", round " << round;
     }
     EXPECT_EQ(ring.total(), all.size());
@@ -103,16 +103,16 @@ TEST(StdinTranscript, ReadsInChunksAndFinishesTheTail) {
   const std::vector<Case> cases = {
       {"empty input", "", "", false},
       {"short input kept whole without a final line break", "a\nb", "a\nb", true},
-      {"limit without LF stays whole", std::string(kLimit, 'q'), std::string(kLimit, 'q'), true},
-      {"one byte over without LF is empty", std::string(kLimit + 1, 'q'), "", true},
+      {"limit without LF stays whole", std::string(LIMIT, 'q'), std::string(LIMIT, 'q'), true},
+      {"one byte over without LF is empty", std::string(LIMIT + 1, 'q'), "", true},
       {"final 60,000 bytes without LF", std::string(39999, 'a') + "\n" + long_line, "", true},
-      {"first kept line dropped through its LF", "head\n" + std::string(kLimit - 3, 'b') + "\nlast\n", "last\n", true},
-      {"cut just before an LF keeps everything after it", std::string(10, 'x') + "\n" + std::string(kLimit - 1, 'y'),
-       std::string(kLimit - 1, 'y'), true},
-      {"only LF at the very end", std::string(kLimit + 10, 'r') + "\n", "", true},
-      {"content before a blank tail still counts", "x" + std::string(kLimit + 100, '\n'), std::string(kLimit - 1, '\n'),
+      {"first kept line dropped through its LF", "head\n" + std::string(LIMIT - 3, 'b') + "\nlast\n", "last\n", true},
+      {"cut just before an LF keeps everything after it", std::string(10, 'x') + "\n" + std::string(LIMIT - 1, 'y'),
+       std::string(LIMIT - 1, 'y'), true},
+      {"only LF at the very end", std::string(LIMIT + 10, 'r') + "\n", "", true},
+      {"content before a blank tail still counts", "x" + std::string(LIMIT + 100, '\n'), std::string(LIMIT - 1, '\n'),
        true},
-      {"white space only", std::string(70000, '\n') + " \t\f\r", std::string(kLimit - 5, '\n') + " \t\f\r", false},
+      {"white space only", std::string(70000, '\n') + " \t\f\r", std::string(LIMIT - 5, '\n') + " \t\f\r", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,13 +127,13 @@ TEST(StdinTranscript, ReadsInChunksAndFinishesTheTail) {
 
 TEST(StdinTranscript, CutInsideACharacterLosesThatLine) {
   // "é" is two bytes; the cut falls between them.
-  FakeInput fake{"\xC3\xA9" + std::string(kLimit - 3, 'a') + "\nk"};
+  FakeInput fake{"\xC3\xA9" + std::string(LIMIT - 3, 'a') + "\nk"};
   auto read = read_all(fake);
   ASSERT_TRUE(read.ok()) << read.error().message;
   EXPECT_EQ(read->tail, "k");
 
   // Without any LF after the cut the tail is empty, not invalid.
-  FakeInput no_lf{"\xC3\xA9" + std::string(kLimit - 1, 'a')};
+  FakeInput no_lf{"\xC3\xA9" + std::string(LIMIT - 1, 'a')};
   auto empty = read_all(no_lf);
   ASSERT_TRUE(empty.ok()) << empty.error().message;
   EXPECT_EQ(empty->tail, "");
@@ -148,7 +148,7 @@ TEST(StdinTranscript, InvalidTailIsAnErrorWithTheDecodersDescription) {
       {"ab\xFF", "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 2"},
       {"ab\xE2\x82", "transcript tail is not UTF-8: incomplete utf-8 byte sequence from index 2"},
       {"\xED\xA0\x80", "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 0"},
-      {std::string(kLimit, 'x') + "\nq\xC0",
+      {std::string(LIMIT, 'x') + "\nq\xC0",
        "transcript tail is not UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
   };
   for (const auto& c : cases) {
@@ -181,10 +181,10 @@ TEST(FileTranscript, ReadsOnlyTheLastBytesAndDropsTheCutLine) {
   const std::vector<Case> cases = {
       {"empty file", "", ""},
       {"small file without final LF", "one\ntwo", "one\ntwo"},
-      {"exactly the limit keeps its first line", "first\n" + std::string(kLimit - 6, 'm'),
-       "first\n" + std::string(kLimit - 6, 'm')},
-      {"one byte over loses through its first LF", "Xfirst\n" + std::string(kLimit - 6, 'm'),
-       std::string(kLimit - 6, 'm')},
+      {"exactly the limit keeps its first line", "first\n" + std::string(LIMIT - 6, 'm'),
+       "first\n" + std::string(LIMIT - 6, 'm')},
+      {"one byte over loses through its first LF", "Xfirst\n" + std::string(LIMIT - 6, 'm'),
+       std::string(LIMIT - 6, 'm')},
       {"large file", std::string(1 << 20, 'a') + "\n" + std::string(100, 'b') + "\nend",
        std::string(100, 'b') + "\nend"},
       {"large file without LF in its tail", "x\n" + std::string(1 << 17, 'a'), ""},

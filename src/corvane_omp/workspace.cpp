@@ -11,7 +11,7 @@
 namespace vantle::corvane {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 Result<void, TurnFailure> lifecycle_failed(SysError error) {
   return Err(TurnFailure{TurnFailure::Kind::kLifecycleFailed, std::move(error)});
@@ -25,7 +25,7 @@ SysResult<void> remove_prompt_file(SecurePromptFile& file, const WorkspaceOps& o
 
 }  // namespace
 
-SysResult<fsys::path> temp_root_from(const fsys::path& reported) {
+SysResult<stdfs::path> temp_root_from(const stdfs::path& reported) {
   auto root = reported.empty() ? fs::current_dir() : fs::make_absolute(reported);
   if (!root) return root.err();
   if (!root->is_absolute()) {
@@ -35,20 +35,20 @@ SysResult<fsys::path> temp_root_from(const fsys::path& reported) {
   return root;
 }
 
-SysResult<fsys::path> resolve_temp_root() {
+SysResult<stdfs::path> resolve_temp_root() {
   auto reported = fs::temp_directory();
   if (!reported) return reported.err();
   return temp_root_from(*reported);
 }
 
 std::string temp_name(std::string_view kind, std::span<const unsigned char, RANDOM_NAME_BYTES> random) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX[] = "0123456789abcdef";
   std::string name = "vantle-corvane-";
   name += kind;
   name += '-';
   for (const unsigned char byte : random) {
-    name += kHex[byte >> 4];
-    name += kHex[byte & 0x0F];
+    name += HEX[byte >> 4];
+    name += HEX[byte & 0x0F];
   }
   name += ".tmp";
   return name;
@@ -63,19 +63,19 @@ SysResult<std::string> unique_temp_name(std::string_view kind) {
 WorkspaceOps system_workspace_ops() {
   WorkspaceOps ops;
   ops.name = unique_temp_name;
-  ops.create_dir = [](const fsys::path& path) { return fs::create_dir(path, fs::Access::kPrivate); };
-  ops.create_file = [](const fsys::path& path) { return fs::File::create_new(path, fs::Access::kPrivate); };
+  ops.create_dir = [](const stdfs::path& path) { return fs::create_dir(path, fs::Access::kPrivate); };
+  ops.create_file = [](const stdfs::path& path) { return fs::File::create_new(path, fs::Access::kPrivate); };
   ops.write = [](fs::File& file, std::string_view bytes) { return file.write_all(bytes); };
   ops.remove_file = fs::remove_file;
   ops.remove_tree = fs::remove_tree;
   return ops;
 }
 
-SysResult<fsys::path> create_isolated_workspace(const fsys::path& root, const WorkspaceOps& ops) {
+SysResult<stdfs::path> create_isolated_workspace(const stdfs::path& root, const WorkspaceOps& ops) {
   for (int attempt = 0; attempt < UNIQUE_NAME_ATTEMPTS; ++attempt) {
     auto name = ops.name(KIND_WORKSPACE);
     if (!name) return name.err();
-    fsys::path path = root / path_from_utf8(*name);
+    stdfs::path path = root / path_from_utf8(*name);
     auto created = ops.create_dir(path);
     if (created) return path;
     if (created.error().kind != ErrorKind::kAlreadyExists) return created.err();
@@ -84,7 +84,7 @@ SysResult<fsys::path> create_isolated_workspace(const fsys::path& root, const Wo
                           "cannot create a unique secure " + std::string(KIND_WORKSPACE) + " temporary directory"));
 }
 
-SysResult<SecurePromptFile> create_secure_prompt_file(const fsys::path& root, std::string_view kind,
+SysResult<SecurePromptFile> create_secure_prompt_file(const stdfs::path& root, std::string_view kind,
                                                       std::string_view content, const WorkspaceOps& ops) {
   for (int attempt = 0; attempt < UNIQUE_NAME_ATTEMPTS; ++attempt) {
     auto name = ops.name(kind);
@@ -106,7 +106,7 @@ SysResult<SecurePromptFile> create_secure_prompt_file(const fsys::path& root, st
                           "cannot create a unique secure " + std::string(kind) + " prompt tempfile"));
 }
 
-Result<void, TurnFailure> run_in_isolated_turn(const fsys::path& root, std::string_view system_prompt,
+Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::string_view system_prompt,
                                                std::string_view transcript_prompt, const TurnRun& run,
                                                const WorkspaceOps& ops) {
   auto workspace = create_isolated_workspace(root, ops);

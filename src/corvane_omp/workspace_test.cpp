@@ -16,21 +16,21 @@
 namespace vantle::corvane {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using vantle::testing::ScopedTempDir;
 
 const std::regex kNameForm("vantle-corvane-(workspace|config|system|transcript)-[0-9a-f]{32}\\.tmp");
 
 // The kind word inside one of our names.
-std::string kind_of(const fsys::path& path) {
+std::string kind_of(const stdfs::path& path) {
   const std::string name = display(path.filename());
   const std::size_t start = std::string("vantle-corvane-").size();
   return name.substr(start, name.find('-', start) - start);
 }
 
-std::set<std::string> entries(const fsys::path& dir) {
+std::set<std::string> entries(const stdfs::path& dir) {
   std::set<std::string> names;
-  for (const auto& entry : fsys::directory_iterator(dir)) names.insert(display(entry.path().filename()));
+  for (const auto& entry : stdfs::directory_iterator(dir)) names.insert(display(entry.path().filename()));
   return names;
 }
 
@@ -39,7 +39,7 @@ struct ScriptedOps {
   std::map<std::string, SysError> failures;  // "create_dir workspace", "remove_file system", "write config", ...
   std::vector<std::string> log;
 
-  std::optional<SysError> fails(const std::string& op, const fsys::path& path) {
+  std::optional<SysError> fails(const std::string& op, const stdfs::path& path) {
     const std::string key = op + " " + kind_of(path);
     log.push_back(key);
     const auto it = failures.find(key);
@@ -50,11 +50,11 @@ struct ScriptedOps {
   WorkspaceOps ops() {
     WorkspaceOps real = system_workspace_ops();
     WorkspaceOps ops = real;
-    ops.create_dir = [this, real](const fsys::path& p) -> SysResult<void> {
+    ops.create_dir = [this, real](const stdfs::path& p) -> SysResult<void> {
       if (auto e = fails("create_dir", p)) return Err(*e);
       return real.create_dir(p);
     };
-    ops.create_file = [this, real](const fsys::path& p) -> SysResult<fs::File> {
+    ops.create_file = [this, real](const stdfs::path& p) -> SysResult<fs::File> {
       if (auto e = fails("create_file", p)) return Err(*e);
       return real.create_file(p);
     };
@@ -65,13 +65,13 @@ struct ScriptedOps {
       if (auto it = failures.find("write " + kind); it != failures.end()) return Err(it->second);
       return real.write(f, bytes);
     };
-    ops.remove_file = [this, real](const fsys::path& p) -> SysResult<void> {
+    ops.remove_file = [this, real](const stdfs::path& p) -> SysResult<void> {
       const bool fail = fails("remove_file", p).has_value();
       auto removed = real.remove_file(p);  // removed for real either way, so nothing is left over
       if (fail) return Err(failures.at("remove_file " + kind_of(p)));
       return removed;
     };
-    ops.remove_tree = [this, real](const fsys::path& p) -> SysResult<void> {
+    ops.remove_tree = [this, real](const stdfs::path& p) -> SysResult<void> {
       const bool fail = fails("remove_tree", p).has_value();
       auto removed = real.remove_tree(p);
       if (fail) return Err(failures.at("remove_tree " + kind_of(p)));
@@ -118,7 +118,7 @@ TEST(Workspace, TempRootIsAbsolute) {
   ASSERT_TRUE(relative.ok()) << relative.error().message;
   EXPECT_TRUE(relative->is_absolute());
   EXPECT_EQ(*relative, *fs::make_absolute(path_from_utf8("some/where")));
-  const fsys::path absolute = *cwd / "x";
+  const stdfs::path absolute = *cwd / "x";
   EXPECT_EQ(*temp_root_from(absolute), *fs::make_absolute(absolute));
   auto root = resolve_temp_root();
   ASSERT_TRUE(root.ok()) << root.error().message;
@@ -127,11 +127,11 @@ TEST(Workspace, TempRootIsAbsolute) {
 
 TEST(Workspace, AllFourObjectsExistWhileTheRunRunsAndNoneAfter) {
   ScopedTempDir tmp;
-  const fsys::path root = tmp.path();
+  const stdfs::path root = tmp.path();
   int runs = 0;
   auto result = run_in_isolated_turn(root, "system \xE2\x80\x94 text", "transcript text", [&](const TurnPaths& p) {
     ++runs;
-    const std::vector<fsys::path> all = {p.workspace, p.config, p.system_prompt, p.transcript_prompt};
+    const std::vector<stdfs::path> all = {p.workspace, p.config, p.system_prompt, p.transcript_prompt};
     const std::vector<std::string> kinds = {"workspace", "config", "system", "transcript"};
     std::string digits;
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -147,10 +147,10 @@ TEST(Workspace, AllFourObjectsExistWhileTheRunRunsAndNoneAfter) {
     EXPECT_EQ(vantle::testing::read_file(p.transcript_prompt), "transcript text");
     EXPECT_EQ(entries(root).size(), 4u);
     if (!sys::is_windows()) {
-      using fsys::perms;
-      EXPECT_EQ(fsys::status(p.workspace).permissions() & perms::all, perms::owner_all);
+      using stdfs::perms;
+      EXPECT_EQ(stdfs::status(p.workspace).permissions() & perms::all, perms::owner_all);
       for (const auto& file : {p.config, p.system_prompt, p.transcript_prompt}) {
-        EXPECT_EQ(fsys::status(file).permissions() & perms::all, perms::owner_read | perms::owner_write);
+        EXPECT_EQ(stdfs::status(file).permissions() & perms::all, perms::owner_read | perms::owner_write);
       }
     }
     // What the agent leaves in its workspace goes with it.
@@ -177,7 +177,7 @@ TEST(Workspace, RunFailureIsReportedAfterCleanup) {
 TEST(Workspace, AWorkspaceAlreadyGoneIsAFailedRemoval) {
   ScopedTempDir tmp;
   auto result = run_in_isolated_turn(tmp.path(), "s", "t", [](const TurnPaths& p) {
-    fsys::remove_all(p.workspace);
+    stdfs::remove_all(p.workspace);
     return SysResult<void>();
   });
   ASSERT_FALSE(result.ok());
@@ -386,7 +386,7 @@ TEST(Workspace, OtherCreationErrorsAreNotRetried) {
   ScopedTempDir tmp;
   int attempts = 0;
   WorkspaceOps ops = system_workspace_ops();
-  ops.create_dir = [&](const fsys::path&) -> SysResult<void> {
+  ops.create_dir = [&](const stdfs::path&) -> SysResult<void> {
     ++attempts;
     return Err(custom_error(ErrorKind::kPermissionDenied, "Permission denied (os error 13)"));
   };

@@ -12,16 +12,16 @@
 namespace vantle::launch {
 namespace {
 
-constexpr std::string_view kPrefix = "vantle launch-omp: ";
+constexpr std::string_view PREFIX = "vantle launch-omp: ";
 // The exit code when the hosting daemon dies while the agent runs.
-constexpr int kDaemonDied = 93;
+constexpr int DAEMON_DIED = 93;
 
 int fail(int code, const std::string& message) {
-  (void)stdio::write_err(std::string(kPrefix) + message + "\n");
+  (void)stdio::write_err(std::string(PREFIX) + message + "\n");
   return code;
 }
 
-void warn(const std::string& message) { (void)stdio::write_err(std::string(kPrefix) + message + "\n"); }
+void warn(const std::string& message) { (void)stdio::write_err(std::string(PREFIX) + message + "\n"); }
 
 struct LaunchArgs {
   std::optional<std::string> id;
@@ -90,7 +90,7 @@ int launch_omp(std::span<const std::string> args) {
     warn("session-tree lifetime coupling unavailable: " + coupled.error());
   }
   if (auto watched = session_tree::watch_parent_death(
-          std::move(parent), std::string(kPrefix) + "hosting daemon exited; reaping the OMP session tree\n", kDaemonDied);
+          std::move(parent), std::string(PREFIX) + "hosting daemon exited; reaping the OMP session tree\n", DAEMON_DIED);
       !watched) {
     warn("parent-death watch unavailable: " + watched.error());
   }

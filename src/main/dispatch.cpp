@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::array<Subcommand, 5> kSubcommands = {{
     {"digest-omp", &digest::digest_omp},
-    {"history-omp", &history_omp},
-    {"thymel-omp", &thymel_omp},
+    {"history-omp", &history::history_omp},
+    {"thymel-omp", &thymel::thymel_omp},
     {"corvane-omp", &corvane::corvane_omp},
     {"launch-omp", &launch::launch_omp},
 }};

@@ -9,7 +9,7 @@
 #include "sessions/lookup.h"
 #include "text/options.h"
 
-namespace vantle {
+namespace vantle::history {
 namespace {
 
 struct HistoryArgs {
@@ -44,7 +44,7 @@ int run_history(std::span<const std::string> args) {
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
 
   // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  auto bytes = fs::read_file_whole(*file);
+  auto bytes = fs::read_into_big_buffer(*file);
   if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
   // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
   // write is not reported: the only place to report it is gone or broken.
@@ -62,4 +62,4 @@ int history_omp(std::span<const std::string> args) {
   }
 }
 
-}  // namespace vantle
+}  // namespace vantle::history

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vantle {
+namespace vantle::history {
 
 inline constexpr std::string_view HISTORY_USAGE =
     "vantle history-omp --session <id> [--project-dir <dir>] [--session-dir <dir>]\n";
@@ -16,4 +16,4 @@ inline constexpr std::string_view HISTORY_USAGE =
 // directory. Reports go to standard error as one "HISTORY_FAIL: " line.
 int history_omp(std::span<const std::string> args);
 
-}  // namespace vantle
+}  // namespace vantle::history

@@ -33,8 +33,8 @@ struct Shared {
   std::mutex mutex;
   std::condition_variable changed;  // a reader ended or a stream went past its limit
   std::array<Stream, 2> streams;    // standard output, standard error
-  std::uint64_t bytes_read = 0;
   bool overflow = false;
+  bool tree_ended = false;  // the agent's tree is dead: whoever still holds a pipe escaped it
   bool abandoned = false;
 };
 
@@ -45,17 +45,33 @@ void read_stream(process::ReadPipe pipe, std::shared_ptr<Shared> shared, std::si
   try {
     std::array<char, PIPE_READ_CHUNK> chunk;
     while (true) {
+      bool tree_ended = false;
+      {
+        std::lock_guard lock(shared->mutex);
+        if (shared->abandoned) break;
+        tree_ended = shared->tree_ended;
+      }
+      // The reader, not the run, judges its pipe idle: only it knows that everything it has read
+      // is recorded, and the wait ends the moment a byte arrives, however loaded the machine is.
+      auto readable = pipe.wait_readable(READ_GRACE);
+      if (!readable) {
+        fault = Fault::kReadError;
+        error = std::move(readable).error();
+        break;
+      }
+      if (!*readable) {
+        if (tree_ended) break;  // empty, and held open only by a process that escaped the tree
+        continue;
+      }
       auto n = pipe.read(chunk.data(), chunk.size());
+      std::lock_guard lock(shared->mutex);
       if (!n) {
         if (n.error().kind == ErrorKind::kInterrupted) continue;
         fault = Fault::kReadError;
         error = std::move(n).error();
         break;
       }
-      if (*n == 0) break;
-      std::lock_guard lock(shared->mutex);
-      if (shared->abandoned) break;
-      shared->bytes_read += *n;
+      if (*n == 0 || shared->abandoned) break;
       if (stream.capture.add(std::string_view(chunk.data(), *n))) {
         shared->overflow = true;
         shared->changed.notify_all();
@@ -206,8 +222,13 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
     if (!waited && !reader_failed) return Err(RunError{RunError::Step::kWait, std::move(waited).error()});
     if (waited) status = *waited;
   }
-  // The tree is gone now. What the agent wrote is in the pipes; a reader that is still not at the
-  // end after the grace period is held up by a process that escaped the tree.
+  // The tree is gone now. What the agent wrote is in the pipes; a reader ends at its pipe's end,
+  // or once its pipe has stayed empty for the grace period (a process that escaped the tree holds
+  // it). One that escaped and keeps writing is cut off at the limit.
+  {
+    std::lock_guard lock(shared->mutex);
+    shared->tree_ended = true;
+  }
   if (limits.read_after_exit) {
     if (auto begun = readers.start(child); !begun) return Err(RunError{RunError::Step::kStart, begun.error()});
   }
@@ -216,15 +237,8 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
   {
     std::unique_lock lock(shared->mutex);
     const auto ended = Clock::now();
-    auto last_progress = ended;
-    std::uint64_t seen = shared->bytes_read;
     while (!(shared->streams[0].done && shared->streams[1].done)) {
-      const auto now = Clock::now();
-      if (shared->bytes_read != seen) {
-        seen = shared->bytes_read;
-        last_progress = now;
-      }
-      if (now - last_progress >= READ_GRACE || now - ended >= READ_GRACE_MAX) break;
+      if (Clock::now() - ended >= READ_GRACE_MAX) break;
       shared->changed.wait_for(lock, limits.poll_interval);
     }
     // From here on the readers leave the streams alone.

@@ -19,11 +19,11 @@ namespace vantle::omp {
 
 // The size of each read from an agent pipe.
 inline constexpr std::size_t PIPE_READ_CHUNK = 8192;
-// Once the agent has ended and its tree has been killed, how long the readers may go without a
-// byte before they are abandoned (a descendant that escaped the tree still holds the pipe), and
-// how long they may take at most.
+// Once the agent has ended and its tree has been killed, how long a pipe may stay empty before
+// its reader gives up on it (a descendant that escaped the tree still holds it, writing nothing),
+// and how long the readers may take at most (one that escaped keeps writing).
 inline constexpr std::chrono::milliseconds READ_GRACE{100};
-inline constexpr std::chrono::milliseconds READ_GRACE_MAX{500};
+inline constexpr std::chrono::milliseconds READ_GRACE_MAX{2000};
 
 struct RunLimits {
   // Bytes of each output kept; the first byte past a limit ends the run. None: keep everything.

@@ -8,10 +8,10 @@
 #include "text/whitespace.h"
 
 namespace vantle::omp {
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 namespace {
 
-std::string quote(const fsys::path& path) { return "`" + display(path) + "`"; }
+std::string quote(const stdfs::path& path) { return "`" + display(path) + "`"; }
 
 bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
 
@@ -91,7 +91,7 @@ std::optional<std::string> judge_version_output(const ExitStatus& status, std::s
   return std::nullopt;
 }
 
-std::optional<std::string> validate_omp_executable(const fsys::path& path) {
+std::optional<std::string> validate_omp_executable(const stdfs::path& path) {
   process::Command command;
   command.program = path;
   command.args = {"--version"};
@@ -120,15 +120,15 @@ std::optional<std::string> validate_omp_executable(const fsys::path& path) {
   return judge_version_output(run->status, text::utf8_lossy(run->out), text::utf8_lossy(run->err));
 }
 
-std::vector<fsys::path> known_install_locations(const std::optional<OsString>& local_app_data,
+std::vector<stdfs::path> known_install_locations(const std::optional<OsString>& local_app_data,
                                                 const std::optional<OsString>& home,
                                                 const std::optional<OsString>& user_profile) {
-  std::vector<fsys::path> out;
+  std::vector<stdfs::path> out;
   if (is_set(local_app_data)) out.push_back(local_app_data->to_path() / "omp" / "omp.exe");
   // HOME wins even when empty; only its absence lets USERPROFILE stand in.
   const std::optional<OsString>& chosen = home ? home : user_profile;
   if (!is_set(chosen)) return out;
-  const fsys::path base = chosen->to_path();
+  const stdfs::path base = chosen->to_path();
   // Where executables carry no extension, the extension-less name follows its .exe twin.
   const bool bare_twins = !sys::is_windows();
   out.push_back(base / "AppData" / "Local" / "omp" / "omp.exe");
@@ -154,9 +154,9 @@ std::vector<std::string> executable_extensions(const std::optional<OsString>& pa
   return out;
 }
 
-Result<fsys::path> resolve_omp_executable() {
+Result<stdfs::path> resolve_omp_executable() {
   const std::string var(OMP_BIN_VAR);
-  const auto finish = [](const fsys::path& validated) -> Result<fsys::path> {
+  const auto finish = [](const stdfs::path& validated) -> Result<stdfs::path> {
     auto absolute = fs::make_absolute(validated);
     if (!absolute) {
       return Err("validated Oh My Pi executable " + quote(validated) +
@@ -166,7 +166,7 @@ Result<fsys::path> resolve_omp_executable() {
   };
 
   if (const auto override_value = env::get(var); is_set(override_value)) {
-    const fsys::path path = override_value->to_path();
+    const stdfs::path path = override_value->to_path();
     if (!fs::is_regular_file(path)) return Err(var + " points to " + quote(path) + ", but that file does not exist");
     if (auto why = validate_omp_executable(path)) {
       return Err(var + " points to " + quote(path) + ", but it failed Oh My Pi validation (" + *why +
@@ -185,7 +185,7 @@ Result<fsys::path> resolve_omp_executable() {
 
   if (const auto path_var = env::get("PATH")) {
     const auto extensions = executable_extensions(env::get("PATHEXT"));
-    std::optional<fsys::path> candidate;
+    std::optional<stdfs::path> candidate;
     for (const auto& dir : env::split_paths(*path_var)) {
       if (fs::is_regular_file(dir / "omp")) {
         candidate = dir / "omp";

@@ -13,7 +13,7 @@
 namespace vantle::omp {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using testing::install_fake_agent;
 using testing::scenario_path;
 using testing::ScopedEnv;
@@ -99,20 +99,20 @@ TEST(ExecutableExtensions, PathextRules) {
 
 TEST(KnownInstallLocations, OrderAndHomeChoice) {
   const auto os = [](const char* s) { return std::optional<OsString>(OsString::from_utf8(s)); };
-  const fsys::path lad = "lad", h = "h", u = "u";
+  const stdfs::path lad = "lad", h = "h", u = "u";
   const bool twins = !sys::is_windows();
-  std::vector<fsys::path> from_home = {h / "AppData" / "Local" / "omp" / "omp.exe", h / ".bun" / "bin" / "omp.exe"};
+  std::vector<stdfs::path> from_home = {h / "AppData" / "Local" / "omp" / "omp.exe", h / ".bun" / "bin" / "omp.exe"};
   if (twins) from_home.push_back(h / ".bun" / "bin" / "omp");
   from_home.push_back(h / ".local" / "bin" / "omp.exe");
   if (twins) from_home.push_back(h / ".local" / "bin" / "omp");
 
-  std::vector<fsys::path> all = {lad / "omp" / "omp.exe"};
+  std::vector<stdfs::path> all = {lad / "omp" / "omp.exe"};
   all.insert(all.end(), from_home.begin(), from_home.end());
   EXPECT_EQ(known_install_locations(os("lad"), os("h"), os("u")), all);
   EXPECT_EQ(known_install_locations(std::nullopt, os("h"), std::nullopt), from_home);
   // An empty HOME hides USERPROFILE; only LOCALAPPDATA remains.
-  EXPECT_EQ(known_install_locations(os("lad"), os(""), os("u")), std::vector<fsys::path>{lad / "omp" / "omp.exe"});
-  EXPECT_EQ(known_install_locations(os(""), std::nullopt, std::nullopt), std::vector<fsys::path>{});
+  EXPECT_EQ(known_install_locations(os("lad"), os(""), os("u")), std::vector<stdfs::path>{lad / "omp" / "omp.exe"});
+  EXPECT_EQ(known_install_locations(os(""), std::nullopt, std::nullopt), std::vector<stdfs::path>{});
   const auto from_profile = known_install_locations(std::nullopt, std::nullopt, os("u"));
   ASSERT_FALSE(from_profile.empty());
   EXPECT_EQ(from_profile.front(), u / "AppData" / "Local" / "omp" / "omp.exe");
@@ -122,20 +122,20 @@ TEST(KnownInstallLocations, OrderAndHomeChoice) {
 class Resolution : public ::testing::Test {
  protected:
   void SetUp() override { env_.clear_tool_variables(); }
-  fsys::path agent(const std::string& relative_dir, std::string_view scenario = "", std::string_view name = "") {
+  stdfs::path agent(const std::string& relative_dir, std::string_view scenario = "", std::string_view name = "") {
     return install_fake_agent((tmp_ / relative_dir).make_preferred(), scenario, name);
   }
   // The name the PATH walk finds for an agent installed in `dir`: the bare name first, then
   // "omp" with the default extensions (".EXE" first), which on Windows matches "omp.exe".
-  fsys::path found_on_path(const fsys::path& dir) { return dir / (sys::is_windows() ? "omp.EXE" : "omp"); }
-  std::string shown(const fsys::path& p) { return "`" + display(p) + "`"; }
+  stdfs::path found_on_path(const stdfs::path& dir) { return dir / (sys::is_windows() ? "omp.EXE" : "omp"); }
+  std::string shown(const stdfs::path& p) { return "`" + display(p) + "`"; }
 
   ScopedTempDir tmp_;
   ScopedEnv env_;
 };
 
-constexpr std::string_view kOld = "version.stdout omp/16.2.0\\n\n";
-const std::string kOldReason = wrapped("found Oh My Pi 16.2.0");
+constexpr std::string_view OLD = "version.stdout omp/16.2.0\\n\n";
+const std::string OLD_REASON = wrapped("found Oh My Pi 16.2.0");
 
 TEST_F(Resolution, OverrideNamingADirectoryIsAMissingFile) {
   std::filesystem::create_directories(tmp_ / "dir");
@@ -158,13 +158,13 @@ TEST_F(Resolution, ValidOverrideWinsOverEveryOtherCandidate) {
 }
 
 TEST_F(Resolution, InvalidOverrideIsFinal) {
-  const auto old = agent("old", kOld);
+  const auto old = agent("old", OLD);
   agent("path-dir");
   env_.set_os("VANTLE_OMP_BIN", OsString::from_path(old));
   env_.set_os("PATH", OsString::from_path(tmp_ / "path-dir"));
   const auto r = resolve_omp_executable();
   ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "VANTLE_OMP_BIN points to " + shown(old) + ", but it failed Oh My Pi validation (" + kOldReason +
+  EXPECT_EQ(r.error(), "VANTLE_OMP_BIN points to " + shown(old) + ", but it failed Oh My Pi validation (" + OLD_REASON +
                            "); refusing to launch the invalid explicit override");
 }
 
@@ -187,7 +187,7 @@ TEST_F(Resolution, EmptyHomeHidesUserProfile) {
 }
 
 TEST_F(Resolution, FailingKnownLocationGivesWayToTheNextOne) {
-  agent("lad/omp", kOld, "omp.exe");
+  agent("lad/omp", OLD, "omp.exe");
   const auto good = agent("home/.bun/bin");
   env_.set_os("LOCALAPPDATA", OsString::from_path(tmp_ / "lad"));
   env_.set_os("HOME", OsString::from_path(tmp_ / "home"));
@@ -197,7 +197,7 @@ TEST_F(Resolution, FailingKnownLocationGivesWayToTheNextOne) {
 }
 
 TEST_F(Resolution, FailingKnownLocationThenValidPathCandidate) {
-  agent("lad/omp", kOld, "omp.exe");
+  agent("lad/omp", OLD, "omp.exe");
   agent("bin");
   env_.set_os("LOCALAPPDATA", OsString::from_path(tmp_ / "lad"));
   env_.set_os("PATH", OsString::from_path(tmp_ / "bin"));
@@ -235,33 +235,33 @@ TEST_F(Resolution, PathextDecidesTheExtensionsTried) {
 TEST_F(Resolution, EmptyPathMeansTheCurrentDirectory) {
   agent("here");
   env_.set("PATH", "");
-  const auto saved = fsys::current_path();
-  fsys::current_path(tmp_ / "here");
+  const auto saved = stdfs::current_path();
+  stdfs::current_path(tmp_ / "here");
   const auto r = resolve_omp_executable();
-  fsys::current_path(saved);
+  stdfs::current_path(saved);
   ASSERT_TRUE(r) << r.error();
   EXPECT_TRUE(r->is_absolute());
   EXPECT_EQ(*r, found_on_path(tmp_ / "here"));
 }
 
 TEST_F(Resolution, SameFailingLocationTwiceIsProbedAndNamedTwice) {
-  const auto old = agent("home/AppData/Local/omp", kOld, "omp.exe");
+  const auto old = agent("home/AppData/Local/omp", OLD, "omp.exe");
   env_.set_os("HOME", OsString::from_path(tmp_ / "home"));
   env_.set_os("LOCALAPPDATA", OsString::from_path(tmp_ / "home" / "AppData" / "Local"));
   const auto r = resolve_omp_executable();
   ASSERT_FALSE(r);
-  const std::string one = "known install candidate " + shown(old) + " (" + kOldReason + ")";
+  const std::string one = "known install candidate " + shown(old) + " (" + OLD_REASON + ")";
   EXPECT_EQ(r.error(), "resolved executable candidate(s), but none passed Oh My Pi validation: " + one + "; " + one +
                            "; refusing the known unrelated command collision. Set VANTLE_OMP_BIN to the Oh My Pi executable");
 }
 
 TEST_F(Resolution, OldPathAgentGivesTheFullRefusal) {
-  agent("tools", kOld);
+  agent("tools", OLD);
   env_.set_os("PATH", OsString::from_path(tmp_ / "tools"));
   const auto r = resolve_omp_executable();
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "resolved executable candidate(s), but none passed Oh My Pi validation: PATH candidate " +
-                           shown(found_on_path(tmp_ / "tools")) + " (" + kOldReason +
+                           shown(found_on_path(tmp_ / "tools")) + " (" + OLD_REASON +
                            "); refusing the known unrelated command collision. Set VANTLE_OMP_BIN to the Oh My Pi executable");
 }
 

@@ -60,7 +60,7 @@ namespace {
 
 // Written before each "%". cmd.exe keeps the first "%" of "%%" on a command line, and "%cd:~,%"
 // (closed by the original "%") expands to nothing, so no "%" is left to start a %VAR%.
-constexpr std::string_view kDefusePercent = "%%cd:~,";
+constexpr std::string_view DEFUSE_PERCENT = "%%cd:~,";
 
 }  // namespace
 
@@ -73,7 +73,7 @@ Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_vie
   // /v:OFF keeps "!" literal. The whole command after /c sits inside one extra pair of quotes.
   std::string line = "\"" + std::string(cmd_exe) + "\" /e:ON /v:OFF /d /c \"\"";
   for (char c : script) {
-    if (c == '%') line += kDefusePercent;
+    if (c == '%') line += DEFUSE_PERCENT;
     line.push_back(c);
   }
   line.push_back('"');
@@ -103,7 +103,7 @@ Result<std::string> batch_command_line(std::string_view cmd_exe, std::string_vie
         line.append(backslashes, '\\');
         line.push_back('"');
       } else if (c == '%') {
-        line += kDefusePercent;
+        line += DEFUSE_PERCENT;
       }
       backslashes = 0;
       line.push_back(c);

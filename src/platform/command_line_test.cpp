@@ -49,8 +49,8 @@ TEST(IsBatchFile, MatchesBatAndCmdInAnyCase) {
   for (const auto& c : cases) EXPECT_EQ(is_batch_file(c.program), c.batch) << c.program;
 }
 
-constexpr std::string_view kCmd = R"(C:\Windows\system32\cmd.exe)";
-const std::string kPrefix = R"("C:\Windows\system32\cmd.exe" /e:ON /v:OFF /d /c ""C:\s\run.cmd")";
+constexpr std::string_view CMD = R"(C:\Windows\system32\cmd.exe)";
+const std::string PREFIX = R"("C:\Windows\system32\cmd.exe" /e:ON /v:OFF /d /c ""C:\s\run.cmd")";
 
 TEST(BatchCommandLine, QuotesAndDefusesEveryMetacharacter) {
   struct Case {
@@ -82,14 +82,14 @@ TEST(BatchCommandLine, QuotesAndDefusesEveryMetacharacter) {
       {{"& calc", "x"}, R"( "& calc" x)"},
   };
   for (const auto& c : cases) {
-    auto line = batch_command_line(kCmd, R"(C:\s\run.cmd)", c.args);
+    auto line = batch_command_line(CMD, R"(C:\s\run.cmd)", c.args);
     ASSERT_TRUE(line.ok()) << line.error();
-    EXPECT_EQ(*line, kPrefix + c.tail + "\"") << c.tail;
+    EXPECT_EQ(*line, PREFIX + c.tail + "\"") << c.tail;
   }
 }
 
 TEST(BatchCommandLine, DefusesPercentInTheScriptPath) {
-  auto line = batch_command_line(kCmd, R"(C:\100%\run.cmd)", {});
+  auto line = batch_command_line(CMD, R"(C:\100%\run.cmd)", {});
   ASSERT_TRUE(line.ok());
   EXPECT_EQ(*line, R"("C:\Windows\system32\cmd.exe" /e:ON /v:OFF /d /c ""C:\100%%cd:~,%\run.cmd"")");
 }
@@ -101,9 +101,9 @@ TEST(BatchCommandLine, RefusesWhatCmdCannotCarry) {
       {"ok", std::string("a\0b", 3)},
       {"\r\n"},
   };
-  for (const auto& args : bad_args) EXPECT_FALSE(batch_command_line(kCmd, R"(C:\s\run.cmd)", args).ok());
-  EXPECT_FALSE(batch_command_line(kCmd, R"(C:\s"\run.cmd)", {}).ok());
-  EXPECT_FALSE(batch_command_line(kCmd, R"(C:\s\)", {}).ok());
+  for (const auto& args : bad_args) EXPECT_FALSE(batch_command_line(CMD, R"(C:\s\run.cmd)", args).ok());
+  EXPECT_FALSE(batch_command_line(CMD, R"(C:\s"\run.cmd)", {}).ok());
+  EXPECT_FALSE(batch_command_line(CMD, R"(C:\s\)", {}).ok());
 }
 
 using Env = std::vector<std::pair<OsString, OsString>>;

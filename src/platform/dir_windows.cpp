@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/dir.h"
+#include "platform/handle_windows.h"
 #include "platform/long_path.h"
 
 namespace vantle::fs {
@@ -12,10 +13,6 @@ namespace {
 
 struct FindCloser {
   void operator()(HANDLE h) const { ::FindClose(h); }
-};
-
-struct HandleCloser {
-  void operator()(HANDLE h) const { ::CloseHandle(h); }
 };
 
 // The error codes that mean "nothing is there" for a directory path: file not found, path not
@@ -27,10 +24,10 @@ bool is_absent(DWORD code) {
 
 EntryType follow(const std::filesystem::path& path) {
   // No access rights are needed to read attributes; backup semantics lets directories open.
-  const HANDLE raw = ::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) return EntryType::kOther;
-  const std::unique_ptr<void, HandleCloser> h(raw);
+  const win::Handle h = win::own(::CreateFileW(api_path(path).c_str(), 0,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) return EntryType::kOther;
   BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileType(h.get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h.get(), &info)) {
     return EntryType::kOther;

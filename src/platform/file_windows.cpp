@@ -6,14 +6,15 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/handle_windows.h"
 #include "platform/long_path.h"
 
 namespace vantle::fs {
 namespace {
 
-HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+using win::as_handle;
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Virus scanners, indexers and backup agents open files for a moment without sharing delete; a
 // rename or deletion that meets such a handle fails with one of these until it is closed.
@@ -61,45 +62,29 @@ SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
   // files that the turn keeps open).
   // The name outlives the call, so that freeing it cannot touch the error the call left.
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(reinterpret_cast<std::intptr_t>(h));
+  return File(win::as_raw(h));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(reinterpret_cast<std::intptr_t>(h));
+  return File(win::as_raw(h));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(reinterpret_cast<std::intptr_t>(h));
+  return File(win::as_raw(h));
 }
 
-SysResult<void> File::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    if (!::WriteFile(as_handle(raw_), bytes.data(), chunk, &written, nullptr)) return Err(last_os_error());
-    bytes.remove_prefix(written);
-  }
-  return {};
-}
+SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_handle(as_handle(raw_), bytes); }
 
-SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
-  const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-  DWORD got = 0;
-  if (!::ReadFile(as_handle(raw_), buffer, chunk, &got, nullptr)) {
-    if (::GetLastError() == ERROR_HANDLE_EOF) return std::size_t{0};
-    return Err(last_os_error());
-  }
-  return static_cast<std::size_t>(got);
-}
+SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
 
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;

@@ -18,7 +18,7 @@
 namespace vantle::fs {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using vantle::testing::ScopedTempDir;
 using vantle::testing::write_file;
 
@@ -34,10 +34,10 @@ int hold_unshared(const std::vector<std::string>& args) {
   ::CloseHandle(h);
   return 0;
 }
-[[maybe_unused]] const bool kHoldRegistered = vantle::testing::add_child_mode("hold-unshared", &hold_unshared);
+[[maybe_unused]] const bool HOLD_REGISTERED = vantle::testing::add_child_mode("hold-unshared", &hold_unshared);
 
 // Starts a holder of `path` for 300 ms and returns once it holds the file.
-std::optional<process::Child> hold_for_a_moment(const fsys::path& path) {
+std::optional<process::Child> hold_for_a_moment(const stdfs::path& path) {
   process::Command command = vantle::testing::child_command("hold-unshared", {display(path), "300"});
   command.in = process::Stdio::kNull;
   command.out = process::Stdio::kPipe;
@@ -61,18 +61,18 @@ TEST(FileSharingWindows, RenamesAndDeletionsWaitForAHolderThatLetsGo) {
   struct Case {
     const char* name;
     const char* held;  // relative to the test's directory
-    std::function<SysResult<void>(const fsys::path& dir)> run;
-    std::function<bool(const fsys::path& dir)> done;
+    std::function<SysResult<void>(const stdfs::path& dir)> run;
+    std::function<bool(const stdfs::path& dir)> done;
   };
   const Case cases[] = {
       {"rename over a held file", "target",
-       [](const fsys::path& dir) { return rename_replace(dir / "new", dir / "target"); },
-       [](const fsys::path& dir) { return vantle::testing::read_file(dir / "target") == "new" && !fs::exists(dir / "new"); }},
-      {"delete a held file", "target", [](const fsys::path& dir) { return remove_file(dir / "target"); },
-       [](const fsys::path& dir) { return !fs::exists(dir / "target"); }},
+       [](const stdfs::path& dir) { return rename_replace(dir / "new", dir / "target"); },
+       [](const stdfs::path& dir) { return vantle::testing::read_file(dir / "target") == "new" && !fs::exists(dir / "new"); }},
+      {"delete a held file", "target", [](const stdfs::path& dir) { return remove_file(dir / "target"); },
+       [](const stdfs::path& dir) { return !fs::exists(dir / "target"); }},
       {"remove a tree holding a held file", "tree/sub/target",
-       [](const fsys::path& dir) { return remove_tree(dir / "tree"); },
-       [](const fsys::path& dir) { return !fs::exists(dir / "tree"); }},
+       [](const stdfs::path& dir) { return remove_tree(dir / "tree"); },
+       [](const stdfs::path& dir) { return !fs::exists(dir / "tree"); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

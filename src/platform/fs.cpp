@@ -8,7 +8,7 @@
 
 namespace vantle::fs {
 
-SysResult<FileBytes> read_file_whole(const std::filesystem::path& path) {
+SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path) {
   auto file = File::open_read(path);
   if (!file) return file.err();
   // The length is only a hint for the buffer: one byte more, so that a file read to its end is

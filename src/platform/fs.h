@@ -24,8 +24,8 @@ SysResult<std::filesystem::path> current_dir();
 // components are normalised lexically.
 SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path);
 
-// Reads a whole file.
-SysResult<std::string> read_file(const std::filesystem::path& path);
+// Reads a whole file into a string: for the small files the tool reads (snapshots, mind files).
+SysResult<std::string> read_to_string(const std::filesystem::path& path);
 
 // A whole file's bytes in a buffer of their own, for files that may be very large.
 struct FileBytes {
@@ -35,6 +35,6 @@ struct FileBytes {
 };
 // Reads a whole file into a BigBuffer sized by the file's length; a file that grows while it is
 // read is read to the end it has then.
-SysResult<FileBytes> read_file_whole(const std::filesystem::path& path);
+SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path);
 
 }  // namespace vantle::fs

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "platform/fd_posix.h"
 #include "platform/fs.h"
 
 namespace vantle::fs {
@@ -60,7 +61,7 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
   return std::filesystem::path(out);
 }
 
-SysResult<std::string> read_file(const std::filesystem::path& path) {
+SysResult<std::string> read_to_string(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Err(last_os_error());
   std::string data;
@@ -68,15 +69,13 @@ SysResult<std::string> read_file(const std::filesystem::path& path) {
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   while (true) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      SysError error = last_os_error();
+    const auto n = posix::read_fd(fd, chunk, sizeof chunk);
+    if (!n) {
       ::close(fd);
-      return Err(std::move(error));
+      return n.err();
     }
-    if (n == 0) break;
-    data.append(chunk, static_cast<std::size_t>(n));
+    if (*n == 0) break;
+    data.append(chunk, *n);
   }
   ::close(fd);
   return data;

@@ -18,7 +18,7 @@ TEST(FsPosix, WholeFileReaderGrowsPastALengthItCannotKnow) {
   std::string bytes;
   for (int i = 0; bytes.size() < 300000; ++i) bytes += std::to_string(i) + "\n";
   std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << bytes; });
-  auto whole = read_file_whole(fifo);
+  auto whole = read_into_big_buffer(fifo);
   writer.join();
   ASSERT_TRUE(whole.ok()) << whole.error().message;
   EXPECT_EQ(whole->size, bytes.size());

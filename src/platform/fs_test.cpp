@@ -42,18 +42,18 @@ TEST(Fs, ReadsFilesByteForByte) {
   };
   for (const auto& [name, bytes] : files) {
     vantle::testing::write_file(tmp / name, bytes);
-    auto read = read_file(tmp / name);
+    auto read = read_to_string(tmp / name);
     ASSERT_TRUE(read.ok()) << name << ": " << read.error().message;
     EXPECT_TRUE(*read == bytes) << name;
-    auto whole = read_file_whole(tmp / name);
+    auto whole = read_into_big_buffer(tmp / name);
     ASSERT_TRUE(whole.ok()) << name << ": " << whole.error().message;
     EXPECT_TRUE(whole->view() == bytes) << name;
   }
 
-  auto missing = read_file(tmp / "missing");
+  auto missing = read_to_string(tmp / "missing");
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
-  auto missing_whole = read_file_whole(tmp / "missing");
+  auto missing_whole = read_into_big_buffer(tmp / "missing");
   ASSERT_FALSE(missing_whole.ok());
   EXPECT_EQ(missing_whole.error().kind, ErrorKind::kNotFound);
 }

@@ -1,28 +1,22 @@
 // Windows half of fs.h.
 #include <windows.h>
 
-#include <memory>
 #include <optional>
 
 #include "platform/fs.h"
+#include "platform/handle_windows.h"
 #include "platform/long_path.h"
 
 namespace vantle::fs {
 namespace {
 
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using win::Handle;
 
 // Opens with no access rights, which follows links and succeeds for directories too
 // (FILE_FLAG_BACKUP_SEMANTICS) and for files others hold open.
 Handle open_for_query(const std::filesystem::path& path) {
-  HANDLE h = ::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+  return win::own(::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // The attributes of what the path names after following links, or nothing when it cannot be reached.
@@ -89,7 +83,7 @@ std::wstring api_path(const std::filesystem::path& path) {
   return verbatim == full->native() ? text : verbatim;
 }
 
-SysResult<std::string> read_file(const std::filesystem::path& path) {
+SysResult<std::string> read_to_string(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
   const HANDLE raw = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -16,7 +16,7 @@ std::wstring names(std::size_t n) {
   return text;
 }
 
-const std::wstring kLong = names(300);
+const std::wstring LONG = names(300);
 
 TEST(LongPath, FullPathsPastTheLimitTakeTheVerbatimForm) {
   struct Case {
@@ -24,29 +24,29 @@ TEST(LongPath, FullPathsPastTheLimitTakeTheVerbatimForm) {
     std::wstring expected;
   };
   const Case cases[] = {
-      {L"C:\\" + kLong, L"\\\\?\\C:\\" + kLong},
-      {L"z:\\" + kLong + L"\\", L"\\\\?\\z:\\" + kLong + L"\\"},
-      {L"\\\\server\\share\\" + kLong, L"\\\\?\\UNC\\server\\share\\" + kLong},
+      {L"C:\\" + LONG, L"\\\\?\\C:\\" + LONG},
+      {L"z:\\" + LONG + L"\\", L"\\\\?\\z:\\" + LONG + L"\\"},
+      {L"\\\\server\\share\\" + LONG, L"\\\\?\\UNC\\server\\share\\" + LONG},
       // Just under the limit the path is left alone; at the limit it is not.
       {L"C:\\" + names(LEGACY_PATH_LIMIT - 4), L"C:\\" + names(LEGACY_PATH_LIMIT - 4)},
       {L"C:\\" + names(LEGACY_PATH_LIMIT - 3), L"\\\\?\\C:\\" + names(LEGACY_PATH_LIMIT - 3)},
       // Already verbatim, NT or device paths.
-      {L"\\\\?\\C:\\" + kLong, L"\\\\?\\C:\\" + kLong},
-      {L"\\\\?\\UNC\\server\\share\\" + kLong, L"\\\\?\\UNC\\server\\share\\" + kLong},
-      {L"\\??\\C:\\" + kLong, L"\\??\\C:\\" + kLong},
-      {L"\\\\.\\pipe\\" + kLong, L"\\\\.\\pipe\\" + kLong},
+      {L"\\\\?\\C:\\" + LONG, L"\\\\?\\C:\\" + LONG},
+      {L"\\\\?\\UNC\\server\\share\\" + LONG, L"\\\\?\\UNC\\server\\share\\" + LONG},
+      {L"\\??\\C:\\" + LONG, L"\\??\\C:\\" + LONG},
+      {L"\\\\.\\pipe\\" + LONG, L"\\\\.\\pipe\\" + LONG},
       // Not full paths: relative, drive-relative, rooted without a drive, an incomplete share.
-      {kLong, kLong},
-      {L"C:" + kLong, L"C:" + kLong},
-      {L"\\" + kLong, L"\\" + kLong},
+      {LONG, LONG},
+      {L"C:" + LONG, L"C:" + LONG},
+      {L"\\" + LONG, L"\\" + LONG},
       {L"\\\\" + std::wstring(300, L's'), L"\\\\" + std::wstring(300, L's')},
-      {L"\\\\server\\\\" + kLong, L"\\\\server\\\\" + kLong},
+      {L"\\\\server\\\\" + LONG, L"\\\\server\\\\" + LONG},
       // Text a verbatim path would take literally where the system would normalise it.
-      {L"C:/" + kLong, L"C:/" + kLong},
-      {L"C:\\" + kLong + L"/x", L"C:\\" + kLong + L"/x"},
-      {L"C:\\a\\..\\" + kLong, L"C:\\a\\..\\" + kLong},
-      {L"C:\\.\\" + kLong, L"C:\\.\\" + kLong},
-      {L"C:\\a\\\\" + kLong, L"C:\\a\\\\" + kLong},
+      {L"C:/" + LONG, L"C:/" + LONG},
+      {L"C:\\" + LONG + L"/x", L"C:\\" + LONG + L"/x"},
+      {L"C:\\a\\..\\" + LONG, L"C:\\a\\..\\" + LONG},
+      {L"C:\\.\\" + LONG, L"C:\\.\\" + LONG},
+      {L"C:\\a\\\\" + LONG, L"C:\\a\\\\" + LONG},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(long_form(cases[i].full), cases[i].expected) << "case " << i;
@@ -61,16 +61,16 @@ TEST(LongPath, RelativeAndLongPathsAreMadeFullFirst) {
   const Case cases[] = {
       {L"C:\\short\\path", false},
       {L"\\\\server\\share\\file", false},
-      {L"C:\\" + kLong, true},
-      {L"C:/" + kLong, true},
-      {L"\\\\server\\share\\" + kLong, true},
+      {L"C:\\" + LONG, true},
+      {L"C:/" + LONG, true},
+      {L"\\\\server\\share\\" + LONG, true},
       // The current directory may itself be long.
       {L"file.jsonl", true},
       {L"..\\sessions", true},
       {L"C:relative", true},
       {L"\\rooted", true},
-      {L"\\\\?\\C:\\" + kLong, false},
-      {L"\\??\\C:\\" + kLong, false},
+      {L"\\\\?\\C:\\" + LONG, false},
+      {L"\\??\\C:\\" + LONG, false},
       {L"\\\\.\\NUL", false},
       {L"", false},
   };

@@ -8,7 +8,7 @@ namespace {
 // std::filesystem's native character decides the encoding: one byte on POSIX, UTF-16 on Windows.
 // These are templates so that the branch for the other platform is never compiled.
 template <class S>
-constexpr bool kWide = sizeof(typename S::value_type) == 2;
+constexpr bool WIDE = sizeof(typename S::value_type) == 2;
 
 template <class S>
 std::u16string_view as_utf16(const S& s) {
@@ -17,7 +17,7 @@ std::u16string_view as_utf16(const S& s) {
 
 template <class S>
 S native_from_utf8(std::string_view utf8) {
-  if constexpr (kWide<S>) {
+  if constexpr (WIDE<S>) {
     const std::u16string wide = text::utf8_to_utf16(utf8);
     return S(wide.begin(), wide.end());
   } else {
@@ -27,7 +27,7 @@ S native_from_utf8(std::string_view utf8) {
 
 template <class S>
 std::optional<std::string> checked_utf8(const S& s) {
-  if constexpr (kWide<S>) {
+  if constexpr (WIDE<S>) {
     return text::utf16_to_utf8(as_utf16(s));
   } else {
     if (!text::is_utf8(s)) return std::nullopt;
@@ -37,7 +37,7 @@ std::optional<std::string> checked_utf8(const S& s) {
 
 template <class S>
 std::string lossy_utf8(const S& s) {
-  if constexpr (kWide<S>) {
+  if constexpr (WIDE<S>) {
     return text::utf16_to_utf8_lossy(as_utf16(s));
   } else {
     return text::utf8_lossy(s);

@@ -1,6 +1,7 @@
 // Starting and supervising child processes.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -55,6 +56,10 @@ class ReadPipe {
   // Reads up to `size` bytes; 0 at end of file. Interrupted reads are retried.
   SysResult<std::size_t> read(char* buffer, std::size_t size);
   SysResult<std::string> read_to_end();
+  // Waits up to `timeout` for the pipe to hold bytes or reach its end; false when it did neither
+  // (it is empty and a writer still has it open). Windows cannot wait on an anonymous pipe: there
+  // it answers true at once, and the next read blocks.
+  SysResult<bool> wait_readable(std::chrono::milliseconds timeout);
   void close();
   bool is_open() const { return raw_ != -1; }
 

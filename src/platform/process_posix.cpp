@@ -1,23 +1,39 @@
 // POSIX half of process.h: posix_spawn with every signal reset to its default, an empty mask,
 // and no descriptor beyond the three standard streams.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "platform/command_line.h"
 #include "platform/env.h"
 #include "platform/fd_posix.h"
 #include "platform/process.h"
+#include "platform/wait_posix.h"
 
 namespace vantle::process {
 
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
+}
+
+SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds timeout) {
+  pollfd p{static_cast<int>(raw_), POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (n > 0) return true;  // bytes, the end (POLLHUP) or an error the read will report
+    if (n == 0) return false;
+    if (errno != EINTR) return Err(last_os_error());
+  }
 }
 
 void ReadPipe::close() {
@@ -33,15 +49,6 @@ void WritePipe::close() {
 }
 
 namespace {
-
-ExitStatus decode(int raw) {
-  if (WIFSIGNALED(raw)) {
-    const int sig = WTERMSIG(raw);
-    const char* abbrev = ::sigabbrev_np(sig);
-    return ExitStatus::signaled(sig, abbrev ? std::string("SIG") + abbrev : "unknown signal");
-  }
-  return ExitStatus::exited(static_cast<std::uint32_t>(WEXITSTATUS(raw)));
-}
 
 // Owns the descriptors and spawn objects of one start, whatever path it leaves by.
 struct SpawnParts {
@@ -137,35 +144,14 @@ void Child::end_tree() {
   if (tree_ != -1 && !status_ && pid_ != 0) ::kill(-static_cast<pid_t>(pid_), SIGKILL);
 }
 
-namespace {
-
-// Whether the child has ended, without reaping it: an owned tree's leader is reaped only once its
-// group has been killed.
-SysResult<bool> leader_ended(std::uint32_t pid, bool block) {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG)) != 0) {
-    if (errno != EINTR) return Err(last_os_error());
-  }
-  return info.si_pid != 0;
-}
-
-SysResult<ExitStatus> reap(std::uint32_t pid) {
-  int raw = 0;
-  while (::waitpid(static_cast<pid_t>(pid), &raw, 0) < 0) {
-    if (errno != EINTR) return Err(last_os_error());
-  }
-  return decode(raw);
-}
-
-}  // namespace
-
+// An owned tree's leader is seen to end unreaped, and reaped only once its group has been killed.
 SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (status_) return status_;
-  auto ended = leader_ended(pid_, false);
+  auto ended = posix::has_ended(static_cast<pid_t>(pid_), false);
   if (!ended) return ended.err();
   if (!*ended) return std::optional<ExitStatus>();
   end_tree();
-  auto status = reap(pid_);
+  auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
   status_ = *status;
   return status_;
@@ -175,11 +161,11 @@ SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
   if (tree_ != -1) {
-    auto ended = leader_ended(pid_, true);
+    auto ended = posix::has_ended(static_cast<pid_t>(pid_), true);
     if (!ended) return ended.err();
     end_tree();
   }
-  auto status = reap(pid_);
+  auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
   status_ = *status;
   return *status_;
@@ -199,7 +185,7 @@ SysResult<void> Child::kill() {
 void Child::release() {
   if (tree_ == -1 || status_ || pid_ == 0) return;
   end_tree();
-  (void)reap(pid_);
+  (void)posix::reap(static_cast<pid_t>(pid_));
 }
 
 }  // namespace vantle::process

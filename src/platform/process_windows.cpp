@@ -2,56 +2,26 @@
 // of the handles the child inherits.
 #include <windows.h>
 
-#include <algorithm>
-#include <memory>
-
 #include "platform/command_line.h"
 #include "platform/env.h"
+#include "platform/handle_windows.h"
 #include "platform/process.h"
 
 namespace vantle::process {
-namespace {
 
-struct HandleCloser {
-  void operator()(HANDLE h) const {
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-  }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
+using win::as_handle;
+using win::as_raw;
+using win::Handle;
 
-HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
-std::intptr_t as_raw(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
 
-// The largest single transfer; DWORD counts cannot describe more.
-constexpr std::size_t kMaxChunk = 1u << 30;
-
-}  // namespace
-
-SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
-  DWORD n = 0;
-  if (!::ReadFile(as_handle(raw_), buffer, static_cast<DWORD>(std::min(size, kMaxChunk)), &n, nullptr)) {
-    // Every write end closed: the pipe's end of file.
-    if (::GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
-    return Err(last_os_error());
-  }
-  return std::size_t{n};
-}
+SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds) { return true; }
 
 void ReadPipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
 }
 
-SysResult<void> WritePipe::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    if (!::WriteFile(as_handle(raw_), bytes.data(), static_cast<DWORD>(std::min(bytes.size(), kMaxChunk)), &written,
-                     nullptr)) {
-      return Err(last_os_error());
-    }
-    bytes.remove_prefix(written);
-  }
-  return {};
-}
+SysResult<void> WritePipe::write_all(std::string_view bytes) { return win::write_all_handle(as_handle(raw_), bytes); }
 
 void WritePipe::close() {
   if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
@@ -86,7 +56,7 @@ SysResult<Handle> open_null(bool child_reads) {
   const HANDLE h = ::CreateFileW(L"NUL", child_reads ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return Handle(h);
+  return win::own(h);
 }
 
 // One standard stream of the child: the end it gets, and for a pipe the end we keep.
@@ -205,7 +175,7 @@ class HandleListAttribute {
 };
 
 // How often a start that Wine failed with ERROR_INTERNAL_ERROR is tried in all.
-constexpr int kStartAttempts = 3;
+constexpr int START_ATTEMPTS = 3;
 
 // A kill-on-close job for one child's tree, or nothing where jobs cannot be had: the child then
 // runs without one rather than not at all.
@@ -270,7 +240,7 @@ SysResult<Child> spawn(const Command& command) {
                          block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
       break;
     }
-    if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return Err(last_os_error());
+    if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
     ::Sleep(10);
   }
   if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();

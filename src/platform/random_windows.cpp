@@ -4,9 +4,11 @@
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
+#include "platform/handle_windows.h"
 #include "platform/random.h"
 
 namespace vantle::sys {
@@ -31,7 +33,7 @@ SysResult<void> random_bytes(std::span<unsigned char> out) {
     return {};
   }
   while (!out.empty()) {
-    const ULONG chunk = out.size() > 0x40000000 ? 0x40000000 : static_cast<ULONG>(out.size());
+    const ULONG chunk = static_cast<ULONG>(std::min(out.size(), win::MAX_TRANSFER));
     const NTSTATUS status = ::BCryptGenRandom(nullptr, out.data(), chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!BCRYPT_SUCCESS(status)) {
       char code[16];

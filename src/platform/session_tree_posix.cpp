@@ -37,8 +37,10 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/fd_posix.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
+#include "platform/wait_posix.h"
 
 namespace vantle::session_tree {
 namespace {
@@ -54,7 +56,7 @@ struct Watch {
   int exit_code = 0;
 } g_watch;
 
-constexpr auto kFallbackPoll = std::chrono::milliseconds(50);
+constexpr auto FALLBACK_POLL = std::chrono::milliseconds(50);
 
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
@@ -88,11 +90,10 @@ void wait_watching(pid_t child) {
       if (n == 2 && (fds[1].revents & POLLIN)) report_parent_death();
       if (fds[0].revents != 0) break;
     } else {
-      siginfo_t info{};
-      if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR) break;
-      if (info.si_pid != 0) break;
+      const auto ended = posix::has_ended(child, false);
+      if (!ended || *ended) break;
       if (g_watch.armed && parent_gone()) report_parent_death();
-      std::this_thread::sleep_for(kFallbackPoll);
+      std::this_thread::sleep_for(FALLBACK_POLL);
     }
   }
   if (child_fd >= 0) ::close(child_fd);
@@ -202,18 +203,6 @@ class IgnoreInterrupts {
   struct sigaction old_quit_ {};
 };
 
-SysResult<ExitStatus> wait_for(pid_t pid) {
-  int raw = 0;
-  while (::waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) return Err(last_os_error());
-  }
-  if (WIFSIGNALED(raw)) {
-    const char* abbrev = ::sigabbrev_np(WTERMSIG(raw));
-    return ExitStatus::signaled(WTERMSIG(raw), abbrev ? std::string("SIG") + abbrev : "unknown signal");
-  }
-  return ExitStatus::exited(static_cast<std::uint32_t>(WEXITSTATUS(raw)));
-}
-
 }  // namespace
 
 Parent identify_parent() {
@@ -276,13 +265,11 @@ Result<ExitStatus, ForegroundError> run_foreground(const process::Command& comma
   ::close(report[1]);
   // The guardian reports a failed start with the error code, or closes the pipe once the agent runs.
   int spawn_error = 0;
-  ssize_t got;
-  while ((got = ::read(report[0], &spawn_error, sizeof spawn_error)) < 0 && errno == EINTR) {
-  }
+  const auto got = posix::read_fd(report[0], reinterpret_cast<char*>(&spawn_error), sizeof spawn_error);
   ::close(report[0]);
   wait_watching(guardian);
-  auto status = wait_for(guardian);
-  if (got == static_cast<ssize_t>(sizeof spawn_error)) return failed(os_error(spawn_error));
+  auto status = posix::reap(guardian);
+  if (got && *got == sizeof spawn_error) return failed(os_error(spawn_error));
   if (!status) return failed(std::move(status).error());
   if (status->kind == ExitStatus::Kind::kSignaled) {
     // The guardian only ever exits; killed, it left the agent's tree to us.

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "platform/handle_windows.h"
 #include "platform/session_tree.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
@@ -48,42 +49,36 @@ void name_thread(HANDLE thread) {
 Result<void> couple_session_tree() {
   // The handle is never closed: when this process ends, the system closes it, the job closes,
   // and every process still in it is terminated.
-  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
-  if (job == nullptr) return Err(os_failure("CreateJobObjectW"));
+  win::Handle job(::CreateJobObjectW(nullptr, nullptr));
+  if (!job) return Err(os_failure("CreateJobObjectW"));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    std::string message = os_failure("SetInformationJobObject");
-    ::CloseHandle(job);
-    return Err(message);
+  if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    return Err(os_failure("SetInformationJobObject"));
   }
-  if (!::AssignProcessToJobObject(job, ::GetCurrentProcess())) {
-    std::string message = os_failure("AssignProcessToJobObject");
-    ::CloseHandle(job);
-    return Err(message);
-  }
+  if (!::AssignProcessToJobObject(job.get(), ::GetCurrentProcess())) return Err(os_failure("AssignProcessToJobObject"));
+  (void)job.release();
   return {};
 }
 
 Parent identify_parent() {
   Parent parent;
   const DWORD self = ::GetCurrentProcessId();
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
+  const win::Handle snapshot = win::own(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) {
     parent.unavailable = os_failure("CreateToolhelp32Snapshot");
     return parent;
   }
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   bool found = false;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
     if (entry.th32ProcessID == self) {
       parent.pid = entry.th32ParentProcessID;
       found = true;
       break;
     }
   }
-  ::CloseHandle(snapshot);
   if (!found) {
     parent.unavailable = "pid " + std::to_string(self) + " not present in the process snapshot";
     return parent;

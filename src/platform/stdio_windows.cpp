@@ -2,28 +2,18 @@
 // newline translation stands between the program and its streams.
 #include <windows.h>
 
-#include <algorithm>
-
+#include "platform/handle_windows.h"
 #include "platform/stdio.h"
 
 namespace vantle::stdio {
 namespace {
-
-// The largest single transfer; DWORD counts cannot describe more.
-constexpr std::size_t kMaxChunk = 1u << 30;
 
 SysResult<void> write_handle(DWORD which, std::string_view text) {
   const HANDLE h = ::GetStdHandle(which);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
   // A process started without this stream (a detached GUI parent) has nothing to write to.
   if (h == nullptr) return {};
-  while (!text.empty()) {
-    DWORD written = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min(text.size(), kMaxChunk));
-    if (!::WriteFile(h, text.data(), chunk, &written, nullptr)) return Err(last_os_error());
-    text.remove_prefix(written);
-  }
-  return {};
+  return win::write_all_handle(h, text);
 }
 
 }  // namespace
@@ -35,13 +25,7 @@ SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
   const HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
   if (h == nullptr) return std::size_t{0};
-  DWORD n = 0;
-  if (!::ReadFile(h, buffer, static_cast<DWORD>(std::min(size, kMaxChunk)), &n, nullptr)) {
-    // The writer closing its end of a pipe is how a pipe reports end of input.
-    if (::GetLastError() == ERROR_BROKEN_PIPE) return std::size_t{0};
-    return Err(last_os_error());
-  }
-  return std::size_t{n};
+  return win::read_handle(h, buffer, size);
 }
 
 bool is_terminal(int stream) {

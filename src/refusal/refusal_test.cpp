@@ -41,8 +41,8 @@ std::string cycling(std::size_t n) {
 }
 
 // Written out independently of the classifier's own tables, so a typo in either one fails here.
-const std::vector<std::string_view> kTransient = {"per minute", "per second", "too many requests", "overloaded"};
-const std::vector<std::string_view> kUsageLimit = {
+const std::vector<std::string_view> TRANSIENT = {"per minute", "per second", "too many requests", "overloaded"};
+const std::vector<std::string_view> USAGE_LIMIT = {
     "usage limit",
     "usage_limit",
     "usage-limit",
@@ -72,7 +72,7 @@ const std::vector<std::string_view> kUsageLimit = {
     "payment required",
     "payment_required",
 };
-const std::vector<std::string_view> kCredential = {
+const std::vector<std::string_view> CREDENTIAL = {
     "invalid api key",       "invalid_api_key",      "no api key",       "unauthorized",
     "authentication failed", "authentication error", "auth_unavailable", "no auth available",
     "token expired",         "credential",           "revoked",          "oauth",
@@ -88,7 +88,7 @@ TEST(ClassifyAccountRefusal, EachPhraseAloneInsideAWordAndInCapitals) {
     const std::vector<std::string_view>* phrases;
     std::string_view expected;
   };
-  const Table tables[] = {{&kTransient, NONE}, {&kUsageLimit, USAGE}, {&kCredential, CRED}};
+  const Table tables[] = {{&TRANSIENT, NONE}, {&USAGE_LIMIT, USAGE}, {&CREDENTIAL, CRED}};
   for (const auto& table : tables) {
     for (const std::string_view phrase : *table.phrases) {
       const std::string alone(phrase);
@@ -104,7 +104,7 @@ TEST(ClassifyAccountRefusal, EachPhraseAloneInsideAWordAndInCapitals) {
 TEST(ClassifyAccountRefusal, TransientPhraseVetoesEveryKindOfEvidence) {
   const std::string_view evidence[] = {"quota exceeded", "HTTP 402",      "unauthorized",
                                        "status 401",     "403 forbidden", "billing and credential"};
-  for (const std::string_view transient : kTransient) {
+  for (const std::string_view transient : TRANSIENT) {
     for (const std::string_view other : evidence) {
       const std::string before = std::string(transient) + "; " + std::string(other);
       EXPECT_EQ(verdict(before), NONE) << before;

@@ -10,31 +10,31 @@
 #include "snapshot/snapshot.h"
 
 namespace vantle::sessions {
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 namespace {
 
-constexpr std::string_view kJsonl = ".jsonl";
+constexpr std::string_view JSONL = ".jsonl";
 
 enum class Match { kNone, kExact, kPrefix };
 
 // The rules that tie a file name to an id; the suffix "_<id>.jsonl" is formed once per lookup.
 class SessionMatcher {
  public:
-  explicit SessionMatcher(std::string_view id) : id_(id), suffix_("_" + std::string(id) + std::string(kJsonl)) {}
+  explicit SessionMatcher(std::string_view id) : id_(id), suffix_("_" + std::string(id) + std::string(JSONL)) {}
 
   Match match(std::string_view name) const {
-    if (name.size() < kJsonl.size() || !name.ends_with(kJsonl)) return Match::kNone;
+    if (name.size() < JSONL.size() || !name.ends_with(JSONL)) return Match::kNone;
     if (name.ends_with(suffix_)) return Match::kExact;
     const std::size_t underscore = name.rfind('_');
     const std::string_view part = underscore == std::string_view::npos ? name : name.substr(underscore + 1);
-    if (part.size() < kJsonl.size() || !part.ends_with(kJsonl)) return Match::kNone;
-    const std::string_view stem = part.substr(0, part.size() - kJsonl.size());
+    if (part.size() < JSONL.size() || !part.ends_with(JSONL)) return Match::kNone;
+    const std::string_view stem = part.substr(0, part.size() - JSONL.size());
     if (stem.size() < id_.size() || !stem.starts_with(id_)) return Match::kNone;
     return Match::kPrefix;
   }
 
   // Whether a found file is an exact match, judged by its name alone.
-  bool is_exact(const fsys::path& path) const {
+  bool is_exact(const stdfs::path& path) const {
     const auto name = OsString::from_path(path.filename()).to_utf8();
     return name && name->ends_with(suffix_);
   }
@@ -47,8 +47,8 @@ class SessionMatcher {
 };
 
 struct Matches {
-  std::vector<fsys::path> exact;
-  std::vector<fsys::path> prefix;
+  std::vector<stdfs::path> exact;
+  std::vector<stdfs::path> prefix;
 };
 
 void classify(const fs::DirEntry& entry, const SessionMatcher& matcher, Matches& matches) {
@@ -74,7 +74,7 @@ Err<SessionLookupError> scan_failure(const ScanError& error) {
   return Err(std::move(out));
 }
 
-Result<std::optional<fsys::path>, SessionLookupError> search_dir(const fsys::path& sessions_dir,
+Result<std::optional<stdfs::path>, SessionLookupError> search_dir(const stdfs::path& sessions_dir,
                                                                  const SessionMatcher& matcher) {
   auto top = list_dir_sorted(sessions_dir);
   if (!top) return scan_failure(top.error());
@@ -86,10 +86,10 @@ Result<std::optional<fsys::path>, SessionLookupError> search_dir(const fsys::pat
     if (!sub) return scan_failure(sub.error());
     for (const auto& inner : *sub) classify(inner, matcher, matches);
   }
-  std::vector<fsys::path>& chosen = matches.exact.empty() ? matches.prefix : matches.exact;
-  sort_dedup_by_path(chosen, [](const fsys::path& p) -> const fsys::path& { return p; });
-  if (chosen.empty()) return std::optional<fsys::path>();
-  if (chosen.size() == 1) return std::optional<fsys::path>(std::move(chosen.front()));
+  std::vector<stdfs::path>& chosen = matches.exact.empty() ? matches.prefix : matches.exact;
+  sort_dedup_by_path(chosen, [](const stdfs::path& p) -> const stdfs::path& { return p; });
+  if (chosen.empty()) return std::optional<stdfs::path>();
+  if (chosen.size() == 1) return std::optional<stdfs::path>(std::move(chosen.front()));
   SessionLookupError out;
   out.kind = SessionLookupError::Kind::kAmbiguous;
   out.ambiguous = AmbiguousError{matcher.id(), std::move(chosen)};
@@ -101,17 +101,17 @@ Result<std::optional<fsys::path>, SessionLookupError> search_dir(const fsys::pat
 bool has_json_extension(const NativeString& name) {
   const std::size_t dot = name.rfind('.');
   if (dot == NativeString::npos || dot == 0 || name.size() - dot - 1 != 4) return false;
-  constexpr std::string_view kJson = "json";
+  constexpr std::string_view JSON = "json";
   for (std::size_t i = 0; i < 4; ++i) {
     auto c = name[dot + 1 + i];
     if (c >= 'A' && c <= 'Z') c = static_cast<decltype(c)>(c - 'A' + 'a');
-    if (c != static_cast<decltype(c)>(kJson[i])) return false;
+    if (c != static_cast<decltype(c)>(JSON[i])) return false;
   }
   return true;
 }
 
 struct Candidate {
-  fsys::path path;
+  stdfs::path path;
   const snapshot::EndpointSnapshot* snapshot;
 };
 
@@ -135,7 +135,7 @@ std::string AmbiguousError::text() const {
   return out;
 }
 
-Result<std::vector<fs::DirEntry>, ScanError> list_dir_sorted(const fsys::path& dir) {
+Result<std::vector<fs::DirEntry>, ScanError> list_dir_sorted(const stdfs::path& dir) {
   auto listed = fs::list_entries(dir);
   if (!listed) {
     if (listed.error().kind == ErrorKind::kNotFound) return std::vector<fs::DirEntry>();
@@ -149,16 +149,16 @@ Result<std::vector<fs::DirEntry>, ScanError> list_dir_sorted(const fsys::path& d
   return entries;
 }
 
-Result<std::optional<fsys::path>, SessionLookupError> find_session_in_dir(const fsys::path& sessions_dir,
+Result<std::optional<stdfs::path>, SessionLookupError> find_session_in_dir(const stdfs::path& sessions_dir,
                                                                           std::string_view id) {
   return search_dir(sessions_dir, SessionMatcher(id));
 }
 
-Result<fsys::path> find_session_across_snapshots(const fsys::path& state_dir, std::string_view id) {
-  const fsys::path snapshot_dir = snapshot::snapshot_directory(state_dir);
+Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, std::string_view id) {
+  const stdfs::path snapshot_dir = snapshot::snapshot_directory(state_dir);
   auto listed = list_dir_sorted(snapshot_dir);
   if (!listed) return Err(listed.error().text());
-  std::vector<fsys::path> snapshot_files;
+  std::vector<stdfs::path> snapshot_files;
   for (const auto& entry : *listed) {
     if (entry.type == fs::EntryType::kFile && has_json_extension(entry.name)) snapshot_files.push_back(entry.path);
   }
@@ -172,7 +172,7 @@ Result<fsys::path> find_session_across_snapshots(const fsys::path& state_dir, st
   // Endpoints commonly share one sessions directory. Within one lookup the same directory gives
   // the same answer, so each is searched once and its answer reused for the other snapshots; a
   // search that fails ends the lookup anyway, so only answers need remembering.
-  std::map<NativeString, std::optional<fsys::path>> searched;
+  std::map<NativeString, std::optional<stdfs::path>> searched;
   std::vector<Candidate> exact, prefix;
   for (const auto& file : snapshot_files) {
     auto read = snapshot::read_snapshot(file);
@@ -194,7 +194,7 @@ Result<fsys::path> find_session_across_snapshots(const fsys::path& state_dir, st
   }
 
   for (auto* list : {&exact, &prefix}) {
-    sort_dedup_by_path(*list, [](const Candidate& c) -> const fsys::path& { return c.path; });
+    sort_dedup_by_path(*list, [](const Candidate& c) -> const stdfs::path& { return c.path; });
     if (list->size() == 1) return std::move(list->front().path);
     if (list->size() > 1) return Err(ambiguity_across(id, *list));
   }
@@ -202,7 +202,7 @@ Result<fsys::path> find_session_across_snapshots(const fsys::path& state_dir, st
              display(snapshot_dir));
 }
 
-Result<fsys::path, SessionFileError> choose_session_file(const std::optional<std::string>& session_dir,
+Result<stdfs::path, SessionFileError> choose_session_file(const std::optional<std::string>& session_dir,
                                                          std::string_view id) {
   using Kind = SessionFileError::Kind;
   if (session_dir) {

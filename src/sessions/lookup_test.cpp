@@ -13,13 +13,13 @@
 namespace vantle::sessions {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using vantle::testing::ScopedTempDir;
 using vantle::testing::write_file;
 
 // `base` joined with each '/'-separated part of `rel`, as the lookup itself builds paths.
-fsys::path under(const fsys::path& base, std::string_view rel) {
-  fsys::path out = base;
+stdfs::path under(const stdfs::path& base, std::string_view rel) {
+  stdfs::path out = base;
   std::size_t start = 0;
   while (start < rel.size()) {
     const std::size_t slash = std::min(rel.find('/', start), rel.size());
@@ -30,11 +30,11 @@ fsys::path under(const fsys::path& base, std::string_view rel) {
 }
 
 // Creates files, or directories for names ending in '/'.
-void make_tree(const fsys::path& root, const std::vector<std::string>& entries) {
-  fsys::create_directories(root);
+void make_tree(const stdfs::path& root, const std::vector<std::string>& entries) {
+  stdfs::create_directories(root);
   for (const auto& e : entries) {
     if (e.ends_with('/')) {
-      fsys::create_directories(under(root, e));
+      stdfs::create_directories(under(root, e));
     } else {
       write_file(under(root, e), "{}\n");
     }
@@ -53,7 +53,7 @@ NativeString invalid_name(std::string_view before, std::string_view after) {
 
 TEST(ListDirSorted, ListsEveryEntryInPathOrderWithItsType) {
   ScopedTempDir tmp;
-  const fsys::path dir = tmp / "d";
+  const stdfs::path dir = tmp / "d";
   // No two names differ only in case, which Windows would take for one name.
   make_tree(dir, {"b", "a-b/", "Ab", "a", "\xC3\xA9", "_", "a.jsonl", "z/"});
   auto listed = list_dir_sorted(dir);
@@ -89,7 +89,7 @@ TEST(ListDirSorted, EmptyDirectoryIsEmpty) {
 TEST(ListDirSorted, ListingAFileFails) {
   ScopedTempDir tmp;
   write_file(tmp / "file", "x");
-  const fsys::path dir = tmp / "file";
+  const stdfs::path dir = tmp / "file";
   auto listed = list_dir_sorted(dir);
   ASSERT_FALSE(listed.ok());
   EXPECT_EQ(listed.error().dir, dir);
@@ -119,7 +119,7 @@ struct FindCase {
   std::vector<std::string> expected;  // none: no file; one: that file; more: ambiguous, in this order
 };
 
-const std::vector<FindCase> kFindCases = {
+const std::vector<FindCase> FIND_CASES = {
     {"exact beats prefix", {"2024-01-01_abc.jsonl", "2024-01-02_abcdef.jsonl"}, "abc", {"2024-01-01_abc.jsonl"}},
     {"prefix alone", {"2024-01-02_abcdef.jsonl"}, "abc", {"2024-01-02_abcdef.jsonl"}},
     {"two prefixes", {"y_abcxyz.jsonl", "x_abcdef.jsonl"}, "abc", {"x_abcdef.jsonl", "y_abcxyz.jsonl"}},
@@ -156,17 +156,17 @@ const std::vector<FindCase> kFindCases = {
 };
 
 TEST(FindSessionInDir, MatchesNamesByTheRules) {
-  for (const auto& c : kFindCases) {
+  for (const auto& c : FIND_CASES) {
     SCOPED_TRACE(c.name);
     ScopedTempDir tmp;
-    const fsys::path sessions = tmp / "sessions";
+    const stdfs::path sessions = tmp / "sessions";
     make_tree(sessions, c.entries);
     auto found = find_session_in_dir(sessions, c.id);
-    std::vector<fsys::path> expected;
+    std::vector<stdfs::path> expected;
     for (const auto& rel : c.expected) expected.push_back(under(sessions, rel));
     if (expected.size() <= 1) {
       ASSERT_TRUE(found.ok()) << found.error().text();
-      EXPECT_EQ(*found, expected.empty() ? std::nullopt : std::optional<fsys::path>(expected[0]));
+      EXPECT_EQ(*found, expected.empty() ? std::nullopt : std::optional<stdfs::path>(expected[0]));
       continue;
     }
     ASSERT_FALSE(found.ok());
@@ -188,7 +188,7 @@ TEST(FindSessionInDir, MissingDirectoryHoldsNothing) {
 TEST(FindSessionInDir, UnlistableDirectoryIsAScanError) {
   ScopedTempDir tmp;
   write_file(tmp / "file", "x");
-  const fsys::path sessions = tmp / "file";
+  const stdfs::path sessions = tmp / "file";
   auto found = find_session_in_dir(sessions, "abc");
   ASSERT_FALSE(found.ok());
   ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kScan);
@@ -200,7 +200,7 @@ TEST(FindSessionInDir, UnlistableDirectoryIsAScanError) {
 // id match nothing here, though a file that such an id would name as a path exists.
 TEST(FindSessionInDir, IdsNeverReachOutsideTheDirectory) {
   ScopedTempDir tmp;
-  const fsys::path sessions = tmp / "root/sessions";
+  const stdfs::path sessions = tmp / "root/sessions";
   make_tree(tmp.path(), {"root/sessions/proj/x_abc.jsonl", "root/x_secret.jsonl",
                          "root/sessions/proj/deep/x_deep.jsonl", "outside/x_secret.jsonl", "x_secret.jsonl"});
   const std::vector<std::string> ids = {
@@ -244,8 +244,8 @@ TEST(FindSessionInDir, IdsNeverReachOutsideTheDirectory) {
 
 TEST(FindSessionInDir, NameThatIsNotUnicodeIsSkipped) {
   ScopedTempDir tmp;
-  const fsys::path sessions = tmp / "sessions";
-  fsys::create_directories(sessions / "proj");
+  const stdfs::path sessions = tmp / "sessions";
+  stdfs::create_directories(sessions / "proj");
   // An exact match but for one unit, and a prefix match beside it.
   if (!std::ofstream(sessions / invalid_name("x", "_abc.jsonl"))) {
     GTEST_SKIP() << "this file system cannot hold a name that is not valid Unicode";
@@ -254,29 +254,29 @@ TEST(FindSessionInDir, NameThatIsNotUnicodeIsSkipped) {
   write_file(sessions / "x_abcdef.jsonl", "");
   auto found = find_session_in_dir(sessions, "abc");
   ASSERT_TRUE(found.ok()) << found.error().text();
-  EXPECT_EQ(*found, std::optional<fsys::path>(sessions / "x_abcdef.jsonl"));
+  EXPECT_EQ(*found, std::optional<stdfs::path>(sessions / "x_abcdef.jsonl"));
 }
 
 // Links are followed: what counts is the kind of thing a link leads to.
 TEST(FindSessionInDir, LinksCountAsWhatTheyLeadTo) {
   ScopedTempDir tmp;
-  const fsys::path sessions = tmp / "sessions";
+  const stdfs::path sessions = tmp / "sessions";
   make_tree(tmp.path(), {"sessions/", "elsewhere/y_abc.jsonl", "target.jsonl"});
   std::error_code ec;
-  fsys::create_symlink(tmp / "target.jsonl", sessions / "a_abc.jsonl", ec);
+  stdfs::create_symlink(tmp / "target.jsonl", sessions / "a_abc.jsonl", ec);
   if (ec) GTEST_SKIP() << "cannot create symbolic links here: " << ec.message();
-  fsys::create_symlink(tmp / "missing.jsonl", sessions / "b_abc.jsonl", ec);
+  stdfs::create_symlink(tmp / "missing.jsonl", sessions / "b_abc.jsonl", ec);
   ASSERT_FALSE(ec) << ec.message();
-  fsys::create_directory_symlink(tmp / "elsewhere", sessions / "linked", ec);
+  stdfs::create_directory_symlink(tmp / "elsewhere", sessions / "linked", ec);
   ASSERT_FALSE(ec) << ec.message();
-  fsys::create_directory_symlink(tmp / "nowhere", sessions / "dangling", ec);
+  stdfs::create_directory_symlink(tmp / "nowhere", sessions / "dangling", ec);
   ASSERT_FALSE(ec) << ec.message();
   auto found = find_session_in_dir(sessions, "abc");
   ASSERT_FALSE(found.ok());
   ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kAmbiguous);
   // The dangling file link is neither a file nor a directory and is skipped.
   EXPECT_EQ(found.error().ambiguous.paths,
-            (std::vector<fsys::path>{sessions / "a_abc.jsonl", sessions / "linked" / "y_abc.jsonl"}));
+            (std::vector<stdfs::path>{sessions / "a_abc.jsonl", sessions / "linked" / "y_abc.jsonl"}));
 }
 
 // A subdirectory whose full path is longer than the system accepts is listed as a directory of
@@ -284,33 +284,33 @@ TEST(FindSessionInDir, LinksCountAsWhatTheyLeadTo) {
 TEST(FindSessionInDir, UnlistableSubdirectoryIsAScanError) {
   if (sys::is_windows()) GTEST_SKIP() << "the path limit is reported as a missing path on Windows";
   ScopedTempDir tmp;
-  const fsys::path start = fsys::current_path();
+  const stdfs::path start = stdfs::current_path();
   // The directory ends at exactly 3,900 bytes whatever the length of the temporary directory's own
   // path: a 250-byte entry below it is then past the 4,096-byte limit, the directory itself is not.
-  constexpr std::size_t kDeep = 3900;
+  constexpr std::size_t DEEP = 3900;
   const std::string component(250, 'd');
-  fsys::path deep = tmp.path();
-  fsys::current_path(deep);
-  while (deep.native().size() < kDeep - 1) {
-    const std::size_t room = kDeep - deep.native().size() - 1;
+  stdfs::path deep = tmp.path();
+  stdfs::current_path(deep);
+  while (deep.native().size() < DEEP - 1) {
+    const std::size_t room = DEEP - deep.native().size() - 1;
     const std::string part = room > component.size() + 1 ? component : std::string(room, 'd');
-    fsys::create_directory(part);
-    fsys::current_path(part);
+    stdfs::create_directory(part);
+    stdfs::current_path(part);
     deep /= part;
   }
-  write_file(fsys::path("a_abc.jsonl"), "");
-  fsys::create_directory(std::string(250, 's'));
-  const fsys::path sub = deep / std::string(250, 's');
+  write_file(stdfs::path("a_abc.jsonl"), "");
+  stdfs::create_directory(std::string(250, 's'));
+  const stdfs::path sub = deep / std::string(250, 's');
   auto found = find_session_in_dir(deep, "abc");
   // Clean up from the bottom, relative to the working directory, before any assertion can return.
-  fsys::remove(std::string(250, 's'));
-  fsys::remove("a_abc.jsonl");
-  while (fsys::current_path() != tmp.path()) {
-    const fsys::path name = fsys::current_path().filename();
-    fsys::current_path("..");
-    fsys::remove(name);
+  stdfs::remove(std::string(250, 's'));
+  stdfs::remove("a_abc.jsonl");
+  while (stdfs::current_path() != tmp.path()) {
+    const stdfs::path name = stdfs::current_path().filename();
+    stdfs::current_path("..");
+    stdfs::remove(name);
   }
-  fsys::current_path(start);
+  stdfs::current_path(start);
 
   ASSERT_FALSE(found.ok());
   ASSERT_EQ(found.error().kind, SessionLookupError::Kind::kScan);
@@ -322,30 +322,30 @@ TEST(FindSessionInDir, UnlistableSubdirectoryIsAScanError) {
 // directory, whose sessions directory is <home>/.omp/agent/sessions.
 class Endpoints {
  public:
-  explicit Endpoints(fsys::path root) : root_(std::move(root)) {}
+  explicit Endpoints(stdfs::path root) : root_(std::move(root)) {}
 
-  fsys::path state() const { return root_ / "state"; }
-  fsys::path snapshot_dir() const { return snapshot::snapshot_directory(state()); }
-  fsys::path sessions_of(std::string_view home) const {
+  stdfs::path state() const { return root_ / "state"; }
+  stdfs::path snapshot_dir() const { return snapshot::snapshot_directory(state()); }
+  stdfs::path sessions_of(std::string_view home) const {
     return under(root_, std::string(home) + "/.omp/agent/sessions");
   }
-  fsys::path session_path(std::string_view home, std::string_view rel) const { return under(sessions_of(home), rel); }
+  stdfs::path session_path(std::string_view home, std::string_view rel) const { return under(sessions_of(home), rel); }
 
-  fsys::path snap(std::string_view endpoint, std::optional<std::string> launch, std::optional<std::string> home) {
+  stdfs::path snap(std::string_view endpoint, std::optional<std::string> launch, std::optional<std::string> home) {
     snapshot::Selectors selectors;
     if (home) selectors[snapshot::Selector::kHome] = OsString::from_path(root_ / path_from_utf8(*home));
     selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
     auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
     EXPECT_TRUE(written.ok()) << written.error();
-    return written.ok() ? *written : fsys::path();
+    return written.ok() ? *written : stdfs::path();
   }
 
   void session(std::string_view home, std::string_view rel) const { make_tree(sessions_of(home), {std::string(rel)}); }
 
-  Result<fsys::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id); }
+  Result<stdfs::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id); }
 
  private:
-  fsys::path root_;
+  stdfs::path root_;
 };
 
 TEST(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
@@ -416,8 +416,8 @@ TEST(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
 TEST(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
   ScopedTempDir tmp;
   Endpoints e(tmp.path());
-  const fsys::path written = e.snap("upper", std::nullopt, "h");
-  fsys::rename(written, e.snapshot_dir() / "upper.JSON");
+  const stdfs::path written = e.snap("upper", std::nullopt, "h");
+  stdfs::rename(written, e.snapshot_dir() / "upper.JSON");
   e.session("h", "x_abc.jsonl");
   // None of these is read; each would fail the lookup if it were.
   write_file(e.snapshot_dir() / ".upper.123-0.tmp", "garbage");
@@ -425,7 +425,7 @@ TEST(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
   write_file(e.snapshot_dir() / ".json", "garbage");
   write_file(e.snapshot_dir() / "e9.jsonl", "garbage");
   write_file(e.snapshot_dir() / "e9", "garbage");
-  fsys::create_directories(e.snapshot_dir() / "dir.json");
+  stdfs::create_directories(e.snapshot_dir() / "dir.json");
   auto found = e.find("abc");
   ASSERT_TRUE(found.ok()) << found.error();
   EXPECT_EQ(*found, e.session_path("h", "x_abc.jsonl"));
@@ -437,7 +437,7 @@ TEST(FindSessionAcrossSnapshots, OneBadSnapshotEndsTheLookup) {
   e.snap("a1", std::nullopt, "h");
   e.snap("z9", std::nullopt, "h");
   e.session("h", "x_abc.jsonl");
-  const fsys::path bad = e.snapshot_dir() / "m5.json";
+  const stdfs::path bad = e.snapshot_dir() / "m5.json";
   for (const char* content : {"", "not json", "{}", "{\"version\":2}"}) {
     SCOPED_TRACE(content);
     write_file(bad, content);
@@ -452,7 +452,7 @@ TEST(FindSessionAcrossSnapshots, SnapshotWithoutAHomeCannotResolveItsSessions) {
   Endpoints e(tmp.path());
   e.snap("a1", std::nullopt, "h");
   e.session("h", "x_abc.jsonl");
-  const fsys::path homeless = e.snap("b2", std::nullopt, std::nullopt);
+  const stdfs::path homeless = e.snap("b2", std::nullopt, std::nullopt);
   auto found = e.find("abc");
   ASSERT_FALSE(found.ok());
   EXPECT_EQ(found.error(), "endpoint environment snapshot " + display(homeless) +
@@ -474,11 +474,11 @@ TEST(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
                                    " " + display(e.session_path("h2", "x_abcd.jsonl")));
 
   // A sessions directory that is a file cannot be scanned.
-  fsys::remove_all(e.sessions_of("h2"));
+  stdfs::remove_all(e.sessions_of("h2"));
   write_file(e.sessions_of("h2"), "x");
   auto scan = e.find("abc");
   ASSERT_FALSE(scan.ok());
-  const fsys::path dir = e.sessions_of("h2");
+  const stdfs::path dir = e.sessions_of("h2");
   EXPECT_TRUE(scan.error().starts_with("cannot scan " + display(dir) + ": ")) << scan.error();
 }
 
@@ -489,7 +489,7 @@ TEST(FindSessionAcrossSnapshots, NoSnapshotsIsItsOwnMessage) {
       "no omp endpoint environment snapshots under " + display(e.snapshot_dir()) + "; relaunch the endpoint";
   EXPECT_EQ(e.find("abc").error(), message);
   write_file(e.snapshot_dir() / ".e1.1-0.tmp", "{}");
-  fsys::create_directories(e.snapshot_dir() / "sub.json");
+  stdfs::create_directories(e.snapshot_dir() / "sub.json");
   EXPECT_EQ(e.find("abc").error(), message);
 }
 

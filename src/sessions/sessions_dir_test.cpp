@@ -25,8 +25,8 @@ OsString invalid_unicode() {
 struct Style {
   std::string home, other_home, agent_dir, absolute_config;
 };
-const Style kPosix = {"/home/u", "/home/other", "/d/a", "/cfg"};
-const Style kWindows = {"C:\\Users\\u", "C:\\Users\\other", "D:\\a", "D:\\cfg"};
+const Style POSIX = {"/home/u", "/home/other", "/d/a", "/cfg"};
+const Style WINDOWS = {"C:\\Users\\u", "C:\\Users\\other", "D:\\a", "D:\\cfg"};
 
 struct Case {
   std::string name;
@@ -56,7 +56,7 @@ std::filesystem::path expected_path(const std::string& pattern, const Style& sty
   return out;
 }
 
-const std::vector<Case> kCases = {
+const std::vector<Case> CASES = {
     // The worked examples, home directory $HOME.
     {"defaults", {{Selector::kHome, "$HOME"}}, {}, "$HOME/.omp/agent/sessions"},
     {"config dir", {{Selector::kHome, "$HOME"}, {Selector::kPiConfigDir, ".pi"}}, {}, "$HOME/.pi/agent/sessions"},
@@ -134,7 +134,7 @@ const std::vector<Case> kCases = {
 };
 
 void run_cases(const Style& style) {
-  for (const auto& c : kCases) {
+  for (const auto& c : CASES) {
     SCOPED_TRACE(c.name);
     Selectors selectors;
     for (const auto& [key, value] : c.set) selectors[key] = OsString::from_utf8(expand(value, style));
@@ -156,18 +156,18 @@ void run_cases(const Style& style) {
 TEST(ResolveSessionsDir, FollowsTheRulesInOrder) {
   {
     SCOPED_TRACE("posix paths");
-    run_cases(kPosix);
+    run_cases(POSIX);
   }
   {
     SCOPED_TRACE("windows paths");
-    run_cases(kWindows);
+    run_cases(WINDOWS);
   }
 }
 
 // The native spelling, written out, so that a join that went wrong cannot hide in both sides.
 TEST(ResolveSessionsDir, JoinsByThePlatformsRules) {
   const bool windows = sys::is_windows();
-  const Style& style = windows ? kWindows : kPosix;
+  const Style& style = windows ? WINDOWS : POSIX;
   struct Case {
     std::vector<std::pair<Selector, std::string>> set;
     std::string posix, windows;

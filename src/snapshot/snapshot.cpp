@@ -11,7 +11,7 @@
 #include "platform/fs.h"
 
 namespace vantle::snapshot {
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 namespace {
 
 bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
@@ -26,14 +26,14 @@ bool is_valid_endpoint_id(std::string_view id) {
 }
 
 // The order in which selectors are converted to text, which decides the key that a failure names.
-constexpr Selector kConversionOrder[] = {Selector::kOmpProfile, Selector::kPiProfile, Selector::kPiCodingAgentDir,
+constexpr Selector CONVERSION_ORDER[] = {Selector::kOmpProfile, Selector::kPiProfile, Selector::kPiCodingAgentDir,
                                          Selector::kPiConfigDir, Selector::kXdgDataHome, Selector::kHome,
                                          Selector::kUserProfile, Selector::kVantleOmpBin};
 
 Result<std::string> encode(std::string_view endpoint_id, const std::optional<std::string>& launch_session_id,
                            const Selectors& selectors) {
   json::Value recorded = json::Value::object();
-  for (Selector s : kConversionOrder) {
+  for (Selector s : CONVERSION_ORDER) {
     const auto& value = selectors[s];
     if (!value) {
       recorded[std::string(key_of(s))] = nullptr;
@@ -53,7 +53,7 @@ Result<std::string> encode(std::string_view endpoint_id, const std::optional<std
 
 }  // namespace
 
-Result<fsys::path> resolve_state_directory() {
+Result<stdfs::path> resolve_state_directory() {
   if (auto v = env::get("VANTLE_STATE_DIR"); is_set(v)) return v->to_path();
   if (auto v = env::get("LOCALAPPDATA"); is_set(v)) return v->to_path() / "vantle";
   if (auto v = env::get("XDG_STATE_HOME"); is_set(v)) return v->to_path() / "vantle";
@@ -65,21 +65,21 @@ Result<fsys::path> resolve_state_directory() {
       "HOME)");
 }
 
-fsys::path snapshot_directory(const fsys::path& state_dir) { return state_dir / ".vantle" / "vantle-env-v1"; }
+stdfs::path snapshot_directory(const stdfs::path& state_dir) { return state_dir / ".vantle" / "vantle-env-v1"; }
 
-Result<fsys::path> snapshot_path(const fsys::path& state_dir, std::string_view endpoint_id) {
+Result<stdfs::path> snapshot_path(const stdfs::path& state_dir, std::string_view endpoint_id) {
   if (!is_valid_endpoint_id(endpoint_id)) {
     return Err("invalid endpoint id '" + std::string(endpoint_id) + "' for environment snapshot");
   }
   return snapshot_directory(state_dir) / path_from_utf8(std::string(endpoint_id) + ".json");
 }
 
-Result<fsys::path> write_snapshot(const fsys::path& state_dir, std::string_view endpoint_id,
+Result<stdfs::path> write_snapshot(const stdfs::path& state_dir, std::string_view endpoint_id,
                                   const std::optional<std::string>& launch_session_id, const Selectors& selectors) {
   if (auto profile = select_omp_profile(selectors); !profile) return profile.err();
   auto target = snapshot_path(state_dir, endpoint_id);
   if (!target) return target.err();
-  const fsys::path dir = target->parent_path();
+  const stdfs::path dir = target->parent_path();
   if (auto made = fs::create_dir_all(dir); !made) {
     return Err("cannot create snapshot directory " + display(dir) + ": " + made.error().message);
   }
@@ -101,10 +101,10 @@ Result<fsys::path> write_snapshot(const fsys::path& state_dir, std::string_view 
   return *target;
 }
 
-Result<EndpointSnapshot> read_snapshot(const fsys::path& path) {
+Result<EndpointSnapshot> read_snapshot(const stdfs::path& path) {
   // Whatever sits at a snapshot's name is read whole, and may be larger than the memory there is.
   try {
-    auto bytes = fs::read_file(path);
+    auto bytes = fs::read_to_string(path);
     if (!bytes) return Err("cannot read endpoint environment snapshot " + display(path) + ": " + bytes.error().message);
     return parse_snapshot(*bytes, path);
   } catch (const std::bad_alloc&) {
@@ -112,7 +112,7 @@ Result<EndpointSnapshot> read_snapshot(const fsys::path& path) {
   }
 }
 
-Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path& path) {
+Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const stdfs::path& path) {
   const std::string shown = display(path);
   const std::string prefix = "endpoint environment snapshot " + shown;
   auto parsed = json::parse(bytes);
@@ -158,7 +158,7 @@ Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const fsys::path
   return snapshot;
 }
 
-Result<Selectors> load_or_rebuild_endpoint_selectors(const fsys::path& state_dir, std::string_view endpoint_id) {
+Result<Selectors> load_or_rebuild_endpoint_selectors(const stdfs::path& state_dir, std::string_view endpoint_id) {
   auto path = snapshot_path(state_dir, endpoint_id);
   if (!path) return path.err();
   auto snapshot = read_snapshot(*path);

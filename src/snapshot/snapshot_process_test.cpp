@@ -13,16 +13,16 @@
 namespace vantle::snapshot {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using testing::finish_worker;
 using testing::start_worker;
 
-const fsys::path kWorker = VANTLE_SNAPSHOT_WORKER;
+const stdfs::path WORKER = VANTLE_SNAPSHOT_WORKER;
 
-std::vector<std::string> names_in(const fsys::path& dir) {
+std::vector<std::string> names_in(const stdfs::path& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fsys::directory_iterator(dir, ec)) names.push_back(display(e.path().filename()));
+  for (const auto& e : stdfs::directory_iterator(dir, ec)) names.push_back(display(e.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -31,8 +31,8 @@ bool starts_with(const std::string& s, const std::string& head) { return s.rfind
 
 class SnapshotProcesses : public ::testing::Test {
  protected:
-  fsys::path state() { return tmp_.path() / "state"; }
-  fsys::path temp_of(std::uint32_t pid, int counter) {
+  stdfs::path state() { return tmp_.path() / "state"; }
+  stdfs::path temp_of(std::uint32_t pid, int counter) {
     return snapshot_directory(state()) /
            path_from_utf8(".ep." + std::to_string(pid) + "-" + std::to_string(counter) + ".tmp");
   }
@@ -42,7 +42,7 @@ class SnapshotProcesses : public ::testing::Test {
 // A taken temporary name (a writer killed before its rename, under a process id that came back)
 // makes the write take the next one; it gives up after 128 names, counted from zero per process.
 TEST_F(SnapshotProcesses, TakenTemporaryNamesAreSkippedUpTo128) {
-  auto child = start_worker(kWorker, {"temp-names", display(state()), "ep"});
+  auto child = start_worker(WORKER, {"temp-names", display(state()), "ep"});
   const std::uint32_t pid = child.id();
   const auto out = finish_worker(child);
   ASSERT_EQ(out.lines.size(), 2u);
@@ -53,7 +53,7 @@ TEST_F(SnapshotProcesses, TakenTemporaryNamesAreSkippedUpTo128) {
 }
 
 TEST_F(SnapshotProcesses, AFailedWriteLeavesThePreviousSnapshotAndNoTemporaryFile) {
-  auto child = start_worker(kWorker, {"untouched", display(state()), "ep"});
+  auto child = start_worker(WORKER, {"untouched", display(state()), "ep"});
   const std::uint32_t pid = child.id();
   const auto out = finish_worker(child);
   ASSERT_EQ(out.lines.size(), 3u);
@@ -85,8 +85,8 @@ TEST_F(SnapshotProcesses, ConcurrentWritersNeverExposeAPartialDocument) {
     s[Selector::kVantleOmpBin] = OsString::from_utf8("/bin/omp-z");
     return s;
   }()));
-  for (int i = 0; i < 3; ++i) writers.push_back(start_worker(kWorker, {"write", display(state()), "ep", "60", std::to_string(i + 1)}));
-  for (int i = 0; i < 2; ++i) readers.push_back(start_worker(kWorker, {"read", display(state()), "ep", "300"}));
+  for (int i = 0; i < 3; ++i) writers.push_back(start_worker(WORKER, {"write", display(state()), "ep", "60", std::to_string(i + 1)}));
+  for (int i = 0; i < 2; ++i) readers.push_back(start_worker(WORKER, {"read", display(state()), "ep", "300"}));
 
   for (auto& reader : readers) {
     const auto out = finish_worker(reader);

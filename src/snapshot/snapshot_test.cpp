@@ -10,7 +10,7 @@
 namespace vantle::snapshot {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using testing::ScopedEnv;
 using testing::ScopedTempDir;
 using testing::write_file;
@@ -20,9 +20,9 @@ std::optional<OsString> os(std::string_view s) { return OsString::from_utf8(s); 
 TEST(ResolveStateDirectory, FirstSetRuleWins) {
   struct Case {
     std::vector<std::pair<std::string, std::string>> env;
-    std::optional<fsys::path> expected;  // nothing: the failure message
+    std::optional<stdfs::path> expected;  // nothing: the failure message
   };
-  const fsys::path v = "v", l = "l", x = "x", h = "h", u = "u";
+  const stdfs::path v = "v", l = "l", x = "x", h = "h", u = "u";
   const Case cases[] = {
       {{{"VANTLE_STATE_DIR", "v"}, {"LOCALAPPDATA", "l"}}, v},
       {{{"VANTLE_STATE_DIR", ""}, {"LOCALAPPDATA", "l"}}, l / "vantle"},
@@ -50,7 +50,7 @@ TEST(ResolveStateDirectory, FirstSetRuleWins) {
 }
 
 TEST(SnapshotPath, EndpointIdRule) {
-  const fsys::path state = "state";
+  const stdfs::path state = "state";
   for (const char* id : {"ep_1-A", "7", "--node", "Z", "a-b_c"}) {
     const auto r = snapshot_path(state, id);
     ASSERT_TRUE(r) << id;
@@ -65,12 +65,12 @@ TEST(SnapshotPath, EndpointIdRule) {
 
 class SnapshotFiles : public ::testing::Test {
  protected:
-  fsys::path path_of(const std::string& id) { return *snapshot_path(state(), id); }
-  fsys::path state() { return tmp_.path() / "state"; }
+  stdfs::path path_of(const std::string& id) { return *snapshot_path(state(), id); }
+  stdfs::path state() { return tmp_.path() / "state"; }
   std::vector<std::string> snapshot_dir_names() {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& e : fsys::directory_iterator(snapshot_directory(state()), ec)) names.push_back(display(e.path().filename()));
+    for (const auto& e : stdfs::directory_iterator(snapshot_directory(state()), ec)) names.push_back(display(e.path().filename()));
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -284,7 +284,7 @@ TEST_F(LoadOrRebuildSelectors, AFileMovedToAnotherNameBelongsToItsStoredId) {
   Selectors s;
   s[Selector::kVantleOmpBin] = os("/bin/omp");
   ASSERT_TRUE(write_snapshot(state(), "a", std::nullopt, s));
-  fsys::rename(path_of("a"), path_of("b"));
+  stdfs::rename(path_of("a"), path_of("b"));
   const auto r = load_or_rebuild_endpoint_selectors(state(), "b");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error(), "endpoint environment snapshot " + display(path_of("b")) + " belongs to 'a', not 'b'");
@@ -293,7 +293,7 @@ TEST_F(LoadOrRebuildSelectors, AFileMovedToAnotherNameBelongsToItsStoredId) {
 TEST_F(LoadOrRebuildSelectors, SomethingBadAtThePathIsReportedNotRebuilt) {
   const auto agent = testing::install_fake_agent(tmp_ / "bin");
   env_.set_os("VANTLE_OMP_BIN", OsString::from_path(agent));
-  fsys::create_directories(path_of("dir"));
+  stdfs::create_directories(path_of("dir"));
   auto r = load_or_rebuild_endpoint_selectors(state(), "dir");
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().rfind("cannot read endpoint environment snapshot " + display(path_of("dir")) + ": ", 0), 0u)

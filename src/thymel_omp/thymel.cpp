@@ -83,7 +83,7 @@ SysResult<bool> holds_prior_session(const std::filesystem::path& sessions_dir) {
 }
 
 SysResult<std::string> read_utf8_file(const std::filesystem::path& path) {
-  auto bytes = fs::read_file(path);
+  auto bytes = fs::read_to_string(path);
   if (!bytes) return bytes.err();
   if (!text::is_utf8(*bytes)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(text::NOT_UTF8)));
   return bytes;

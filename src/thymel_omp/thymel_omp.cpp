@@ -15,7 +15,7 @@
 #include "text/whitespace.h"
 #include "thymel_omp/thymel.h"
 
-namespace vantle {
+namespace vantle::thymel {
 namespace {
 
 Result<std::string> read_stdin_utf8() {
@@ -32,11 +32,11 @@ Result<std::string> read_stdin_utf8() {
 }
 
 int fail_turn(const std::string& id, const std::string& reason) {
-  (void)stdio::write_err(thymel::turn_failure_line(id, reason));
-  return thymel::EXIT_TURN_FAILED;
+  (void)stdio::write_err(turn_failure_line(id, reason));
+  return EXIT_TURN_FAILED;
 }
 
-int run_turn(const thymel::TurnArgs& parsed) {
+int run_turn(const TurnArgs& parsed) {
   const std::string& id = parsed.endpoint_id;
   const auto fail = [&id](const std::string& reason) { return fail_turn(id, reason); };
 
@@ -50,31 +50,31 @@ int run_turn(const thymel::TurnArgs& parsed) {
   }
 
   const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
-  auto mind = thymel::read_utf8_file(mind_file);
+  auto mind = read_utf8_file(mind_file);
   if (!mind) return fail("mind file unreadable (" + parsed.mind_file + "): " + mind.error().message);
   auto input = read_stdin_utf8();
   if (!input) return fail("stdin read failed: " + input.error());
 
-  const thymel::Prompt prompt = thymel::compose_prompt(*mind, *input);
+  const Prompt prompt = compose_prompt(*mind, *input);
   if (text::is_blank(prompt.text)) {
-    (void)stdio::write_out(thymel::ACKNOWLEDGEMENT);
-    return thymel::EXIT_DONE;
+    (void)stdio::write_out(ACKNOWLEDGEMENT);
+    return EXIT_DONE;
   }
-  const auto sessions_dir = thymel::sessions_dir_for(mind_file);
+  const auto sessions_dir = sessions_dir_for(mind_file);
   if (!sessions_dir) return fail("mind file path has no parent dir (no session-dir anchor)");
   if (prompt.mind_blank) {
-    auto prior = thymel::holds_prior_session(*sessions_dir);
+    auto prior = holds_prior_session(*sessions_dir);
     if (!prior) return fail("cannot list session dir " + display(*sessions_dir) + ": " + prior.error().message);
     if (!*prior) {
-      (void)stdio::write_err(thymel::session_not_found_line(id));
-      return thymel::EXIT_NO_PRIOR_SESSION;
+      (void)stdio::write_err(session_not_found_line(id));
+      return EXIT_NO_PRIOR_SESSION;
     }
   }
   if (auto made = fs::create_dir_all(*sessions_dir); !made) {
     return fail("cannot create session dir " + display(*sessions_dir) + ": " + made.error().message);
   }
-  const std::filesystem::path prompt_file = *sessions_dir / path_from_utf8(thymel::PROMPT_FILE_NAME);
-  if (auto written = thymel::write_prompt_file(prompt_file, prompt.text); !written) {
+  const std::filesystem::path prompt_file = *sessions_dir / path_from_utf8(PROMPT_FILE_NAME);
+  if (auto written = write_prompt_file(prompt_file, prompt.text); !written) {
     return fail("cannot write turn prompt " + display(prompt_file) + ": " + written.error().message);
   }
   auto executable = omp::resolve_omp_executable();
@@ -87,16 +87,16 @@ int run_turn(const thymel::TurnArgs& parsed) {
   const std::filesystem::path mind_dir = absolute_sessions_dir->parent_path();
   process::Command command;
   command.program = *executable;
-  command.args = thymel::agent_arguments(prompt.mind_blank, *absolute_sessions_dir,
-                                         *absolute_sessions_dir / path_from_utf8(thymel::PROMPT_FILE_NAME));
+  command.args = agent_arguments(prompt.mind_blank, *absolute_sessions_dir,
+                                         *absolute_sessions_dir / path_from_utf8(PROMPT_FILE_NAME));
   snapshot::apply_selectors_to_command(*selectors, command);
   if (fs::is_directory(mind_dir)) command.cwd = mind_dir;
   // Both outputs whole, with no time or size limit.
   auto run = omp::run_agent(std::move(command), omp::RunLimits{});
   if (!run) return fail("omp spawn failed: " + run.error().error.message);
 
-  const thymel::TurnReport report =
-      thymel::report_agent_result(id, thymel::AgentOutput{run->status, std::move(run->out), std::move(run->err)});
+  const TurnReport report =
+      report_agent_result(id, AgentOutput{run->status, std::move(run->out), std::move(run->err)});
   if (!report.err.empty()) (void)stdio::write_err(report.err);
   if (!report.out.empty()) (void)stdio::write_out(report.out);
   return report.exit_code;
@@ -105,10 +105,10 @@ int run_turn(const thymel::TurnArgs& parsed) {
 }  // namespace
 
 int thymel_omp(std::span<const std::string> args) {
-  auto parsed = thymel::parse_turn_args(args);
+  auto parsed = parse_turn_args(args);
   if (!parsed) {
     (void)stdio::write_err("vantle thymel-omp: " + parsed.error() + "\n");
-    return thymel::EXIT_USAGE;
+    return EXIT_USAGE;
   }
   // A mind file, an input or an answer larger than the memory the tool may take is a failed turn.
   try {
@@ -118,4 +118,4 @@ int thymel_omp(std::span<const std::string> args) {
   }
 }
 
-}  // namespace vantle
+}  // namespace vantle::thymel

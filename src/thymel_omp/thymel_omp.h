@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-namespace vantle {
+namespace vantle::thymel {
 
 // Runs one turn: the mind file's text in front of standard input becomes the prompt, the agent
 // answers once against the sessions directory beside the mind file, and its reply goes to
@@ -12,4 +12,4 @@ namespace vantle {
 // 95 (no prior session to continue: reseed) or 96 (account refusal).
 int thymel_omp(std::span<const std::string> args);
 
-}  // namespace vantle
+}  // namespace vantle::thymel

@@ -8,18 +8,18 @@
 namespace vantle::thymel {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using testing::ScopedTempDir;
 using testing::write_file;
 
 // The report texts, spelled out here rather than taken from the code under test.
-const std::string kDash = "\xE2\x80\x94";
+const std::string DASH = "\xE2\x80\x94";
 std::string failure(const std::string& reason) {
-  return "THYMEL_TURN_FAIL:ep: " + reason + " " + kDash +
+  return "THYMEL_TURN_FAIL:ep: " + reason + " " + DASH +
          " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
 }
 std::string refusal(const std::string& category, const std::string& excerpts) {
-  return "THYMEL_ACCOUNT_REFUSAL:ep: outage, not a fault " + kDash +
+  return "THYMEL_ACCOUNT_REFUSAL:ep: outage, not a fault " + DASH +
          " the provider refused the Thymel turn for account reasons (" + category +
          "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry "
          "would succeed on a healthy account, and only a human can restore it (clear the limit or the "
@@ -93,7 +93,7 @@ TEST(PriorSession, OnlyImmediateLogEntriesCount) {
   ASSERT_TRUE(r) << r.error().message;
   EXPECT_FALSE(*r) << "a missing directory holds no session";
 
-  fsys::create_directories(dir / "sub");
+  stdfs::create_directories(dir / "sub");
   write_file(dir / "sub" / "x.jsonl", "{}\n");
   write_file(dir / ".jsonl", "");
   write_file(dir / "turn-prompt.md", "p");
@@ -102,7 +102,7 @@ TEST(PriorSession, OnlyImmediateLogEntriesCount) {
   EXPECT_FALSE(*r);
 
   // A matching entry need not be a regular file.
-  fsys::create_directories(dir / "old.JSONL");
+  stdfs::create_directories(dir / "old.JSONL");
   r = holds_prior_session(dir);
   ASSERT_TRUE(r) << r.error().message;
   EXPECT_TRUE(*r);
@@ -121,19 +121,19 @@ TEST(PromptFile, ReplacesWhatIsThereAndNeverWritesThroughALink) {
   ScopedTempDir tmp;
   const auto dir = tmp / "omp-sessions";
   write_file(tmp / "victim", "keep");
-  fsys::create_directories(dir);
+  stdfs::create_directories(dir);
   std::error_code ec;
-  fsys::create_symlink(tmp / "victim", dir / "turn-prompt.md", ec);
+  stdfs::create_symlink(tmp / "victim", dir / "turn-prompt.md", ec);
   if (ec) GTEST_SKIP() << "cannot create symbolic links here: " << ec.message();
   const auto written = write_prompt_file(dir / "turn-prompt.md", "the prompt");
   ASSERT_TRUE(written) << written.error().message;
   EXPECT_EQ(testing::read_file(tmp / "victim"), "keep");
-  EXPECT_FALSE(fsys::is_symlink(dir / "turn-prompt.md"));
+  EXPECT_FALSE(stdfs::is_symlink(dir / "turn-prompt.md"));
   EXPECT_EQ(testing::read_file(dir / "turn-prompt.md"), "the prompt");
   ASSERT_TRUE(write_prompt_file(dir / "turn-prompt.md", "next"));
   EXPECT_EQ(testing::read_file(dir / "turn-prompt.md"), "next");
   std::vector<std::string> names;
-  for (const auto& entry : fsys::directory_iterator(dir)) names.push_back(display(entry.path().filename()));
+  for (const auto& entry : stdfs::directory_iterator(dir)) names.push_back(display(entry.path().filename()));
   EXPECT_EQ(names, std::vector<std::string>{"turn-prompt.md"});
 }
 

@@ -9,14 +9,14 @@
 namespace vantle::testing {
 namespace {
 
-const std::string kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+const std::string REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
 
 TEST(Arguments, NotUtf8IsRefusedWithOneLine) {
   struct Case {
     std::vector<std::string> args;
     std::string err;
   };
-  const std::string r = kReplacement;
+  const std::string r = REPLACEMENT;
   const Case cases[] = {
       {{"\xFF"}, "vantle: argument 1 is not valid Unicode: " + r + "\n"},
       {{"caf\xE9"}, "vantle: argument 1 is not valid Unicode: caf" + r + "\n"},

@@ -18,10 +18,10 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // Spelled out here rather than taken from the program's constant, so a typo there is caught.
-const std::string kUsage =
+const std::string USAGE =
     "vantle digest-omp --session <id> [--project-dir <dir>] [--session-dir <dir>] [--in <logfile>]\n";
 
 std::string fail(const std::string& message) { return "vantle digest-omp: " + message + "\n"; }
@@ -48,7 +48,7 @@ std::string lines(std::initializer_list<std::string_view> texts) {
 
 // What opening `path` for reading gives in this process: the tool, built for the same platform,
 // must report the same error text.
-std::string open_error(const fsys::path& path) {
+std::string open_error(const stdfs::path& path) {
   auto file = fs::File::open_read(path);
   if (!file) return file.error().message;
   return "";
@@ -58,7 +58,7 @@ std::string open_error(const fsys::path& path) {
 class Log {
  public:
   explicit Log(const std::string& bytes) { write_file(path(), bytes); }
-  fsys::path path() const { return tmp_ / "session.jsonl"; }
+  stdfs::path path() const { return tmp_ / "session.jsonl"; }
   std::string text() const { return display(path()); }
   CliResult run() const { return digest({"--in", text()}).run(); }
   const ScopedTempDir& tmp() const { return tmp_; }
@@ -80,7 +80,7 @@ TEST(Digest, HelpAsAnArgumentOfItsOwnWins) {
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(describe_args(args));
-    EXPECT_EQ(digest(args).run(), exited(0, kUsage, ""));
+    EXPECT_EQ(digest(args).run(), exited(0, USAGE, ""));
   }
 }
 
@@ -346,9 +346,9 @@ TEST(Digest, LargeLogsAndLongLines) {
 // costs no disk space.
 TEST(Digest, ALineBeyondTheMemoryLimitIsAFailureNotAnAbort) {
   if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
-  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
   const Log log(message_line(R"({"role":"user","content":"before"})") + "\n");
-  fsys::resize_file(log.path(), fsys::file_size(log.path()) + (1u << 30));
+  stdfs::resize_file(log.path(), stdfs::file_size(log.path()) + (1u << 30));
   const auto result = Cli({"digest-omp", "--in", log.text()}).memory_limit(131072).run();
   EXPECT_EQ(result, exited(1, "{\"role\":\"input\",\"text\":\"before\"}\n", fail("out of memory")));
 }
@@ -362,9 +362,9 @@ class SessionsDir {
     write_file(file("proj/2024_abd.jsonl"), "");
     write_file(file("other/x_abd.jsonl"), "");
   }
-  fsys::path dir() const { return tmp_ / "sessions"; }
+  stdfs::path dir() const { return tmp_ / "sessions"; }
   std::string text() const { return display(dir()); }
-  fsys::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
+  stdfs::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
   const ScopedTempDir& tmp() const { return tmp_; }
 
  private:
@@ -408,8 +408,8 @@ TEST(Digest, FindsTheLogInAGivenDirectory) {
 // Endpoint snapshots under a state directory, each naming a home directory.
 class StateDir {
  public:
-  fsys::path state() const { return tmp_ / "state"; }
-  fsys::path session(std::string_view home, std::string_view rel) const {
+  stdfs::path state() const { return tmp_ / "state"; }
+  stdfs::path session(std::string_view home, std::string_view rel) const {
     return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
   }
   void snap(std::string_view endpoint, std::string_view home) {

@@ -12,7 +12,7 @@ namespace vantle::testing {
 namespace {
 
 // Spelled out here rather than taken from the program's constant, so a typo there is caught.
-const std::string kUsage =
+const std::string USAGE =
     "vantle <subcommand> [args]\n"
     "\n"
     "subcommands:\n"
@@ -22,7 +22,7 @@ const std::string kUsage =
     "  corvane-omp bounded end-of-session summarizer over an OMP transcript\n"
     "  launch-omp        spawn native OMP in the broker PTY\n";
 
-std::string unknown(const std::string& arg) { return "vantle: unknown subcommand: " + arg + "\n" + kUsage; }
+std::string unknown(const std::string& arg) { return "vantle: unknown subcommand: " + arg + "\n" + USAGE; }
 
 TEST(Dispatch, HelpPrintsUsageOnStderrWhateverFollows) {
   const std::vector<std::vector<std::string>> cases = {
@@ -36,7 +36,7 @@ TEST(Dispatch, HelpPrintsUsageOnStderrWhateverFollows) {
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(describe_args(args));
-    EXPECT_EQ(Cli(args).run(), exited(0, "", kUsage));
+    EXPECT_EQ(Cli(args).run(), exited(0, "", USAGE));
   }
 }
 
@@ -88,7 +88,7 @@ TEST(Dispatch, LongUnknownSubcommandComesBackWhole) {
 }
 
 TEST(Dispatch, InputTheToolDoesNotReadIsIgnored) {
-  EXPECT_EQ(Cli({"--help"}).input(std::string(1 << 20, 'i')).run(), exited(0, "", kUsage));
+  EXPECT_EQ(Cli({"--help"}).input(std::string(1 << 20, 'i')).run(), exited(0, "", USAGE));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 std::string source_text(std::string_view relative) {
   return read_file(path_from_utf8(VANTLE_SOURCE_DIR) / path_from_utf8(relative));
@@ -313,7 +313,7 @@ class DocumentedRuns : public ::testing::Test {
         .input(t.input);
     if (!sys::is_windows()) cli.env("TMPDIR", display(tmp / "temp"));
     if (!t.agent.empty()) {
-      const fsys::path agent = install_fake_agent(tmp / ("agent-" + std::to_string(index)), t.agent);
+      const stdfs::path agent = install_fake_agent(tmp / ("agent-" + std::to_string(index)), t.agent);
       cli.env("VANTLE_OMP_BIN", display(agent));
     }
     return cli.run();

@@ -15,10 +15,10 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // Spelled out here rather than taken from the program's constant, so a typo there is caught.
-const std::string kUsage = "vantle history-omp --session <id> [--project-dir <dir>] [--session-dir <dir>]\n";
+const std::string USAGE = "vantle history-omp --session <id> [--project-dir <dir>] [--session-dir <dir>]\n";
 
 std::string fail(const std::string& message) { return "HISTORY_FAIL: " + message + "\n"; }
 
@@ -35,9 +35,9 @@ class SessionsDir {
     write_file(file("2024_abcdef.jsonl"), "prefix\n");
     write_file(file("proj/2024_abd.jsonl"), "abd\n");
   }
-  fsys::path dir() const { return tmp_ / "sessions"; }
+  stdfs::path dir() const { return tmp_ / "sessions"; }
   std::string text() const { return display(dir()); }
-  fsys::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
+  stdfs::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
   const ScopedTempDir& tmp() const { return tmp_; }
 
  private:
@@ -59,7 +59,7 @@ TEST(History, HelpAsAnArgumentOfItsOwnWins) {
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(describe_args(args));
-    EXPECT_EQ(history(args).run(), exited(0, kUsage, ""));
+    EXPECT_EQ(history(args).run(), exited(0, USAGE, ""));
   }
 }
 
@@ -245,9 +245,9 @@ TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
 // Endpoint snapshots under a state directory, each naming a home directory.
 class StateDir {
  public:
-  fsys::path state() const { return tmp_ / "state"; }
+  stdfs::path state() const { return tmp_ / "state"; }
   std::string snapshots() const { return display(snapshot::snapshot_directory(state())); }
-  fsys::path session(std::string_view home, std::string_view rel) const {
+  stdfs::path session(std::string_view home, std::string_view rel) const {
     return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
   }
   void snap(std::string_view endpoint, std::optional<std::string> launch, std::string_view home) {
@@ -336,14 +336,14 @@ class Unprivileged {
  public:
   // How to run the tool so that `locked` (a file or directory without permissions) cannot be read;
   // empty, with the reason in `why`, when no way is available here.
-  static std::optional<Unprivileged> make(const fsys::path& locked, std::string& why) {
+  static std::optional<Unprivileged> make(const stdfs::path& locked, std::string& why) {
     if (sys::is_windows()) {
       why = "permission bits do not stop reading on Windows";
       return std::nullopt;
     }
     if (!can_read(locked)) return Unprivileged(false);
-    const fsys::path setpriv = "/usr/bin/setpriv";
-    if (!fsys::exists(setpriv)) {
+    const stdfs::path setpriv = "/usr/bin/setpriv";
+    if (!stdfs::exists(setpriv)) {
       why = "this user reads unreadable directories and /usr/bin/setpriv (util-linux) is missing";
       return std::nullopt;
     }
@@ -364,10 +364,10 @@ class Unprivileged {
 
  private:
   explicit Unprivileged(bool drop) : drop_(drop) {}
-  static bool can_read(const fsys::path& path) {
+  static bool can_read(const stdfs::path& path) {
     std::error_code ec;
-    if (fsys::is_directory(path, ec)) {
-      fsys::directory_iterator probe(path, ec);
+    if (stdfs::is_directory(path, ec)) {
+      stdfs::directory_iterator probe(path, ec);
       return !ec;
     }
     return std::ifstream(path, std::ios::binary).is_open();
@@ -377,24 +377,24 @@ class Unprivileged {
 
 TEST(History, UnreadableSubdirectoryCannotBeScanned) {
   const SessionsDir s;
-  const fsys::path locked = s.dir() / "locked";
+  const stdfs::path locked = s.dir() / "locked";
   write_file(locked / "x_zzz.jsonl", "");
-  fsys::permissions(locked, fsys::perms::none);
+  stdfs::permissions(locked, stdfs::perms::none);
   std::string why;
   const auto unprivileged = Unprivileged::make(locked, why);
   if (!unprivileged) {
-    fsys::permissions(locked, fsys::perms::owner_all);
+    stdfs::permissions(locked, stdfs::perms::owner_all);
     GTEST_SKIP() << why;
   }
   const CliResult got = unprivileged->wrap(history({"--session", "abc", "--session-dir", s.text()})).run();
-  fsys::permissions(locked, fsys::perms::owner_all);
+  stdfs::permissions(locked, stdfs::perms::owner_all);
   EXPECT_EQ(got, exited(1, "", fail("cannot scan " + display(locked) + ": Permission denied (os error 13)")));
 }
 
 TEST(History, UnreadableFileIsReportedWithNothingOnStdout) {
   const SessionsDir s;
-  const fsys::path file = s.file("proj/2024_abc.jsonl");
-  fsys::permissions(file, fsys::perms::none);
+  const stdfs::path file = s.file("proj/2024_abc.jsonl");
+  stdfs::permissions(file, stdfs::perms::none);
   std::string why;
   const auto unprivileged = Unprivileged::make(file, why);
   if (!unprivileged) GTEST_SKIP() << why;

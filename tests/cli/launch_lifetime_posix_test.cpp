@@ -27,7 +27,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using namespace std::chrono_literals;
 
 // Alive means present and not a zombie. A process that ends while its stat file is read fails the
@@ -69,11 +69,11 @@ class LaunchLifetime : public ::testing::Test {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
   }
-  fsys::path pids_file() { return tmp_ / "tree.pids"; }
-  fsys::path agent(const std::string& extra) {
+  stdfs::path pids_file() { return tmp_ / "tree.pids"; }
+  stdfs::path agent(const std::string& extra) {
     return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
   }
-  process::Command launch_command(const fsys::path& agent_path) {
+  process::Command launch_command(const stdfs::path& agent_path) {
     process::Command command;
     command.program = vantle_binary();
     command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
@@ -86,7 +86,7 @@ class LaunchLifetime : public ::testing::Test {
   }
   // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
   // lines and, unless told otherwise, waits for it; its stderr is the tool's.
-  process::Child start_daemon(const fsys::path& agent_path, const std::string& extra = "") {
+  process::Child start_daemon(const stdfs::path& agent_path, const std::string& extra = "") {
     const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
                                                                 "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
                                                                 "--extension\nrun_arg x\nrun_pid_file " +

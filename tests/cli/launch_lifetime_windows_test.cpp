@@ -17,7 +17,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 std::set<DWORD> running_pids() {
   std::set<DWORD> pids;
@@ -54,11 +54,11 @@ bool all_end_within(const std::vector<HANDLE>& handles, DWORD milliseconds) {
 
 class LaunchLifetimeWindows : public ::testing::Test {
  protected:
-  fsys::path pids_file() { return tmp_ / "tree.pids"; }
-  fsys::path agent(const std::string& extra) {
+  stdfs::path pids_file() { return tmp_ / "tree.pids"; }
+  stdfs::path agent(const std::string& extra) {
     return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
   }
-  process::Command tool_command(const fsys::path& program, const fsys::path& agent_path) {
+  process::Command tool_command(const stdfs::path& program, const stdfs::path& agent_path) {
     process::Command command;
     command.program = program;
     command.set_env("VANTLE_OMP_BIN", OsString::from_path(agent_path));
@@ -70,7 +70,7 @@ class LaunchLifetimeWindows : public ::testing::Test {
   }
   // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
   // lines and, unless told otherwise, waits for it; its stderr is the tool's.
-  process::Child start_daemon(const fsys::path& agent_path, const std::string& extra = "") {
+  process::Child start_daemon(const stdfs::path& agent_path, const std::string& extra = "") {
     const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
                                                                 "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
                                                                 "--extension\nrun_arg x\nrun_pid_file " +

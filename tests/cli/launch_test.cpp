@@ -15,7 +15,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 class Launch : public ::testing::Test {
  protected:
@@ -26,9 +26,9 @@ class Launch : public ::testing::Test {
     agent_ = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record_path()) + "\nobserve " +
                                                   scenario_path(snapshot_of("ep")) + "\n" + extra);
   }
-  fsys::path record_path() { return tmp_ / "record.jsonl"; }
-  fsys::path state() { return tmp_ / "state"; }
-  fsys::path snapshot_of(const std::string& id) { return *snapshot::snapshot_path(state(), id); }
+  stdfs::path record_path() { return tmp_ / "record.jsonl"; }
+  stdfs::path state() { return tmp_ / "state"; }
+  stdfs::path snapshot_of(const std::string& id) { return *snapshot::snapshot_path(state(), id); }
 
   Cli launch(std::vector<std::string> args) {
     args.insert(args.begin(), "launch-omp");
@@ -39,10 +39,10 @@ class Launch : public ::testing::Test {
   std::vector<nlohmann::json> turns() { return agent_runs(record_path()); }
 
   ScopedTempDir tmp_;
-  fsys::path agent_;
+  stdfs::path agent_;
 };
 
-const std::string kPrefix = "vantle launch-omp: ";
+const std::string PREFIX = "vantle launch-omp: ";
 
 TEST_F(Launch, BadArgumentsStartNothing) {
   struct Case {
@@ -67,7 +67,7 @@ TEST_F(Launch, BadArgumentsStartNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(describe_args(c.args));
-    EXPECT_EQ(launch(c.args).run(), exited(2, "", kPrefix + c.message + "\n"));
+    EXPECT_EQ(launch(c.args).run(), exited(2, "", PREFIX + c.message + "\n"));
   }
   EXPECT_TRUE(turns().empty());
   EXPECT_FALSE(fs::exists(snapshot::snapshot_directory(state()) / "a.json"));
@@ -75,7 +75,7 @@ TEST_F(Launch, BadArgumentsStartNothing) {
 
 TEST_F(Launch, InvalidProfileStopsBeforeTheAgent) {
   EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).env("OMP_PROFILE", "Work").run(),
-            exited(2, "", kPrefix + "cannot preserve endpoint environment: invalid OMP profile 'Work'\n"));
+            exited(2, "", PREFIX + "cannot preserve endpoint environment: invalid OMP profile 'Work'\n"));
   EXPECT_TRUE(turns().empty());
   EXPECT_FALSE(fs::exists(snapshot_of("ep")));
 }
@@ -83,11 +83,11 @@ TEST_F(Launch, InvalidProfileStopsBeforeTheAgent) {
 TEST_F(Launch, PreparationFailures) {
   EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).unset("VANTLE_OMP_BIN").run(),
             exited(2, "",
-                   kPrefix + "Oh My Pi executable not found in known install locations or on PATH; set VANTLE_OMP_BIN to "
+                   PREFIX + "Oh My Pi executable not found in known install locations or on PATH; set VANTLE_OMP_BIN to "
                              "its full path\n"));
   EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).unset("VANTLE_STATE_DIR").run(),
             exited(2, "",
-                   kPrefix + "cannot resolve endpoint state directory: cannot resolve a durable state directory for "
+                   PREFIX + "cannot resolve endpoint state directory: cannot resolve a durable state directory for "
                              "endpoint snapshots (set VANTLE_STATE_DIR, XDG_STATE_HOME, or HOME)\n"));
   EXPECT_TRUE(turns().empty());
 }
@@ -108,10 +108,10 @@ TEST_F(Launch, TheAgentGetsItsArgumentsEnvironmentAndSnapshot) {
       {{"--id", "ep", "--extension", "X", "--resume", ""}, {"-r", "", "--extension", "X"}, std::nullopt, ""},
   };
   const auto project = tmp_ / "my project";
-  fsys::create_directories(project);
+  stdfs::create_directories(project);
   for (const auto& c : cases) {
     SCOPED_TRACE(describe_args(c.args));
-    fsys::remove(record_path());
+    stdfs::remove(record_path());
     EXPECT_EQ(launch(c.args).cwd(project).env("HOME", "/home/dev").run(), exited(0, "", ""));
     const auto runs = turns();
     ASSERT_EQ(runs.size(), 1u);
@@ -170,7 +170,7 @@ TEST_F(Launch, AnAgentThatCannotStartIsReported) {
   const auto result = launch({"--id", "ep", "--extension", "x"}).run();
   EXPECT_EQ(result.status, ExitStatus::exited(1));
   EXPECT_EQ(result.out, "");
-  const std::string head = kPrefix + "failed to spawn `" + display(agent_) + "`: ";
+  const std::string head = PREFIX + "failed to spawn `" + display(agent_) + "`: ";
   EXPECT_EQ(result.err.substr(0, head.size()), head) << result.err;
   EXPECT_NE(result.err.find("(os error "), std::string::npos) << result.err;
   EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;

@@ -20,24 +20,24 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using nlohmann::json;
 
 // The report lines, spelled out here rather than taken from the program, so a typo there is caught.
-const std::string kDash = "\xE2\x80\x94";
-const std::string kAck = "<thymel-ack/>\n";
+const std::string DASH = "\xE2\x80\x94";
+const std::string ACK = "<thymel-ack/>\n";
 
 std::string usage_line(const std::string& message) { return "vantle thymel-omp: " + message + "\n"; }
 std::string fail_line(const std::string& reason, const std::string& id = "ep-1") {
-  return "THYMEL_TURN_FAIL:" + id + ": " + reason + " " + kDash +
+  return "THYMEL_TURN_FAIL:" + id + ": " + reason + " " + DASH +
          " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
 }
 std::string not_found_line(const std::string& id = "ep-1") {
-  return "THYMEL_SESSION_NOT_FOUND:" + id + ": thymel omp session dir holds no prior session " + kDash +
+  return "THYMEL_SESSION_NOT_FOUND:" + id + ": thymel omp session dir holds no prior session " + DASH +
          " exit 95 (reseed)\n";
 }
 std::string refusal_line(const std::string& category, const std::string& excerpts) {
-  return "THYMEL_ACCOUNT_REFUSAL:ep-1: outage, not a fault " + kDash +
+  return "THYMEL_ACCOUNT_REFUSAL:ep-1: outage, not a fault " + DASH +
          " the provider refused the Thymel turn for account reasons (" + category +
          "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry "
          "would succeed on a healthy account, and only a human can restore it (clear the limit or the "
@@ -55,9 +55,9 @@ std::string os_text(int posix_code, int windows_code) {
   return os_error(sys::is_windows() ? windows_code : posix_code).message;
 }
 
-std::string absolute_text(const fsys::path& path) { return display(*fs::make_absolute(path)); }
+std::string absolute_text(const stdfs::path& path) { return display(*fs::make_absolute(path)); }
 
-std::vector<std::string> agent_argv(bool continued, const fsys::path& sessions_dir) {
+std::vector<std::string> agent_argv(bool continued, const stdfs::path& sessions_dir) {
   std::vector<std::string> argv = {"-p"};
   if (continued) argv.push_back("-c");
   const std::string dir = absolute_text(sessions_dir);
@@ -78,10 +78,10 @@ class Thymel : public ::testing::Test {
     write_snapshot("ep-1", recorded_selectors());
   }
 
-  fsys::path work() const { return tmp / "work"; }
-  fsys::path mind() const { return work() / "mind.md"; }
-  fsys::path sessions() const { return work() / "omp-sessions"; }
-  fsys::path state() const { return tmp / "state"; }
+  stdfs::path work() const { return tmp / "work"; }
+  stdfs::path mind() const { return work() / "mind.md"; }
+  stdfs::path sessions() const { return work() / "omp-sessions"; }
+  stdfs::path state() const { return tmp / "state"; }
 
   // Installs the stand-in with a scenario; every run of it is recorded.
   void install_agent(const std::string& scenario) {
@@ -128,7 +128,7 @@ class Thymel : public ::testing::Test {
 
   // Checks one recorded turn: arguments in order, working directory, prompt file bytes, and the
   // recorded selectors in its environment (absent ones removed, not inherited from the tool).
-  void expect_agent_turn(const json& run, bool continued, const std::string& prompt, const fsys::path& dir,
+  void expect_agent_turn(const json& run, bool continued, const std::string& prompt, const stdfs::path& dir,
                          const json& selectors) const {
     EXPECT_EQ(run["argv"].get<std::vector<std::string>>(), agent_argv(continued, dir / "omp-sessions"));
     EXPECT_EQ(run["cwd"], absolute_text(dir));
@@ -137,8 +137,8 @@ class Thymel : public ::testing::Test {
   }
 
   ScopedTempDir tmp;
-  fsys::path record = tmp / "record.jsonl";
-  fsys::path agent;
+  stdfs::path record = tmp / "record.jsonl";
+  stdfs::path agent;
 };
 
 TEST_F(Thymel, CommandLineErrors) {
@@ -207,7 +207,7 @@ TEST_F(Thymel, BlankMindAndBlankInputAcknowledgeWithoutTouchingAnything) {
     SCOPED_TRACE("bare name " + std::to_string(c.bare_name) + ", mind \"" + c.mind + "\"");
     write_file(mind(), c.mind);
     const auto r = turn(c.bare_name ? "mind.md" : display(mind()), c.input).cwd(work()).run();
-    EXPECT_EQ(r, exited(0, kAck, ""));
+    EXPECT_EQ(r, exited(0, ACK, ""));
     EXPECT_FALSE(fs::exists(sessions()));
   }
   EXPECT_TRUE(agent_turns().empty());
@@ -233,13 +233,13 @@ TEST_F(Thymel, BlankMindContinuesOnlyWhenALogIsThere) {
     for (const auto& e : c.entries) listing += e + " ";
     SCOPED_TRACE("sessions dir holding: " + listing);
     std::error_code ec;
-    fsys::remove_all(work(), ec);
-    fsys::remove(record, ec);
+    stdfs::remove_all(work(), ec);
+    stdfs::remove(record, ec);
     write_file(mind(), " \n");
-    fsys::create_directories(sessions());
+    stdfs::create_directories(sessions());
     for (const auto& e : c.entries) {
       if (e.back() == '/') {
-        fsys::create_directories(sessions() / path_from_utf8(e.substr(0, e.size() - 1)));
+        stdfs::create_directories(sessions() / path_from_utf8(e.substr(0, e.size() - 1)));
       } else {
         write_file(sessions() / path_from_utf8(e), "{\"type\":\"session\"}\n");
       }
@@ -284,8 +284,8 @@ TEST_F(Thymel, MindWithContentStartsAFreshSession) {
   for (const auto& c : cases) {
     SCOPED_TRACE("mind \"" + c.mind + "\"");
     std::error_code ec;
-    fsys::remove_all(work(), ec);
-    fsys::remove(record, ec);
+    stdfs::remove_all(work(), ec);
+    stdfs::remove(record, ec);
     write_file(mind(), c.mind);
     const auto r = turn(c.input).arg("--project-dir").arg(display(tmp / "no-such-project")).run();
     EXPECT_EQ(r, exited(0, "the reply\n", ""));
@@ -325,8 +325,8 @@ TEST_F(Thymel, RelativeMindPathGivesTheAgentAbsolutePaths) {
   for (const std::string mind_arg : {"work/mind.md", "./work/../work/mind.md"}) {
     SCOPED_TRACE(mind_arg);
     std::error_code ec;
-    fsys::remove_all(work(), ec);
-    fsys::remove(record, ec);
+    stdfs::remove_all(work(), ec);
+    stdfs::remove(record, ec);
     write_file(mind(), "m");
     EXPECT_EQ(turn(mind_arg, "i").cwd(tmp.path()).run(), exited(0, "the reply\n", ""));
     const auto runs = agent_turns();
@@ -369,14 +369,14 @@ TEST_F(Thymel, SuccessfulAgentOutput) {
     std::string err;
   };
   const Case cases[] = {
-      {"stdout  \\n\\t\\r\\n\n", kAck, ""},
-      {"", kAck, ""},
+      {"stdout  \\n\\t\\r\\n\n", ACK, ""},
+      {"", ACK, ""},
       {"stdout no line feed\n", "no line feed", ""},
       {"stdout \\n line\\r\\n\\n\n", "\n line\r\n\n", ""},
       {"stdout \\xFFok\n", "\xEF\xBF\xBDok", ""},
       {"stdout r\nstderr Working...\\nwarning: slow\\n\n", "r", "Working...\nwarning: slow\n"},
       {"stdout r\nstderr  \\n\n", "r", ""},
-      {"stderr only a warning\n", kAck, "only a warning"},
+      {"stderr only a warning\n", ACK, "only a warning"},
   };
   write_file(mind(), "m");
   for (const auto& c : cases) {
@@ -389,7 +389,7 @@ TEST_F(Thymel, SuccessfulAgentOutput) {
 // An answer larger than the memory the tool may take is a failed turn, not an abort.
 TEST_F(Thymel, AnAnswerBeyondTheMemoryLimitIsAFailedTurn) {
   if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
-  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
   install_agent("flood_stdout 4000000000\n");
   write_file(mind(), "mind");
   EXPECT_EQ(turn("input").memory_limit(262144).run(),
@@ -483,14 +483,14 @@ TEST_F(Thymel, EndpointEnvironmentUnavailable) {
                                fail_line("endpoint environment unavailable: invalid endpoint id '' for environment "
                                          "snapshot",
                                          "")));
-  const fsys::path moved = state() / ".vantle" / "vantle-env-v1" / "ep-2.json";
+  const stdfs::path moved = state() / ".vantle" / "vantle-env-v1" / "ep-2.json";
   write_snapshot("ep-2", recorded_selectors(), "ep-1");
   EXPECT_EQ(run_as("ep-2"), exited(1, "",
                                    fail_line("endpoint environment unavailable: endpoint environment snapshot " +
                                                  display(moved) + " belongs to 'ep-1', not 'ep-2'",
                                              "ep-2")));
   // Missing, and nothing to rebuild it from: no agent anywhere.
-  const fsys::path missing = state() / ".vantle" / "vantle-env-v1" / "ep-3.json";
+  const stdfs::path missing = state() / ".vantle" / "vantle-env-v1" / "ep-3.json";
   EXPECT_EQ(run_as("ep-3"),
             exited(1, "",
                    fail_line("endpoint environment unavailable: endpoint environment snapshot is missing (cannot "
@@ -526,7 +526,7 @@ TEST_F(Thymel, MissingSnapshotIsRebuiltFromTheToolsEnvironment) {
 
 TEST_F(Thymel, RecordedExecutableWinsOverTheToolsOwn) {
   json selectors = recorded_selectors();
-  const fsys::path gone = tmp / "gone" / agent_file_name();
+  const stdfs::path gone = tmp / "gone" / agent_file_name();
   selectors["VANTLE_OMP_BIN"] = display(gone);
   write_snapshot("ep-1", selectors);
   write_file(mind(), "m");
@@ -542,7 +542,7 @@ TEST_F(Thymel, RecordedExecutableWinsOverTheToolsOwn) {
 TEST_F(Thymel, MindFileFailures) {
   write_file(work() / "bad.md", "caf\xC3\x28");
   write_file(work() / "plain", "");
-  fsys::create_directories(work() / "dir.md");
+  stdfs::create_directories(work() / "dir.md");
   write_file(sessions() / "a_1.jsonl", "log\n");
   struct Case {
     std::string mind_arg;
@@ -604,9 +604,9 @@ TEST_F(Thymel, SessionsDirectoryThatCannotBeUsed) {
   EXPECT_EQ(read_file(sessions()), "not a directory");
 
   // A directory where the prompt file belongs; the stored log stays as it was.
-  fsys::remove(sessions());
+  stdfs::remove(sessions());
   write_file(sessions() / "a_1.jsonl", "log\n");
-  fsys::create_directories(sessions() / "turn-prompt.md");
+  stdfs::create_directories(sessions() / "turn-prompt.md");
   EXPECT_EQ(turn("i").run(), exited(1, "",
                                     fail_line("cannot write turn prompt " + display(sessions() / "turn-prompt.md") +
                                               ": " + os_text(EISDIR, 5))));

@@ -14,7 +14,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 TEST(Corvane, ATurnOverAnEndedSession) {
   const std::string delta = "<project-context>decided X</project-context>\n\n<live-context>I am ep-1</live-context>";
@@ -32,11 +32,11 @@ TEST(Corvane, ATurnOverAnEndedSession) {
       {"stderr Error: You have exhausted your capacity on this model\nexit 1\n", exited(1, "", refusal)},
   };
   ScopedTempDir tmp;
-  const fsys::path temp = tmp / "temp", record = tmp / "record.jsonl";
-  fsys::create_directories(temp);
+  const stdfs::path temp = tmp / "temp", record = tmp / "record.jsonl";
+  stdfs::create_directories(temp);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
-    fsys::remove(record);
+    stdfs::remove(record);
     const auto agent = install_fake_agent(tmp / "bin", "record " + scenario_path(record) + "\n" + c.scenario);
     write_file(snapshot_file(tmp / "state", "ep-1"), snapshot_document("ep-1", tmp / "endpoint-home", agent));
     Cli turn({"corvane-omp", "--id", "ep-1", "--session-id", "s-1", "--project-dir", display(tmp / "project")});
@@ -62,7 +62,7 @@ TEST(Corvane, ATurnOverAnEndedSession) {
     const std::string prompt = runs[0]["files"].value(argv.back().substr(1), "");
     EXPECT_NE(prompt.find("\nuser: fix &lt;the&gt; build\nagent: done\n\n</untrusted-transcript>"), std::string::npos)
         << prompt;
-    EXPECT_TRUE(fsys::is_empty(temp)) << display(temp);
+    EXPECT_TRUE(stdfs::is_empty(temp)) << display(temp);
   }
 }
 

@@ -13,7 +13,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 using nlohmann::json;
 
 TEST(Launch, FindsTheAgentRecordsTheEndpointAndEndsWithTheAgentsCode) {
@@ -32,11 +32,11 @@ TEST(Launch, FindsTheAgentRecordsTheEndpointAndEndsWithTheAgentsCode) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dir);
-    const fsys::path root = tmp / ("case-" + std::to_string(++n));
-    const fsys::path home = root / "home", state = root / "state", project = root / "billing-api";
-    const fsys::path record = root / "record.jsonl", snapshot = snapshot_file(state, "ep");
-    fsys::create_directories(project);
-    const fsys::path agent = install_fake_agent(
+    const stdfs::path root = tmp / ("case-" + std::to_string(++n));
+    const stdfs::path home = root / "home", state = root / "state", project = root / "billing-api";
+    const stdfs::path record = root / "record.jsonl", snapshot = snapshot_file(state, "ep");
+    stdfs::create_directories(project);
+    const stdfs::path agent = install_fake_agent(
         root / path_from_utf8(c.dir).make_preferred(),
         "record " + scenario_path(record) + "\nobserve " + scenario_path(snapshot) + "\nexit 7\n", c.name);
     Cli launch({"launch-omp", "--id", "ep", "--extension", "ext", "--node", "n"});

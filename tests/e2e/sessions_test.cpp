@@ -13,7 +13,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 // As the agent writes it: a header, a user line ending in CR LF with a non-ASCII letter, an
 // assistant text with a tool call, and a tool result that the digest leaves out.
@@ -37,10 +37,10 @@ TEST(Sessions, TheLaunchedEndpointsLogIsFoundByIdAndStreamedOrDigested) {
     // The endpoint runs with a home of its own, and its agent writes the session log into that
     // home's sessions directory, in a folder per project.
     ScopedTempDir tmp;
-    const fsys::path state = tmp / "state", sessions = tmp / "endpoint-home" / ".omp" / "agent" / "sessions";
-    const fsys::path log = sessions / project_folder / "2025-06-01T10-00-00-000Z_sid-42.jsonl";
-    fsys::create_directories(log.parent_path());
-    fsys::create_directories(tmp / "project");
+    const stdfs::path state = tmp / "state", sessions = tmp / "endpoint-home" / ".omp" / "agent" / "sessions";
+    const stdfs::path log = sessions / project_folder / "2025-06-01T10-00-00-000Z_sid-42.jsonl";
+    stdfs::create_directories(log.parent_path());
+    stdfs::create_directories(tmp / "project");
     install_fake_agent(tmp / "endpoint-home" / ".bun" / "bin",
                        "write " + scenario_path(log) + "|" + scenario_value(kLog) + "\n");
     ASSERT_EQ(Cli({"launch-omp", "--id", "ep", "--extension", "ext"})

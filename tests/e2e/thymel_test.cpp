@@ -13,7 +13,7 @@
 namespace vantle::testing {
 namespace {
 
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 TEST(Thymel, OneTurnEachWay) {
   const std::string dash = "\xE2\x80\x94";
@@ -38,7 +38,7 @@ TEST(Thymel, OneTurnEachWay) {
        exited(96, "", "Error: insufficient_quota\n" + refusal), "You are Thymel.\n\nWhat next?"},
   };
   ScopedTempDir tmp;
-  const fsys::path record = tmp / "record.jsonl";
+  const stdfs::path record = tmp / "record.jsonl";
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
@@ -47,10 +47,10 @@ TEST(Thymel, OneTurnEachWay) {
     std::string folder = "work-" + std::to_string(++n);
     const std::size_t base = display(tmp.path()).size() + 1;
     if (n == 1 && base + folder.size() < 250) folder.append(250 - base - folder.size(), 'w');
-    const fsys::path work = tmp / folder, mind = work / "mind.md";
-    const fsys::path prompt_file = work / "omp-sessions" / "turn-prompt.md";
+    const stdfs::path work = tmp / folder, mind = work / "mind.md";
+    const stdfs::path prompt_file = work / "omp-sessions" / "turn-prompt.md";
     write_file(mind, c.mind);
-    fsys::remove(record);
+    stdfs::remove(record);
     // The agent the endpoint was launched with, recorded in its snapshot.
     const auto agent = install_fake_agent(tmp / "bin", "record " + scenario_path(record) + "\n" + c.scenario);
     write_file(snapshot_file(tmp / "state", "ep-1"), snapshot_document("ep-1", tmp / "endpoint-home", agent));

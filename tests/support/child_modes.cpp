@@ -15,7 +15,7 @@
 namespace vantle::testing {
 namespace {
 
-constexpr std::string_view kModeVariable = "VANTLE_TEST_CHILD";
+constexpr std::string_view MODE_VARIABLE = "VANTLE_TEST_CHILD";
 
 using ModeFunction = int (*)(const std::vector<std::string>& args);
 
@@ -73,7 +73,7 @@ int run_mode(std::string_view mode, const std::vector<std::string>& args) {
 }  // namespace
 
 void run_child_mode_if_requested(int argc, char** argv) {
-  const auto mode = env::get(kModeVariable);
+  const auto mode = env::get(MODE_VARIABLE);
   if (!mode) return;
   sys::init_process();
   const auto os_args = sys::command_line(argc, argv);
@@ -92,7 +92,7 @@ process::Command child_command(std::string_view mode, std::vector<std::string> a
   auto exe = sys::current_exe();
   if (exe) command.program = *exe;
   command.args = std::move(args);
-  command.set_env(std::string(kModeVariable), OsString::from_utf8(mode));
+  command.set_env(std::string(MODE_VARIABLE), OsString::from_utf8(mode));
   return command;
 }
 

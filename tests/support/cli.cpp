@@ -32,7 +32,7 @@ bool same_name(std::string_view a, std::string_view b) {
 // Printable ASCII stays as it is; everything else, non-ASCII bytes included, is escaped, so the
 // text shows exactly which bytes were there.
 std::string escape(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr char HEX[] = "0123456789ABCDEF";
   std::string out;
   for (const char c : bytes) {
     const auto u = static_cast<unsigned char>(c);
@@ -57,8 +57,8 @@ std::string escape(std::string_view bytes) {
           out += c;
         } else {
           out += "\\x";
-          out += kHex[u >> 4];
-          out += kHex[u & 0xF];
+          out += HEX[u >> 4];
+          out += HEX[u & 0xF];
         }
     }
   }
@@ -69,18 +69,18 @@ std::string escape(std::string_view bytes) {
 // The line feed is not written as an escape on purpose: gtest would split the printed value at
 // every "\n" escape and append a confusing diff.
 void print_stream(std::ostream& os, std::string_view name, std::string_view bytes) {
-  constexpr std::size_t kMaxLines = 60;
-  constexpr std::size_t kMaxLineBytes = 400;
+  constexpr std::size_t MAX_LINES = 60;
+  constexpr std::size_t MAX_LINE_BYTES = 400;
   os << "\n  " << name << " (" << bytes.size() << " bytes)";
   for (std::size_t lines = 0; !bytes.empty(); ++lines) {
-    if (lines == kMaxLines) {
+    if (lines == MAX_LINES) {
       os << "\n    ... and " << bytes.size() << " more bytes";
       return;
     }
     const std::size_t nl = bytes.find('\n');
     const std::string_view line = bytes.substr(0, nl);
-    if (line.size() > kMaxLineBytes) {
-      os << "\n    \"" << escape(line.substr(0, kMaxLineBytes)) << "\"... (" << line.size() << " bytes)";
+    if (line.size() > MAX_LINE_BYTES) {
+      os << "\n    \"" << escape(line.substr(0, MAX_LINE_BYTES)) << "\"... (" << line.size() << " bytes)";
     } else {
       os << "\n    \"" << escape(line) << "\"";
     }

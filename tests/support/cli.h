@@ -48,15 +48,15 @@ std::filesystem::path vantle_binary();
 
 // Built with AddressSanitizer, the tool reserves far more address space than any limit allows.
 #if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
+inline constexpr bool SANITIZED = true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-inline constexpr bool kSanitized = true;
+inline constexpr bool SANITIZED = true;
 #else
-inline constexpr bool kSanitized = false;
+inline constexpr bool SANITIZED = false;
 #endif
 #else
-inline constexpr bool kSanitized = false;
+inline constexpr bool SANITIZED = false;
 #endif
 
 // One run of a program, vantle by default. Build it up, then call run(), as in

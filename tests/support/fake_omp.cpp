@@ -59,7 +59,7 @@
 namespace {
 
 using vantle::OsString;
-namespace fsys = std::filesystem;
+namespace stdfs = std::filesystem;
 
 std::string unescape(std::string_view v) {
   std::string out;
@@ -80,11 +80,11 @@ std::string unescape(std::string_view v) {
   return out;
 }
 
-std::map<std::string, std::vector<std::string>> load_scenario(const fsys::path& self) {
+std::map<std::string, std::vector<std::string>> load_scenario(const stdfs::path& self) {
   std::map<std::string, std::vector<std::string>> keys;
-  fsys::path file = self;
+  stdfs::path file = self;
   file.replace_extension(".scenario");
-  auto text = vantle::fs::read_file(file);
+  auto text = vantle::fs::read_to_string(file);
   if (!text) return keys;
   std::istringstream lines(*text);
   std::string line;
@@ -109,7 +109,7 @@ void flood(bool to_stdout, std::uint64_t bytes) {
 }
 
 std::string file_text(const std::string& path) {
-  auto text = vantle::fs::read_file(vantle::path_from_utf8(path));
+  auto text = vantle::fs::read_to_string(vantle::path_from_utf8(path));
   return text ? *text : "<unreadable>";
 }
 
@@ -133,7 +133,7 @@ void record(const std::string& target, const std::vector<std::string>& args,
   doc["files"] = files;
   nlohmann::json seen = nlohmann::json::object();
   for (const auto& path : observed) {
-    auto text = vantle::fs::read_file(vantle::path_from_utf8(path));
+    auto text = vantle::fs::read_to_string(vantle::path_from_utf8(path));
     seen[path] = text ? nlohmann::json(*text) : nlohmann::json();
   }
   doc["observed"] = seen;
@@ -141,9 +141,9 @@ void record(const std::string& target, const std::vector<std::string>& args,
     if (args[i] != "--config") continue;
     nlohmann::json entries = nlohmann::json::object();
     std::error_code ec;
-    for (const auto& entry : fsys::directory_iterator(vantle::path_from_utf8(args[i + 1]).parent_path(), ec)) {
+    for (const auto& entry : stdfs::directory_iterator(vantle::path_from_utf8(args[i + 1]).parent_path(), ec)) {
       const auto status = entry.symlink_status(ec);
-      const char* type = fsys::is_directory(status) ? "dir" : fsys::is_regular_file(status) ? "file" : "other";
+      const char* type = stdfs::is_directory(status) ? "dir" : stdfs::is_regular_file(status) ? "file" : "other";
       entries[vantle::display(entry.path().filename())] = {{"type", type},
                                                           {"perms", static_cast<int>(status.permissions())}};
     }
@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
         if (args[i] == option && i + 1 < args.size()) target = args[i + 1];
         if (target.empty()) continue;
         std::error_code ec;
-        fsys::remove(vantle::path_from_utf8(target), ec);
+        stdfs::remove(vantle::path_from_utf8(target), ec);
       }
     }
   }

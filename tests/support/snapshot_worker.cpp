@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     report(snapshot::write_snapshot(state, id, std::nullopt, document(3, 'a')));
     for (int counter = 1; counter <= 128; ++counter) leftover(temp_name(state, id, counter));
     report(snapshot::write_snapshot(state, id, std::nullopt, document(5, 'b')));
-    auto text = fs::read_file(*snapshot::snapshot_path(state, id));
+    auto text = fs::read_to_string(*snapshot::snapshot_path(state, id));
     out(text ? *text : "unreadable");
     return 0;
   }

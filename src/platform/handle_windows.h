@@ -1,0 +1,57 @@
+// Owned kernel handles and whole reads and writes on them, shared by files, pipes and the
+// standard streams: the Windows counterpart of fd_posix.h. Included only by *_windows.cpp files.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace vantle::win {
+
+struct HandleCloser {
+  void operator()(HANDLE h) const { ::CloseHandle(h); }
+};
+
+// Closes its handle once. APIs report "no handle" as nullptr or INVALID_HANDLE_VALUE depending on
+// the call; `own` takes either, so an owned handle is empty exactly when there is none.
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+inline Handle own(HANDLE h) { return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
+
+// Handles travel through the platform headers as integers, so that those stay free of windows.h.
+inline HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
+inline std::intptr_t as_raw(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
+
+// The largest single transfer: the APIs count bytes in 32 bits.
+inline constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;
+
+// One read of at most `size` bytes; 0 means end of input, which a pipe reports as a broken pipe
+// (every writer gone) and a file as end of file.
+inline SysResult<std::size_t> read_handle(HANDLE h, char* buffer, std::size_t size) {
+  DWORD got = 0;
+  if (!::ReadFile(h, buffer, static_cast<DWORD>(std::min(size, MAX_TRANSFER)), &got, nullptr)) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+    return Err(os_error(static_cast<int>(code)));
+  }
+  return std::size_t{got};
+}
+
+// Writes every byte, however many calls it takes.
+inline SysResult<void> write_all_handle(HANDLE h, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!::WriteFile(h, bytes.data(), static_cast<DWORD>(std::min(bytes.size(), MAX_TRANSFER)), &written, nullptr)) {
+      return Err(last_os_error());
+    }
+    bytes.remove_prefix(written);
+  }
+  return {};
+}
+
+}  // namespace vantle::win
