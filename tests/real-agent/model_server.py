@@ -30,8 +30,7 @@ class ModelServer:
         self.lock = threading.Lock()
         self.script = []  # answers still to give, in order
         self.requests = []  # (path, parsed body) of every chat-completions request
-        self.other = []  # other requests to this server: "METHOD path"
-        self.unscripted = 0
+        self.other = []  # "METHOD path" of every other request to this server
         self.served = []  # the requests whose answer was streamed to its end
         self.strays = []  # "METHOD target" of every request the trap refused
         self.model = _listen(self, _ModelHandler)
@@ -51,15 +50,7 @@ class ModelServer:
         with self.lock:
             self.script = list(answers)
             self.requests = []
-
-    def wait_for_requests(self, count, limit=60.0):
-        deadline = time.monotonic() + limit
-        while time.monotonic() < deadline:
-            with self.lock:
-                if len(self.requests) >= count:
-                    return True
-            time.sleep(0.05)
-        return False
+            self.served = []
 
     def close(self):
         for server in (self.model, self.trap):
@@ -129,8 +120,6 @@ class _ModelHandler(_Quiet):
             answer = owner.script[0] if owner.script else None
             if len(owner.script) > 1:
                 owner.script.pop(0)
-            if answer is None:
-                owner.unscripted += 1
         if answer is None:
             # 400 is neither retried by the agent nor an account refusal: the run fails visibly.
             self.send_json(400, {"error": {"message": "unscripted request", "type": "invalid_request_error"}})

@@ -17,7 +17,6 @@ import json
 import os
 import select
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -285,7 +284,7 @@ def launch(lab):
     reply = "Hello from the model."
     lab.server.answer(ms.text(reply))
     terminal = Terminal()
-    agent = terminal.start([lab.vantle, "launch-omp", "--id", "ep", "--extension", lab.extension, "--node", "node-a"],
+    agent = terminal.start([lab.vantle, "launch-omp", "--id", "ep", "--extension", lab.extension],
                            lab.env, lab.project)
     sessions = os.path.join(lab.home, ".omp", "agent", "sessions")
     ready = terminal.pump(ui_ready(lab, terminal))
@@ -569,8 +568,10 @@ def corvane(lab):
     check("corvane-omp returns the agent's context delta, exit 0",
           run.returncode == 0 and run.stdout.decode() == delta and not run.stderr,
           "exit %d, stdout %r, stderr %r" % (run.returncode, run.stdout, run.stderr))
-    check("the turn leaves its temporary directory empty", not os.listdir(tmp), os.listdir(tmp))
     asked = lab.server.requests[0][1] if lab.server.requests else {}
+    check("the turn ran in a workspace in its temporary directory and left that directory empty",
+          os.path.join(tmp, "vantle-corvane-workspace-") in request_text(asked) and not os.listdir(tmp),
+          os.listdir(tmp))
     system = " ".join(str(m.get("content")) for m in asked.get("messages", []) if m.get("role") in ("system", "developer"))
     check("the agent took the system prompt from its file, the transcript from the @file, and no tools",
           "You are an end-of-session context summarizer." in system
@@ -603,8 +604,8 @@ def main():
     strays = lab.server.strays
     targets = sorted(set(s.split(" ", 1)[1] for s in strays))
     print("  stray requests refused by the trap: %d%s" % (len(strays), (" (" + ", ".join(targets) + ")") if targets else ""))
-    print("RESULT passed=%d failed=%d strays=%d seconds=%d" % (check.passed, check.failed, len(strays),
-                                                               time.monotonic() - started), flush=True)
+    print("RESULT passed=%d failed=%d strays=%d leaked=%d seconds=%d" % (
+        check.passed, check.failed, len(strays), leaked, time.monotonic() - started), flush=True)
     return 1 if check.failed else 0
 
 
