@@ -73,7 +73,7 @@ class Lab:
         self.server = ms.ModelServer()
         agent_dir = os.path.join(self.home, ".omp", "agent")
         os.makedirs(agent_dir)
-        write(os.path.join(agent_dir, "models.yml"), MODELS_YML % self.server.url)
+        write(os.path.join(agent_dir, "models.yml"), MODELS_YML % (self.server.url, MODEL_NAME))
         write(os.path.join(agent_dir, "config.yml"), CONFIG_YML)
         self.extension = os.path.join(self.work, "extension.ts")
         self.extension_mark = os.path.join(self.work, "extension-loaded")
@@ -105,6 +105,7 @@ class Lab:
             return subprocess.CompletedProcess(e.cmd, -1, e.stdout or b"", (e.stderr or b"") + b"\n(hung)")
 
 
+MODEL_NAME = "Test Model"
 MODELS_YML = """providers:
   test:
     baseUrl: %s
@@ -112,7 +113,7 @@ MODELS_YML = """providers:
     api: openai-completions
     models:
       - id: test-model
-        name: Test Model
+        name: %s
         reasoning: false
         input: [text]
         contextWindow: 128000
@@ -146,11 +147,6 @@ def write(path, text):
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
-
-
-def last_line(err):
-    lines = err.decode("utf-8", "replace").rstrip("\n").split("\n")
-    return lines[-1]
 
 
 def excerpt(label, text):
@@ -276,8 +272,8 @@ class Terminal:
 
 
 def ui_ready(lab, terminal):
-    # The status line names the model once the interface is drawn; the mark, once the extension ran.
-    return lambda: b"Test Model" in terminal.screen and os.path.exists(lab.extension_mark)
+    # The interface names the model once it is drawn; the mark exists once the extension ran.
+    return lambda: MODEL_NAME.encode() in terminal.screen and os.path.exists(lab.extension_mark)
 
 
 def launch(lab):
