@@ -18,41 +18,53 @@ std::string_view drop_line_end(std::string_view line) {
 }  // namespace
 
 LineReader::LineReader(ByteSource source)
-    : source_(std::move(source)), buffer_(std::make_unique<char[]>(DIGEST_IO_BUFFER)) {}
+    : source_(std::move(source)), buffer_(std::make_unique<char[]>(DIGEST_READ_BUFFER)) {}
 
 SysResult<std::optional<std::string_view>> LineReader::next() {
   long_line_.clear();
   bool gathering = false;
+  char* const buffer = buffer_.get();
   std::string_view line;
   while (true) {
-    if (begin_ == end_) {
-      auto got = source_(buffer_.get(), DIGEST_IO_BUFFER);
-      if (!got) return std::move(got).err();
-      if (*got == 0) {
-        if (!gathering) return std::optional<std::string_view>();
-        line = long_line_;  // the last line, without a line feed: nothing is dropped
-        break;
+    const auto* feed = static_cast<const char*>(std::memchr(buffer + scanned_, '\n', end_ - scanned_));
+    if (feed != nullptr) {
+      const char* const start = buffer + begin_;
+      const auto length = static_cast<std::size_t>(feed - start);
+      begin_ = scanned_ = static_cast<std::size_t>(feed - buffer) + 1;
+      if (gathering) {
+        long_line_.append(start, length);
+        line = drop_line_end(long_line_);
+      } else {
+        line = drop_line_end(std::string_view(start, length));
       }
-      begin_ = 0;
-      end_ = *got;
+      break;
     }
-    const char* const start = buffer_.get() + begin_;
-    const auto* feed = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
-    if (feed == nullptr) {
-      long_line_.append(start, end_ - begin_);
-      begin_ = end_;
+    // The unread bytes hold no line feed: make room behind them and read on.
+    if (begin_ == 0 && end_ == DIGEST_READ_BUFFER) {
+      long_line_.append(buffer, end_);
       gathering = true;
-      continue;
+      end_ = 0;
+    } else if (begin_ > 0) {
+      std::memmove(buffer, buffer + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
     }
-    const auto length = static_cast<std::size_t>(feed - start);
-    begin_ += length + 1;
-    if (gathering) {
-      long_line_.append(start, length);
-      line = drop_line_end(long_line_);
-    } else {
-      line = drop_line_end(std::string_view(start, length));
+    scanned_ = end_;
+    auto got = source_(buffer + end_, DIGEST_READ_BUFFER - end_);
+    if (!got) return std::move(got).err();
+    if (*got == 0) {
+      if (!gathering && end_ == 0) return std::optional<std::string_view>();
+      // The last line, without a line feed: nothing is dropped.
+      if (gathering) {
+        long_line_.append(buffer, end_);
+        line = long_line_;
+      } else {
+        line = std::string_view(buffer, end_);
+      }
+      begin_ = scanned_ = end_;
+      break;
     }
-    break;
+    end_ += *got;
   }
   if (!text::is_utf8(line)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(text::NOT_UTF8)));
   return std::optional<std::string_view>(line);

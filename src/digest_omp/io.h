@@ -13,18 +13,23 @@
 
 namespace vantle::digest {
 
-// The size of the reader's buffer and of the output buffer.
+// The size of the output buffer.
 inline constexpr std::size_t DIGEST_IO_BUFFER = 8192;
+// The size of the reader's buffer. Reading costs a system call per fill, and a line that fits is
+// handed out in place; 8192 bytes would mean thousands of calls and copies for a log of tool
+// results tens of kilobytes long, while this stays small beside the memory a long line needs.
+inline constexpr std::size_t DIGEST_READ_BUFFER = 256 * 1024;
 
 // Fills a buffer with up to `size` bytes; 0 means end of input.
 using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
 // Takes bytes for output, all of them or an error.
 using ByteDrain = std::function<SysResult<void>(std::string_view bytes)>;
 
-// Splits input into lines through a DIGEST_IO_BUFFER-byte buffer. A line ends at a line feed,
+// Splits input into lines through a DIGEST_READ_BUFFER-byte buffer. A line ends at a line feed,
 // which is dropped with a carriage return right before it; the last line need not end in one.
-// A line that fits in the buffer is handed out in place; a longer one is gathered once into a
-// growing string, so a line of any length is held once.
+// A line that fits in the buffer is handed out in place (its start moved to the front of the
+// buffer when it was cut by the end); a longer one is gathered once into a growing string, so a
+// line of any length is held once.
 class LineReader {
  public:
   explicit LineReader(ByteSource source);
@@ -36,8 +41,9 @@ class LineReader {
  private:
   ByteSource source_;
   std::unique_ptr<char[]> buffer_;
-  std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
+  std::size_t begin_ = 0;    // the unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
+  std::size_t scanned_ = 0;  // buffer_[begin_, scanned_) holds no line feed
   std::string long_line_;
 };
 

@@ -1,8 +1,11 @@
 #include "digest_omp/mapping.h"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "json/json.h"
+#include "json/reader.h"
 #include "json/writer.h"
 
 namespace vantle::digest {
@@ -84,66 +87,65 @@ std::string_view summarize(const json::Value* arguments, std::string& storage) {
   return storage;
 }
 
-const json::Value* member(const json::Value& object, std::string_view key) {
-  const auto& members = object.get_ref<const Object&>();
-  const auto it = members.find(key);
-  return it == members.end() ? nullptr : &it->second;
-}
-
-const std::string* string_member(const json::Value& object, std::string_view key) {
-  const json::Value* value = member(object, key);
-  return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
-}
-
 }  // namespace
 
 void map_line(std::string_view line, RecordSink& sink) {
-  auto parsed = json::parse(line);
-  if (!parsed) return;
-  const json::Value& doc = *parsed;
+  // The members are read in place from the checked line; only a text with escapes is decoded,
+  // into storage of its own length, so a huge text is held at most twice, line included.
+  if (!json::is_valid(line)) return;
+  const char* const start = json::skip_space(line.data(), line.data() + line.size());
+  const json::RawValue doc(line.substr(static_cast<std::size_t>(start - line.data())));
   if (!doc.is_object()) return;
-  const std::string* type = string_member(doc, "type");
-  if (type == nullptr || *type != "message") return;
-  const std::string* timestamp = string_member(doc, "timestamp");
-  const std::string_view ts = timestamp != nullptr ? std::string_view(*timestamp) : std::string_view();
+  json::RawValue type, timestamp, message;
+  doc.members({{"type", &type}, {"timestamp", &timestamp}, {"message", &message}});
+  if (!type.is_string() || !type.text_is("message")) return;
+  std::string ts_storage;
+  const std::string_view ts = timestamp.is_string() ? timestamp.text(ts_storage) : std::string_view();
 
-  const json::Value* message = member(doc, "message");
-  if (message == nullptr || !message->is_object()) return;
-  const std::string* role = string_member(*message, "role");
-  if (role == nullptr) return;
-  const bool assistant = *role == "assistant";
-  if (!assistant && *role != "user") return;
+  if (!message.is_object()) return;
+  json::RawValue role, content;
+  message.members({{"role", &role}, {"content", &content}});
+  if (!role.is_string()) return;
+  const bool assistant = role.text_is("assistant");
+  if (!assistant && !role.text_is("user")) return;
   const std::string_view label = assistant ? "agent" : "input";
 
-  const json::Value* content = member(*message, "content");
-  if (content == nullptr) return;
-  if (content->is_string()) {
-    const std::string_view text = content->get_ref<const std::string&>();
+  std::string text_storage;
+  if (content.is_string()) {
+    const std::string_view text = content.text(text_storage);
     if (text.empty()) return;
     write_record(sink, label, &text, nullptr, ts);
     sink.write("\n");
     return;
   }
-  if (!content->is_array()) return;
+  if (!content.is_array()) return;
   std::string storage;
-  for (const json::Value& item : *content) {
-    if (!item.is_object()) continue;
-    const std::string* item_type = string_member(item, "type");
-    if (item_type == nullptr) continue;
-    if (*item_type == "text") {
-      const std::string* text = string_member(item, "text");
-      if (text == nullptr || text->empty()) continue;
-      const std::string_view view = *text;
+  std::string name_storage;
+  content.for_each_element([&](const json::RawValue& item) {
+    if (!item.is_object()) return;
+    json::RawValue item_type, text, name, arguments;
+    item.members({{"type", &item_type}, {"text", &text}, {"name", &name}, {"arguments", &arguments}});
+    if (!item_type.is_string()) return;
+    if (item_type.text_is("text")) {
+      if (!text.is_string()) return;
+      const std::string_view view = text.text(text_storage);
+      if (view.empty()) return;
       write_record(sink, label, &view, nullptr, ts);
       sink.write("\n");
-    } else if (*item_type == "toolCall" && assistant) {
-      const std::string* name = string_member(item, "name");
-      const ToolView tool{summarize(member(item, "arguments"), storage),
-                          name != nullptr ? std::string_view(*name) : std::string_view()};
+    } else if (item_type.text_is("toolCall") && assistant) {
+      // The arguments are small as a rule, and their summary can need every member in key order
+      // or the whole object as compact JSON: a tree of them is the plain way.
+      std::optional<json::Value> tree;
+      if (arguments.is_object()) {
+        auto parsed = json::parse(arguments.raw());
+        if (parsed) tree = std::move(*parsed);
+      }
+      const ToolView tool{summarize(tree ? &*tree : nullptr, storage),
+                          name.is_string() ? name.text(name_storage) : std::string_view()};
       write_record(sink, "tool", nullptr, &tool, ts);
       sink.write("\n");
     }
-  }
+  });
 }
 
 }  // namespace vantle::digest
