@@ -1,5 +1,6 @@
 #include "digest_omp/io.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -18,7 +19,8 @@ std::string_view drop_line_end(std::string_view line) {
 }  // namespace
 
 LineReader::LineReader(ByteSource source)
-    : source_(std::move(source)), buffer_(std::make_unique<char[]>(DIGEST_READ_BUFFER)) {}
+    // Not value-initialised: the buffer's pages are touched only as far as the input fills it.
+    : source_(std::move(source)), buffer_(new char[DIGEST_READ_BUFFER]) {}
 
 SysResult<std::optional<std::string_view>> LineReader::next() {
   long_line_.clear();
@@ -39,27 +41,29 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
       }
       break;
     }
-    // The unread bytes hold no line feed: make room behind them and read on.
-    if (begin_ == 0 && end_ == DIGEST_READ_BUFFER) {
-      long_line_.append(buffer, end_);
-      gathering = true;
-      end_ = 0;
-    } else if (begin_ > 0) {
-      std::memmove(buffer, buffer + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
+    // The unread bytes hold no line feed: read on behind them, making room when the buffer is full.
+    if (end_ == DIGEST_READ_BUFFER) {
+      if (begin_ == 0) {
+        long_line_.append(buffer, end_);
+        gathering = true;
+        end_ = 0;
+      } else {
+        std::memmove(buffer, buffer + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+      }
     }
     scanned_ = end_;
-    auto got = source_(buffer + end_, DIGEST_READ_BUFFER - end_);
+    auto got = source_(buffer + end_, std::min(DIGEST_READ_BUFFER - end_, DIGEST_READ_CHUNK));
     if (!got) return std::move(got).err();
     if (*got == 0) {
-      if (!gathering && end_ == 0) return std::optional<std::string_view>();
+      if (!gathering && begin_ == end_) return std::optional<std::string_view>();
       // The last line, without a line feed: nothing is dropped.
       if (gathering) {
         long_line_.append(buffer, end_);
         line = long_line_;
       } else {
-        line = std::string_view(buffer, end_);
+        line = std::string_view(buffer + begin_, end_ - begin_);
       }
       begin_ = scanned_ = end_;
       break;

@@ -91,7 +91,7 @@ TEST(LineReader, LinesOfAnyLengthAcrossTheBuffer) {
   }
   std::string input;
   for (std::size_t i = 0; i < lines.size(); ++i) input += lines[i] + (i % 2 == 0 ? "\n" : "\r\n");
-  for (const std::size_t step : {std::size_t{1000}, std::size_t{8191}, R - 1, R, 4 * R}) {
+  for (const std::size_t step : {std::size_t{1000}, DIGEST_READ_CHUNK - 1, DIGEST_READ_CHUNK, R - 1, R}) {
     SCOPED_TRACE(step);
     const Lines got = read_all(input, step);
     EXPECT_EQ(got.error, "");

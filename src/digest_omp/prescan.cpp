@@ -45,15 +45,20 @@ const char* string_end_portable(const char* contents, const char* p, const char*
   return nullptr;
 }
 
-// The closing quote among the 64 bytes at `p`, given one bit per byte for quotes and backslashes
-// and the backslashes of the step before, or null. A quote with no backslash before it ends the
-// string and one with exactly one backslash before it does not, which the masks tell for all 64
-// bytes at once; only a quote behind a longer run of backslashes is looked at alone.
-inline const char* closing_in_step(const char* p, const char* contents, std::uint64_t quotes, std::uint64_t slashes,
-                                   std::uint64_t previous) {
-  const std::uint64_t one_before = slashes << 1 | previous >> 63;
+// Of the quotes among the 64 bytes at `p` (one bit per byte, as for the backslashes), those that
+// may close the string, given the backslashes of the step before. A quote with no backslash
+// before it ends the string and one with exactly one backslash before it does not, which the
+// masks tell for all 64 bytes at once; only a quote behind a longer run stays a candidate to be
+// looked at alone. In text full of escaped quotes most steps have quotes but no candidate.
+inline std::uint64_t closing_candidates(std::uint64_t quotes, std::uint64_t slashes, std::uint64_t previous,
+                                        std::uint64_t& one_before) {
+  one_before = slashes << 1 | previous >> 63;
   const std::uint64_t two_before = slashes << 2 | previous >> 62;
-  std::uint64_t candidates = quotes & ~(one_before & ~two_before);
+  return quotes & ~(one_before & ~two_before);
+}
+
+// The closing quote among the candidates of the step at `p`, or null.
+const char* closing_in_step(const char* p, const char* contents, std::uint64_t candidates, std::uint64_t one_before) {
   while (candidates != 0) {
     const int bit = __builtin_ctzll(candidates);
     const char* const at = p + bit;
@@ -93,8 +98,10 @@ const char* string_end_sse2(const char* contents, const char* end) {
       quotes |= sse2_mask16(p + at, quote) << at;
       slashes |= sse2_mask16(p + at, backslash) << at;
     }
-    if (quotes != 0) {
-      if (const char* at = closing_in_step(p, contents, quotes, slashes, previous)) return at;
+    std::uint64_t one_before;
+    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
+    if (candidates != 0) {
+      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
     }
     previous = slashes;
     p += 64;
@@ -120,8 +127,10 @@ VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end) {
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     const std::uint64_t quotes = avx2_mask64(low, high, quote);
     const std::uint64_t slashes = avx2_mask64(low, high, backslash);
-    if (quotes != 0) {
-      if (const char* at = closing_in_step(p, contents, quotes, slashes, previous)) return at;
+    std::uint64_t one_before;
+    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
+    if (candidates != 0) {
+      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
     }
     previous = slashes;
     p += 64;
