@@ -68,6 +68,13 @@ const char* closing_in_step(const char* p, const char* contents, std::uint64_t c
   return nullptr;
 }
 
+// Finds the closing quote of the string whose contents start at `contents`, or null.
+using StringEnd = const char* (*)(const char* contents, const char* end);
+
+const char* string_end_memchr(const char* contents, const char* end) {
+  return string_end_portable(contents, contents, end);
+}
+
 }  // namespace
 }  // namespace vantle::digest
 
@@ -148,16 +155,15 @@ std::vector<PrescanPath> prescan_paths() {
 
 namespace {
 
-using StringEnd = const char* (*)(const char* contents, const char* end);
-
+// A path the processor lacks falls back to SSE2, so no caller can run an unknown instruction.
 StringEnd string_end_for(PrescanPath path) {
   switch (path) {
     case PrescanPath::kAvx2:
-      return string_end_avx2;
+      return __builtin_cpu_supports("avx2") ? string_end_avx2 : string_end_sse2;
     case PrescanPath::kSse2:
       return string_end_sse2;
     default:
-      return [](const char* contents, const char* end) { return string_end_portable(contents, contents, end); };
+      return string_end_memchr;
   }
 }
 
@@ -170,11 +176,7 @@ std::vector<PrescanPath> prescan_paths() { return {PrescanPath::kPortable}; }
 
 namespace {
 
-using StringEnd = const char* (*)(const char* contents, const char* end);
-
-StringEnd string_end_for(PrescanPath) {
-  return [](const char* contents, const char* end) { return string_end_portable(contents, contents, end); };
-}
+StringEnd string_end_for(PrescanPath) { return string_end_memchr; }
 
 }  // namespace
 }  // namespace vantle::digest

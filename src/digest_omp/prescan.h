@@ -19,7 +19,8 @@ bool may_yield_record(std::string_view line);
 // The ways of skipping string contents: bytes one at a time with memchr, or 64 bytes a step with
 // SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.
 enum class PrescanPath { kPortable, kSse2, kAvx2 };
-// The paths this processor can run, portable first and fastest last.
+// The paths this processor can run, portable first and fastest last. A path it cannot run is
+// replaced by one it can.
 std::vector<PrescanPath> prescan_paths();
 bool may_yield_record(std::string_view line, PrescanPath path);
 
