@@ -298,12 +298,6 @@ bool RawValue::text_is(std::string_view want) const {
   return decoded == want;
 }
 
-RawValue RawValue::member(std::string_view key) const {
-  RawValue found;
-  members({{key, &found}});
-  return found;
-}
-
 void RawValue::members(std::initializer_list<std::pair<std::string_view, RawValue*>> wanted) const {
   for (const auto& [key, value] : wanted) *value = RawValue();
   const char* const end = raw_.data() + raw_.size();

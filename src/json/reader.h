@@ -5,8 +5,8 @@
 
 #include <initializer_list>
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 namespace vantle::json {
 
@@ -21,9 +21,6 @@ class RawValue {
   RawValue() = default;
   explicit RawValue(std::string_view raw) : raw_(raw) {}
 
-  // Whether there is a value at all (a missing member has none).
-  bool exists() const { return !raw_.empty(); }
-
   bool is_object() const { return !raw_.empty() && raw_.front() == '{'; }
   bool is_array() const { return !raw_.empty() && raw_.front() == '['; }
   bool is_string() const { return !raw_.empty() && raw_.front() == '"'; }
@@ -35,10 +32,8 @@ class RawValue {
   // Whether the string's decoded text is `want`.
   bool text_is(std::string_view want) const;
 
-  // The value of the last member named `key` of this object (the last of duplicate keys wins),
-  // or an empty value when there is none.
-  RawValue member(std::string_view key) const;
-  // The same for several keys in one pass: each pair's value is set to its key's member.
+  // Sets each pair's value to the last member of this object named by its key (the last of
+  // duplicate keys wins), or to no value when there is none; one pass for all the keys.
   void members(std::initializer_list<std::pair<std::string_view, RawValue*>> wanted) const;
   // Calls `f` with each element of this array, in order.
   template <class F>
@@ -50,6 +45,7 @@ class RawValue {
 
 // The end of the value that starts at `p` in a valid document ending at `end`.
 const char* skip_value(const char* p, const char* end);
+// The first byte from `p` on that is not JSON white space (space, tab, line feed, carriage return).
 const char* skip_space(const char* p, const char* end);
 
 template <class F>
