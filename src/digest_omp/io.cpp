@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "json/writer.h"
@@ -18,14 +19,19 @@ std::string_view drop_line_end(std::string_view line) {
 
 }  // namespace
 
-LineReader::LineReader(ByteSource source)
-    // Not value-initialised: the buffer's pages are touched only as far as the input fills it.
-    : source_(std::move(source)), buffer_(new char[DIGEST_READ_BUFFER]) {}
+// The buffer comes straight from the system, untouched until input fills it and in huge pages
+// where the system gives them: a log of a few megabytes would otherwise spend a fifth of its run
+// on the page faults of filling it.
+LineReader::LineReader(ByteSource source) : source_(std::move(source)) {
+  auto buffer = BigBuffer::allocate(DIGEST_READ_BUFFER);
+  if (!buffer) throw std::bad_alloc();
+  buffer_ = std::move(*buffer);
+}
 
 SysResult<std::optional<std::string_view>> LineReader::next() {
   long_line_.clear();
   bool gathering = false;
-  char* const buffer = buffer_.get();
+  char* const buffer = buffer_.data();
   std::string_view line;
   while (true) {
     const auto* feed = static_cast<const char*>(std::memchr(buffer + scanned_, '\n', end_ - scanned_));

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "digest_omp/mapping.h"
+#include "platform/big_buffer.h"
 #include "platform/error.h"
 
 namespace vantle::digest {
@@ -43,7 +44,7 @@ class LineReader {
 
  private:
   ByteSource source_;
-  std::unique_ptr<char[]> buffer_;
+  BigBuffer buffer_;
   std::size_t begin_ = 0;    // the unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
   std::size_t scanned_ = 0;  // buffer_[begin_, scanned_) holds no line feed
