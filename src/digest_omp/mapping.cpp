@@ -1,5 +1,6 @@
 #include "digest_omp/mapping.h"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -87,6 +88,43 @@ std::string_view summarize(const json::Value* arguments, std::string& storage) {
   return storage;
 }
 
+// The "arg" of a tool record read straight from the raw arguments, when the first of SUMMARY_KEYS
+// with a scalar text holds a string or a boolean, as real tool calls nearly always do. Nothing
+// when that member is a number (its text is the parsed tree's to give) or none qualifies.
+std::optional<std::string_view> summarize_in_place(const json::RawValue& arguments, std::string& storage) {
+  std::array<json::RawValue, SUMMARY_KEYS.size()> values;
+  static_assert(SUMMARY_KEYS.size() == 9);
+  arguments.members({{SUMMARY_KEYS[0], &values[0]},
+                     {SUMMARY_KEYS[1], &values[1]},
+                     {SUMMARY_KEYS[2], &values[2]},
+                     {SUMMARY_KEYS[3], &values[3]},
+                     {SUMMARY_KEYS[4], &values[4]},
+                     {SUMMARY_KEYS[5], &values[5]},
+                     {SUMMARY_KEYS[6], &values[6]},
+                     {SUMMARY_KEYS[7], &values[7]},
+                     {SUMMARY_KEYS[8], &values[8]}});
+  for (const json::RawValue& value : values) {
+    const std::string_view raw = value.raw();
+    if (raw.empty()) continue;
+    switch (raw.front()) {
+      case '"':
+        if (const std::string_view text = value.text(storage); !text.empty()) return text;
+        continue;
+      case 't':
+        return "true";
+      case 'f':
+        return "false";
+      case 'n':
+      case '{':
+      case '[':
+        continue;
+      default:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void map_line(std::string_view line, RecordSink& sink) {
@@ -133,15 +171,19 @@ void map_line(std::string_view line, RecordSink& sink) {
       write_record(sink, label, &view, nullptr, ts);
       sink.write("\n");
     } else if (item_type.text_is("toolCall") && assistant) {
-      // The arguments are small as a rule, and their summary can need every member in key order
-      // or the whole object as compact JSON: a tree of them is the plain way.
+      // Otherwise the summary can need every member in key order or the whole object as compact
+      // JSON: a tree of the arguments is the plain way.
+      std::optional<std::string_view> arg;
       std::optional<json::Value> tree;
       if (arguments.is_object()) {
-        auto parsed = json::parse(arguments.raw());
-        if (parsed) tree = std::move(*parsed);
+        arg = summarize_in_place(arguments, storage);
+        if (!arg) {
+          auto parsed = json::parse(arguments.raw());
+          if (parsed) tree = std::move(*parsed);
+        }
       }
-      const ToolView tool{summarize(tree ? &*tree : nullptr, storage),
-                          name.is_string() ? name.text(name_storage) : std::string_view()};
+      if (!arg) arg = summarize(tree ? &*tree : nullptr, storage);
+      const ToolView tool{*arg, name.is_string() ? name.text(name_storage) : std::string_view()};
       write_record(sink, "tool", nullptr, &tool, ts);
       sink.write("\n");
     }
