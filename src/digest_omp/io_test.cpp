@@ -81,18 +81,25 @@ TEST(LineReader, SplitsAtLineFeedsAndDropsACarriageReturnBeforeThem) {
 
 TEST(LineReader, LinesOfAnyLengthAcrossTheBuffer) {
   std::vector<std::string> lines;
-  for (const std::size_t length : {8190, 8191, 8192, 8193, 16383, 16384, 16385, 100000, 1, 0, 3000000}) {
+  constexpr std::size_t R = DIGEST_READ_BUFFER;
+  for (const std::size_t length : {std::size_t{8190}, std::size_t{8191}, std::size_t{8192}, std::size_t{8193},
+                                   std::size_t{16383}, std::size_t{100000}, std::size_t{1}, std::size_t{0}, R - 2, R - 1,
+                                   R, R + 1, std::size_t{3000000}, std::size_t{5}, R - 3, 2 * R + 1}) {
     std::string line;
     for (std::size_t i = 0; i < length; ++i) line += static_cast<char>('a' + (i * 7 + length) % 26);
     lines.push_back(line);
   }
   std::string input;
   for (std::size_t i = 0; i < lines.size(); ++i) input += lines[i] + (i % 2 == 0 ? "\n" : "\r\n");
-  for (const std::size_t step : {std::size_t{1000}, std::size_t{8191}, DIGEST_IO_BUFFER}) {
+  for (const std::size_t step : {std::size_t{1000}, DIGEST_READ_CHUNK - 1, DIGEST_READ_CHUNK, R - 1, R}) {
     SCOPED_TRACE(step);
     const Lines got = read_all(input, step);
     EXPECT_EQ(got.error, "");
     EXPECT_EQ(got.lines, lines);
+    // The same lines with the last one's line feed missing: it is still handed out whole.
+    const Lines unfinished = read_all(input.substr(0, input.size() - 2), step);
+    EXPECT_EQ(unfinished.error, "");
+    EXPECT_EQ(unfinished.lines, lines);
   }
 }
 

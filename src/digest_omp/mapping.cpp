@@ -1,8 +1,12 @@
 #include "digest_omp/mapping.h"
 
+#include <array>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "json/json.h"
+#include "json/reader.h"
 #include "json/writer.h"
 
 namespace vantle::digest {
@@ -84,66 +88,106 @@ std::string_view summarize(const json::Value* arguments, std::string& storage) {
   return storage;
 }
 
-const json::Value* member(const json::Value& object, std::string_view key) {
-  const auto& members = object.get_ref<const Object&>();
-  const auto it = members.find(key);
-  return it == members.end() ? nullptr : &it->second;
-}
-
-const std::string* string_member(const json::Value& object, std::string_view key) {
-  const json::Value* value = member(object, key);
-  return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+// The "arg" of a tool record read straight from the raw arguments, when the first of SUMMARY_KEYS
+// with a scalar text holds a string or a boolean, as real tool calls nearly always do. Nothing
+// when that member is a number (its text is the parsed tree's to give) or none qualifies.
+std::optional<std::string_view> summarize_in_place(const json::RawValue& arguments, std::string& storage) {
+  std::array<json::RawValue, SUMMARY_KEYS.size()> values;
+  static_assert(SUMMARY_KEYS.size() == 9);
+  arguments.members({{SUMMARY_KEYS[0], &values[0]},
+                     {SUMMARY_KEYS[1], &values[1]},
+                     {SUMMARY_KEYS[2], &values[2]},
+                     {SUMMARY_KEYS[3], &values[3]},
+                     {SUMMARY_KEYS[4], &values[4]},
+                     {SUMMARY_KEYS[5], &values[5]},
+                     {SUMMARY_KEYS[6], &values[6]},
+                     {SUMMARY_KEYS[7], &values[7]},
+                     {SUMMARY_KEYS[8], &values[8]}});
+  for (const json::RawValue& value : values) {
+    const std::string_view raw = value.raw();
+    if (raw.empty()) continue;
+    switch (raw.front()) {
+      case '"':
+        if (const std::string_view text = value.text(storage); !text.empty()) return text;
+        continue;
+      case 't':
+        return "true";
+      case 'f':
+        return "false";
+      case 'n':
+      case '{':
+      case '[':
+        continue;
+      default:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
 void map_line(std::string_view line, RecordSink& sink) {
-  auto parsed = json::parse(line);
-  if (!parsed) return;
-  const json::Value& doc = *parsed;
+  // The members are read in place from the checked line; only a text with escapes is decoded,
+  // into storage of its own length, so a huge text is held at most twice, line included.
+  if (!json::is_valid(line)) return;
+  const char* const start = json::skip_space(line.data(), line.data() + line.size());
+  const json::RawValue doc(line.substr(static_cast<std::size_t>(start - line.data())));
   if (!doc.is_object()) return;
-  const std::string* type = string_member(doc, "type");
-  if (type == nullptr || *type != "message") return;
-  const std::string* timestamp = string_member(doc, "timestamp");
-  const std::string_view ts = timestamp != nullptr ? std::string_view(*timestamp) : std::string_view();
+  json::RawValue type, timestamp, message;
+  doc.members({{"type", &type}, {"timestamp", &timestamp}, {"message", &message}});
+  if (!type.is_string() || !type.text_is("message")) return;
+  std::string ts_storage;
+  const std::string_view ts = timestamp.is_string() ? timestamp.text(ts_storage) : std::string_view();
 
-  const json::Value* message = member(doc, "message");
-  if (message == nullptr || !message->is_object()) return;
-  const std::string* role = string_member(*message, "role");
-  if (role == nullptr) return;
-  const bool assistant = *role == "assistant";
-  if (!assistant && *role != "user") return;
+  if (!message.is_object()) return;
+  json::RawValue role, content;
+  message.members({{"role", &role}, {"content", &content}});
+  if (!role.is_string()) return;
+  const bool assistant = role.text_is("assistant");
+  if (!assistant && !role.text_is("user")) return;
   const std::string_view label = assistant ? "agent" : "input";
 
-  const json::Value* content = member(*message, "content");
-  if (content == nullptr) return;
-  if (content->is_string()) {
-    const std::string_view text = content->get_ref<const std::string&>();
+  std::string text_storage;
+  if (content.is_string()) {
+    const std::string_view text = content.text(text_storage);
     if (text.empty()) return;
     write_record(sink, label, &text, nullptr, ts);
     sink.write("\n");
     return;
   }
-  if (!content->is_array()) return;
+  if (!content.is_array()) return;
   std::string storage;
-  for (const json::Value& item : *content) {
-    if (!item.is_object()) continue;
-    const std::string* item_type = string_member(item, "type");
-    if (item_type == nullptr) continue;
-    if (*item_type == "text") {
-      const std::string* text = string_member(item, "text");
-      if (text == nullptr || text->empty()) continue;
-      const std::string_view view = *text;
+  std::string name_storage;
+  content.for_each_element([&](const json::RawValue& item) {
+    if (!item.is_object()) return;
+    json::RawValue item_type, text, name, arguments;
+    item.members({{"type", &item_type}, {"text", &text}, {"name", &name}, {"arguments", &arguments}});
+    if (!item_type.is_string()) return;
+    if (item_type.text_is("text")) {
+      if (!text.is_string()) return;
+      const std::string_view view = text.text(text_storage);
+      if (view.empty()) return;
       write_record(sink, label, &view, nullptr, ts);
       sink.write("\n");
-    } else if (*item_type == "toolCall" && assistant) {
-      const std::string* name = string_member(item, "name");
-      const ToolView tool{summarize(member(item, "arguments"), storage),
-                          name != nullptr ? std::string_view(*name) : std::string_view()};
+    } else if (item_type.text_is("toolCall") && assistant) {
+      // Otherwise the summary can need every member in key order or the whole object as compact
+      // JSON: a tree of the arguments is the plain way.
+      std::optional<std::string_view> arg;
+      std::optional<json::Value> tree;
+      if (arguments.is_object()) {
+        arg = summarize_in_place(arguments, storage);
+        if (!arg) {
+          auto parsed = json::parse(arguments.raw());
+          if (parsed) tree = std::move(*parsed);
+        }
+      }
+      if (!arg) arg = summarize(tree ? &*tree : nullptr, storage);
+      const ToolView tool{*arg, name.is_string() ? name.text(name_storage) : std::string_view()};
       write_record(sink, "tool", nullptr, &tool, ts);
       sink.write("\n");
     }
-  }
+  });
 }
 
 }  // namespace vantle::digest

@@ -4,13 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "json/json.h"
-
-#if defined(__SSE2__)
-#define VANTLE_PRESCAN_SSE2 1
-#include <emmintrin.h>
-#endif
 
 namespace vantle::digest {
 namespace {
@@ -37,45 +33,9 @@ bool ends_string(const char* quote, const char* contents) {
   return ((quote - run) & 1) == 0;
 }
 
-#ifdef VANTLE_PRESCAN_SSE2
-// One bit per byte of the 64 at `p` that equals `c`.
-std::uint64_t byte_mask(const char* p, __m128i c) {
-  std::uint64_t mask = 0;
-  for (int at = 0; at < 64; at += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    mask |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)))) << at;
-  }
-  return mask;
-}
-#endif
-
-// The closing quote of the string whose contents start at `contents`, or null when there is none.
-// String contents are most of a log's bytes, so they are skipped 64 bytes per step where SSE2 is
-// there (every x86-64 processor), and with memchr elsewhere. A quote with no backslash before it
-// ends the string and one with exactly one backslash before it does not, which bit masks tell for
-// all 64 bytes at once; only a quote behind a longer run of backslashes is looked at alone.
-const char* string_end(const char* contents, const char* end) {
-  const char* p = contents;
-#ifdef VANTLE_PRESCAN_SSE2
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  std::uint64_t previous = 0;  // backslashes of the step before; the byte before the contents is a quote
-  while (end - p >= 64) {
-    const std::uint64_t quotes = byte_mask(p, quote);
-    const std::uint64_t slashes = byte_mask(p, backslash);
-    const std::uint64_t one_before = slashes << 1 | previous >> 63;
-    const std::uint64_t two_before = slashes << 2 | previous >> 62;
-    std::uint64_t candidates = quotes & ~(one_before & ~two_before);
-    while (candidates != 0) {
-      const int bit = __builtin_ctzll(candidates);
-      const char* const at = p + bit;
-      if ((one_before >> bit & 1) == 0 || ends_string(at, contents)) return at;
-      candidates &= candidates - 1;
-    }
-    previous = slashes;
-    p += 64;
-  }
-#endif
+// The closing quote of the string whose contents start at `contents`, looking from `p` on, or null
+// when there is none. The portable scan, and the tail of the wide ones.
+const char* string_end_portable(const char* contents, const char* p, const char* end) {
   while (p < end) {
     const auto* at = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
     if (at == nullptr) return nullptr;
@@ -84,6 +44,146 @@ const char* string_end(const char* contents, const char* end) {
   }
   return nullptr;
 }
+
+// Of the quotes among the 64 bytes at `p` (one bit per byte, as for the backslashes), those that
+// may close the string, given the backslashes of the step before. A quote with no backslash
+// before it ends the string and one with exactly one backslash before it does not, which the
+// masks tell for all 64 bytes at once; only a quote behind a longer run stays a candidate to be
+// looked at alone. In text full of escaped quotes most steps have quotes but no candidate.
+inline std::uint64_t closing_candidates(std::uint64_t quotes, std::uint64_t slashes, std::uint64_t previous,
+                                        std::uint64_t& one_before) {
+  one_before = slashes << 1 | previous >> 63;
+  const std::uint64_t two_before = slashes << 2 | previous >> 62;
+  return quotes & ~(one_before & ~two_before);
+}
+
+// The closing quote among the candidates of the step at `p`, or null.
+const char* closing_in_step(const char* p, const char* contents, std::uint64_t candidates, std::uint64_t one_before) {
+  while (candidates != 0) {
+    const int bit = __builtin_ctzll(candidates);
+    const char* const at = p + bit;
+    if ((one_before >> bit & 1) == 0 || ends_string(at, contents)) return at;
+    candidates &= candidates - 1;
+  }
+  return nullptr;
+}
+
+// Finds the closing quote of the string whose contents start at `contents`, or null.
+using StringEnd = const char* (*)(const char* contents, const char* end);
+
+const char* string_end_memchr(const char* contents, const char* end) {
+  return string_end_portable(contents, contents, end);
+}
+
+}  // namespace
+}  // namespace vantle::digest
+
+// String contents are most of a log's bytes, so on x86-64 they are skipped 64 bytes per step:
+// with SSE2, which every such processor has, or with AVX2 where the processor has it, chosen when
+// the program runs so that one binary serves every processor. Elsewhere the portable scan serves.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+
+namespace vantle::digest {
+namespace {
+
+// Bits of the 16 bytes at `p` that equal `c`.
+inline std::uint64_t sse2_mask16(const char* p, __m128i c) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)));
+}
+
+const char* string_end_sse2(const char* contents, const char* end) {
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const char* p = contents;
+  std::uint64_t previous = 0;  // backslashes of the step before; the byte before the contents is a quote
+  while (end - p >= 64) {
+    std::uint64_t quotes = 0;
+    std::uint64_t slashes = 0;
+    for (int at = 0; at < 64; at += 16) {
+      quotes |= sse2_mask16(p + at, quote) << at;
+      slashes |= sse2_mask16(p + at, backslash) << at;
+    }
+    std::uint64_t one_before;
+    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
+    if (candidates != 0) {
+      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
+    }
+    previous = slashes;
+    p += 64;
+  }
+  return string_end_portable(contents, p, end);
+}
+
+#define VANTLE_AVX2 __attribute__((target("avx2")))
+
+VANTLE_AVX2 inline std::uint64_t avx2_mask64(__m256i low, __m256i high, __m256i c) {
+  const auto low_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c)));
+  const auto high_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)));
+  return static_cast<std::uint64_t>(high_bits) << 32 | low_bits;
+}
+
+VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end) {
+  const __m256i quote = _mm256_set1_epi8('"');
+  const __m256i backslash = _mm256_set1_epi8('\\');
+  const char* p = contents;
+  std::uint64_t previous = 0;
+  while (end - p >= 64) {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint64_t quotes = avx2_mask64(low, high, quote);
+    const std::uint64_t slashes = avx2_mask64(low, high, backslash);
+    std::uint64_t one_before;
+    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
+    if (candidates != 0) {
+      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
+    }
+    previous = slashes;
+    p += 64;
+  }
+  return string_end_portable(contents, p, end);
+}
+
+}  // namespace
+
+std::vector<PrescanPath> prescan_paths() {
+  std::vector<PrescanPath> paths{PrescanPath::kPortable, PrescanPath::kSse2};
+  if (__builtin_cpu_supports("avx2")) paths.push_back(PrescanPath::kAvx2);
+  return paths;
+}
+
+namespace {
+
+// A path the processor lacks falls back to SSE2, so no caller can run an unknown instruction.
+StringEnd string_end_for(PrescanPath path) {
+  switch (path) {
+    case PrescanPath::kAvx2:
+      return __builtin_cpu_supports("avx2") ? string_end_avx2 : string_end_sse2;
+    case PrescanPath::kSse2:
+      return string_end_sse2;
+    default:
+      return string_end_memchr;
+  }
+}
+
+}  // namespace
+}  // namespace vantle::digest
+#else
+namespace vantle::digest {
+
+std::vector<PrescanPath> prescan_paths() { return {PrescanPath::kPortable}; }
+
+namespace {
+
+StringEnd string_end_for(PrescanPath) { return string_end_memchr; }
+
+}  // namespace
+}  // namespace vantle::digest
+#endif
+
+namespace vantle::digest {
+namespace {
 
 // The one-letter escapes and the characters they stand for.
 constexpr std::string_view ESCAPE_LETTERS = "\"\\/bfnrt";
@@ -143,7 +243,9 @@ enum class Slot { kOther, kType, kMessage, kRole };
 
 }  // namespace
 
-bool may_yield_record(std::string_view line) {
+namespace {
+
+bool scan(std::string_view line, StringEnd string_end) {
   const char* p = line.data();
   const char* const end = p + line.size();
   if (p == end || *p != '{') return false;
@@ -215,6 +317,15 @@ bool may_yield_record(std::string_view line) {
       role_qualifies = matches;
     }
   }
+}
+
+}  // namespace
+
+bool may_yield_record(std::string_view line, PrescanPath path) { return scan(line, string_end_for(path)); }
+
+bool may_yield_record(std::string_view line) {
+  static const StringEnd fastest = string_end_for(prescan_paths().back());
+  return scan(line, fastest);
 }
 
 }  // namespace vantle::digest

