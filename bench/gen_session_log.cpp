@@ -26,20 +26,20 @@ std::size_t log_uniform(double lo, double hi) {
   return static_cast<std::size_t>(std::exp(std::uniform_real_distribution<double>(std::log(lo), std::log(hi))(rng)));
 }
 
-const std::vector<std::string_view> kWords = {
+const std::vector<std::string_view> WORDS = {
     "the",    "file",   "function", "return", "value",  "error",   "config",  "build",  "test",    "path",
     "string", "parse",  "session",  "agent",  "line",   "output",  "module",  "import", "result",  "check",
     "server", "client", "request",  "handle", "update", "install", "version", "cache",  "default", "option"};
 // Text beyond ASCII turns up now and then: names, arrows, prices, other scripts, emoji.
-const std::vector<std::string_view> kOtherWords = {"café", "naïve", "Straße", "日本語", "данные",
+const std::vector<std::string_view> OTHER_WORDS = {"café", "naïve", "Straße", "日本語", "данные",
                                                    "🙂", "→",     "€100",   "größe",  "✓"};
 
 std::string_view word() {
-  return std::uniform_int_distribution<int>(0, 99)(rng) < 3 ? kOtherWords[rng() % kOtherWords.size()]
-                                                            : kWords[rng() % kWords.size()];
+  return std::uniform_int_distribution<int>(0, 99)(rng) < 3 ? OTHER_WORDS[rng() % OTHER_WORDS.size()]
+                                                            : WORDS[rng() % WORDS.size()];
 }
 
-const std::vector<std::string_view> kCode = {
+const std::vector<std::string_view> CODE = {
     "    if (value == nullptr) return Err(\"missing value\");",
     "  const auto path = root / \"src\" / name;",
     "\tfor (std::size_t i = 0; i < n; ++i) total += items[i];",
@@ -67,7 +67,7 @@ std::string file_text(std::size_t bytes) {
   for (int n = 1; out.size() < bytes; ++n) {
     out += std::to_string(n);
     out += '\t';
-    out += chance(0.6) ? std::string(kCode[below(kCode.size())]) : words(20 + below(80));
+    out += chance(0.6) ? std::string(CODE[below(CODE.size())]) : words(20 + below(80));
     out += '\n';
   }
   return out;
@@ -75,7 +75,7 @@ std::string file_text(std::size_t bytes) {
 
 // JSON string escaping as the agent's JSON.stringify does it.
 void put_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX[] = "0123456789abcdef";
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
@@ -97,8 +97,8 @@ void put_string(std::string& out, std::string_view s) {
       default:
         if (c < 0x20) {
           out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 15];
+          out += HEX[c >> 4];
+          out += HEX[c & 15];
         } else {
           out += static_cast<char>(c);
         }
@@ -114,9 +114,9 @@ std::string quoted(std::string_view s) {
 }
 
 std::string hex_id(int digits) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX[] = "0123456789abcdef";
   std::string out;
-  for (int i = 0; i < digits; ++i) out += kHex[below(16)];
+  for (int i = 0; i < digits; ++i) out += HEX[below(16)];
   return out;
 }
 
@@ -253,8 +253,8 @@ int main(int argc, char** argv) {
         if (chance(0.03)) {
           // A screenshot: one long base64 run.
           std::string data;
-          static constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-          for (std::size_t i = 0, n = log_uniform(2000, 400000); i < n; ++i) data += kB64[below(64)];
+          static constexpr char B64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+          for (std::size_t i = 0, n = log_uniform(2000, 400000); i < n; ++i) data += B64[below(64)];
           result = "[{\"type\":\"image\",\"data\":\"" + data + "\",\"mimeType\":\"image/png\"}]";
         } else {
           result = "[{\"type\":\"text\",\"text\":" + quoted(file_text(log_uniform(200, 1000000))) + "}]";

@@ -58,7 +58,7 @@ class Corpus {
   // A key or short value as written in JSON, sometimes with escapes that decode to the same text
   // and sometimes bent into a near miss.
   std::string spell(const std::string& text) {
-    static constexpr char kHex[] = "0123456789abcdef0123456789ABCDEF";
+    static constexpr char HEX[] = "0123456789abcdef0123456789ABCDEF";
     std::string out = "\"";
     const int mode = static_cast<int>(pick(12));
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -66,8 +66,8 @@ class Corpus {
       if (mode == 0 || (mode == 1 && i == text.size() - 1) || (mode == 2 && i == 0)) {
         const std::size_t upper = chance(50) ? 16 : 0;
         out += "\\u00";
-        out += kHex[(c >> 4) + upper];
-        out += kHex[(c & 15) + upper];
+        out += HEX[(c >> 4) + upper];
+        out += HEX[(c & 15) + upper];
       } else {
         out += static_cast<char>(c);
       }

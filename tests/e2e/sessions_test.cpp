@@ -17,14 +17,14 @@ namespace stdfs = std::filesystem;
 
 // As the agent writes it: a header, a user line ending in CR LF with a non-ASCII letter, an
 // assistant text with a tool call, and a tool result that the digest leaves out.
-const std::string kLog =
+const std::string LOG =
     R"({"type":"session","version":3,"id":"sid-42","timestamp":"2025-06-01T10:00:00Z","cwd":"/src/app"}
 {"type":"message","timestamp":"2025-06-01T10:00:01Z","message":{"role":"user","content":"Résumé it"}})"
     "\r\n"
     R"({"type":"message","timestamp":"2025-06-01T10:00:02Z","message":{"role":"assistant","content":[{"type":"text","text":"Reading."},{"type":"toolCall","name":"read","arguments":{"path":"CMakeLists.txt"}}]}}
 {"type":"message","message":{"role":"toolResult","content":[{"type":"text","text":"cmake 3.25"}]}}
 )";
-const std::string kRecords = R"({"role":"input","text":"Résumé it","ts":"2025-06-01T10:00:01Z"}
+const std::string RECORDS = R"({"role":"input","text":"Résumé it","ts":"2025-06-01T10:00:01Z"}
 {"role":"agent","text":"Reading.","ts":"2025-06-01T10:00:02Z"}
 {"role":"tool","tool":{"arg":"CMakeLists.txt","name":"read"},"ts":"2025-06-01T10:00:02Z"}
 )";
@@ -42,14 +42,14 @@ TEST(Sessions, TheLaunchedEndpointsLogIsFoundByIdAndStreamedOrDigested) {
     stdfs::create_directories(log.parent_path());
     stdfs::create_directories(tmp / "project");
     install_fake_agent(tmp / "endpoint-home" / ".bun" / "bin",
-                       "write " + scenario_path(log) + "|" + scenario_value(kLog) + "\n");
+                       "write " + scenario_path(log) + "|" + scenario_value(LOG) + "\n");
     ASSERT_EQ(Cli({"launch-omp", "--id", "ep", "--extension", "ext"})
                   .env("HOME", display(tmp / "endpoint-home"))
                   .env("VANTLE_STATE_DIR", display(state))
                   .cwd(tmp / "project")
                   .run(),
               exited(0, "", ""));
-    ASSERT_EQ(read_file(log), kLog);
+    ASSERT_EQ(read_file(log), LOG);
 
     const std::string not_found =
         "HISTORY_FAIL: no omp session file for 'sid-7' across endpoint environment "
@@ -60,12 +60,12 @@ TEST(Sessions, TheLaunchedEndpointsLogIsFoundByIdAndStreamedOrDigested) {
       CliResult expected;
     };
     const Case cases[] = {
-        {{"history-omp", "--session", "sid-42", "--project-dir", display(tmp / "project")}, exited(0, kLog, "")},
-        {{"history-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kLog, "")},
+        {{"history-omp", "--session", "sid-42", "--project-dir", display(tmp / "project")}, exited(0, LOG, "")},
+        {{"history-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, LOG, "")},
         {{"history-omp", "--session", "sid-7"}, exited(1, "", not_found)},
-        {{"digest-omp", "--session", "sid-42"}, exited(0, kRecords, "")},
-        {{"digest-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, kRecords, "")},
-        {{"digest-omp", "--in", display(log)}, exited(0, kRecords, "")},
+        {{"digest-omp", "--session", "sid-42"}, exited(0, RECORDS, "")},
+        {{"digest-omp", "--session", "sid-42", "--session-dir", display(sessions)}, exited(0, RECORDS, "")},
+        {{"digest-omp", "--in", display(log)}, exited(0, RECORDS, "")},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(describe_args(c.args));
