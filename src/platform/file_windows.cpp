@@ -101,6 +101,9 @@ SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
   return static_cast<std::size_t>(got);
 }
 
+// Whole files are read on Windows: a mapped view would need a release of its own in BigBuffer.
+std::optional<BigBuffer> File::map_whole() const { return std::nullopt; }
+
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);

@@ -12,6 +12,11 @@ namespace vantle::stdio {
 // signal death.
 SysResult<void> write_out(std::string_view text);
 SysResult<void> write_err(std::string_view text);
+// As write_out, for bytes that nothing changes until the process ends, such as a whole file copied
+// out. Into a pipe it first grows the pipe (fewer turns between writer and reader) and then hands
+// over the pages themselves instead of copying them (Linux vmsplice), so the reader's copy is the
+// only one; the reader sees the bytes as they are when it reads them.
+SysResult<void> write_out_lasting(std::string_view bytes);
 // Reads up to `size` bytes; 0 means end of input. Interrupted reads are retried.
 SysResult<std::size_t> read_in(char* buffer, std::size_t size);
 
