@@ -44,11 +44,12 @@ int run_history(std::span<const std::string> args) {
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
 
   // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  auto bytes = fs::read_into_big_buffer(*file);
+  // The bytes are only written, never looked at, so they may be the file's own mapped pages.
+  auto bytes = fs::read_into_big_buffer(*file, fs::WholeFileUse::kPassOn);
   if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
-  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed
-  // write is not reported: the only place to report it is gone or broken.
-  return stdio::write_out(bytes->view()) ? 0 : 1;
+  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed write is not reported: the only place to report it is
+  // gone or broken.
+  return stdio::write_out_large(bytes->view()) ? 0 : 1;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Memory for one buffer that may be as large as a whole session log, taken straight from the
 // system rather than the heap. On Linux it is marked for huge pages, so filling a gigabyte costs a
-// few hundred page faults instead of a quarter of a million.
+// few hundred page faults instead of a quarter of a million. On POSIX it may instead be a read-only
+// mapping of a file (fs::File::map_whole), released the same way.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,10 @@
 #include "platform/error.h"
 
 namespace vantle {
+
+namespace fs {
+class File;
+}
 
 class BigBuffer {
  public:
@@ -29,6 +34,8 @@ class BigBuffer {
   std::size_t capacity() const { return capacity_; }
 
  private:
+  friend class fs::File;
+  BigBuffer(char* data, std::size_t capacity) : data_(data), capacity_(capacity) {}
   void release();
 
   char* data_ = nullptr;

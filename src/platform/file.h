@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "platform/big_buffer.h"
 #include "platform/error.h"
 
 namespace vantle::fs {
@@ -35,6 +37,13 @@ class File {
   SysResult<void> write_all(std::string_view bytes);
   // Reads up to `size` bytes; 0 at end of file.
   SysResult<std::size_t> read(char* buffer, std::size_t size);
+  // The whole file at its present length, mapped read-only: the system's own cached pages instead
+  // of a copy, every one brought in before this returns so that a failed read shows here. Empty
+  // where that cannot be done (not a regular file, an empty one, a file system without mappings,
+  // a failed read, Windows): the caller reads instead, which also words any error properly. The
+  // program must leave the mapped bytes to system calls: should another process cut the file
+  // short, touching a page past its new end kills the program, where a system call only fails.
+  std::optional<BigBuffer> map_whole() const;
   // Moves to an absolute offset, or to the end (returning the file's length).
   SysResult<void> seek(std::uint64_t offset);
   SysResult<std::uint64_t> seek_end();

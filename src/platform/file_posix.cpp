@@ -1,5 +1,6 @@
 // POSIX half of file.h.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,23 @@ SysResult<void> File::write_all(std::string_view bytes) {
 
 SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
+}
+
+std::optional<BigBuffer> File::map_whole() const {
+  const int fd = static_cast<int>(raw_);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
+  if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return std::nullopt;
+  const auto length = static_cast<std::size_t>(st.st_size);
+  void* memory = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (memory == MAP_FAILED) return std::nullopt;
+  BigBuffer mapped(static_cast<char*>(memory), length);
+#ifdef MADV_POPULATE_READ
+  // Unlike a first touch, populating reports a read error or a file cut short as a value rather
+  // than SIGBUS. Kernels before 5.14 refuse the advice, and the caller reads instead.
+  if (::madvise(memory, length, MADV_POPULATE_READ) == 0) return mapped;
+#endif
+  return std::nullopt;
 }
 
 SysResult<void> File::seek(std::uint64_t offset) {

@@ -86,6 +86,9 @@ SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_
 
 SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
 
+// Whole files are read on Windows: a mapped view would need a release of its own in BigBuffer.
+std::optional<BigBuffer> File::map_whole() const { return std::nullopt; }
+
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);

@@ -8,9 +8,15 @@
 
 namespace vantle::fs {
 
-SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path) {
+SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path, WholeFileUse use) {
   auto file = File::open_read(path);
   if (!file) return file.err();
+  if (use == WholeFileUse::kPassOn) {
+    if (auto mapped = file->map_whole()) {
+      const std::size_t size = mapped->capacity();
+      return FileBytes{std::move(*mapped), size};
+    }
+  }
   // The length is only a hint for the buffer: one byte more, so that a file read to its end is
   // seen to end without growing the buffer.
   std::error_code ec;

@@ -33,8 +33,13 @@ struct FileBytes {
   std::size_t size = 0;
   std::string_view view() const { return {buffer.data(), size}; }
 };
+// What the program does with the bytes of a whole file: reads them itself, or only hands them to
+// the system (writes them out unread). Bytes that are only handed on may be the file's own cached
+// pages, mapped rather than copied (File::map_whole), which saves the copy and the clearing of fresh
+// memory that make up most of the cost of reading a large file.
+enum class WholeFileUse { kRead, kPassOn };
 // Reads a whole file into a BigBuffer sized by the file's length; a file that grows while it is
 // read is read to the end it has then.
-SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path);
+SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path, WholeFileUse use = WholeFileUse::kRead);
 
 }  // namespace vantle::fs

@@ -1,13 +1,35 @@
 // POSIX half of stdio.h.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/fd_posix.h"
 #include "platform/stdio.h"
 
 namespace vantle::stdio {
+namespace {
+
+// The most an unprivileged process may grow a pipe to by default (/proc/sys/fs/pipe-max-size).
+constexpr int GROWN_PIPE_BYTES = 1 << 20;
+
+// Grows the pipe `fd` towards GROWN_PIPE_BYTES when `wanted` bytes would not fit it. Not a pipe, a
+// pipe large enough already, or a refused growth (the user's pipe memory is used up): nothing.
+void grow_pipe(int fd, std::size_t wanted) {
+  const int size = ::fcntl(fd, F_GETPIPE_SZ);
+  if (size <= 0 || size >= GROWN_PIPE_BYTES || wanted <= static_cast<std::size_t>(size)) return;
+  (void)::fcntl(fd, F_SETPIPE_SZ, GROWN_PIPE_BYTES);
+}
+
+}  // namespace
 
 SysResult<void> write_out(std::string_view text) { return posix::write_all_fd(STDOUT_FILENO, text); }
 SysResult<void> write_err(std::string_view text) { return posix::write_all_fd(STDERR_FILENO, text); }
+
+SysResult<void> write_out_large(std::string_view bytes) {
+  // Fewer, larger turns between writer and reader; the bytes are still copied into the pipe as
+  // they are now, so what the reader gets cannot change after the write.
+  grow_pipe(STDOUT_FILENO, bytes.size());
+  return posix::write_all_fd(STDOUT_FILENO, bytes);
+}
 
 SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
   return posix::read_fd(STDIN_FILENO, buffer, size);

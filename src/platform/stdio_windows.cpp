@@ -20,6 +20,7 @@ SysResult<void> write_handle(DWORD which, std::string_view text) {
 
 SysResult<void> write_out(std::string_view text) { return write_handle(STD_OUTPUT_HANDLE, text); }
 SysResult<void> write_err(std::string_view text) { return write_handle(STD_ERROR_HANDLE, text); }
+SysResult<void> write_out_large(std::string_view bytes) { return write_out(bytes); }
 
 SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
   const HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
