@@ -68,6 +68,16 @@ const char* closing_in_step(const char* p, const char* contents, std::uint64_t c
   return nullptr;
 }
 
+// The closing quote in the 64-byte step at `p`, given the step's quote and backslash masks, or
+// null; `previous` carries the backslashes from one step to the next.
+inline const char* closing_quote(const char* p, const char* contents, std::uint64_t quotes, std::uint64_t slashes,
+                                 std::uint64_t& previous) {
+  std::uint64_t one_before;
+  const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
+  previous = slashes;
+  return candidates != 0 ? closing_in_step(p, contents, candidates, one_before) : nullptr;
+}
+
 // Finds the closing quote of the string whose contents start at `contents`, or null.
 using StringEnd = const char* (*)(const char* contents, const char* end);
 
@@ -105,12 +115,7 @@ const char* string_end_sse2(const char* contents, const char* end) {
       quotes |= sse2_mask16(p + at, quote) << at;
       slashes |= sse2_mask16(p + at, backslash) << at;
     }
-    std::uint64_t one_before;
-    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
-    if (candidates != 0) {
-      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
-    }
-    previous = slashes;
+    if (const char* at = closing_quote(p, contents, quotes, slashes, previous)) return at;
     p += 64;
   }
   return string_end_portable(contents, p, end);
@@ -134,12 +139,7 @@ VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end) {
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     const std::uint64_t quotes = avx2_mask64(low, high, quote);
     const std::uint64_t slashes = avx2_mask64(low, high, backslash);
-    std::uint64_t one_before;
-    const std::uint64_t candidates = closing_candidates(quotes, slashes, previous, one_before);
-    if (candidates != 0) {
-      if (const char* at = closing_in_step(p, contents, candidates, one_before)) return at;
-    }
-    previous = slashes;
+    if (const char* at = closing_quote(p, contents, quotes, slashes, previous)) return at;
     p += 64;
   }
   return string_end_portable(contents, p, end);
