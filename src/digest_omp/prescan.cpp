@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "json/reader.h"
 
 namespace vantle::digest {
 namespace {
@@ -185,65 +186,8 @@ StringEnd string_end_for(PrescanPath) { return string_end_memchr; }
 namespace vantle::digest {
 namespace {
 
-// The one-letter escapes and the characters they stand for.
-constexpr std::string_view ESCAPE_LETTERS = "\"\\/bfnrt";
-constexpr std::string_view ESCAPED_CHARS = "\"\\/\b\f\n\r\t";
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Whether the raw contents of a JSON string decode to `want`, which is ASCII without backslashes.
-// An escape never decodes to more bytes than it takes, and an ASCII character takes at most six
-// (\u00XX), which bounds the work on huge strings. A malformed escape counts as a mismatch: the
-// line is then invalid JSON.
-bool decodes_to(std::string_view raw, std::string_view want) {
-  if (raw.size() <= want.size()) return raw == want;
-  if (raw.size() > 6 * want.size()) return false;
-  std::size_t i = 0;
-  std::size_t k = 0;
-  while (i < raw.size()) {
-    if (k == want.size()) return false;
-    char decoded = raw[i];
-    if (decoded != '\\') {
-      ++i;
-    } else {
-      if (i + 1 >= raw.size()) return false;
-      const char letter = raw[i + 1];
-      if (const auto at = ESCAPE_LETTERS.find(letter); at != std::string_view::npos) {
-        decoded = ESCAPED_CHARS[at];
-      } else if (letter == 'u') {
-        if (raw.size() - i < 6) return false;
-        int unit = 0;
-        for (std::size_t d = 2; d < 6; ++d) {
-          const int digit = hex_digit(raw[i + d]);
-          if (digit < 0) return false;
-          unit = unit * 16 + digit;
-        }
-        // Anything beyond ASCII, surrogates included, cannot match an ASCII target.
-        if (unit >= 0x80) return false;
-        decoded = static_cast<char>(unit);
-        i += 4;
-      } else {
-        return false;
-      }
-      i += 2;
-    }
-    if (decoded != want[k]) return false;
-    ++k;
-  }
-  return k == want.size();
-}
-
 // Which of the keys that decide the outcome a key is.
 enum class Slot { kOther, kType, kMessage, kRole };
-
-}  // namespace
-
-namespace {
 
 bool scan(std::string_view line, StringEnd string_end) {
   const char* p = line.data();
@@ -284,12 +228,12 @@ bool scan(std::string_view line, StringEnd string_end) {
     const std::string_view key(contents, static_cast<std::size_t>(close - contents));
     Slot slot = Slot::kOther;
     if (top) {
-      if (decodes_to(key, "type")) {
+      if (json::decodes_to(key, "type")) {
         slot = Slot::kType;
-      } else if (decodes_to(key, "message")) {
+      } else if (json::decodes_to(key, "message")) {
         slot = Slot::kMessage;
       }
-    } else if (decodes_to(key, "role")) {
+    } else if (json::decodes_to(key, "role")) {
       slot = Slot::kRole;
     }
     value = skip_space(value + 1, end);
@@ -308,7 +252,7 @@ bool scan(std::string_view line, StringEnd string_end) {
       if (value_close == nullptr) return false;
       const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
       matches =
-          slot == Slot::kType ? decodes_to(text, "message") : decodes_to(text, "user") || decodes_to(text, "assistant");
+          slot == Slot::kType ? json::decodes_to(text, "message") : json::decodes_to(text, "user") || json::decodes_to(text, "assistant");
       p = value_close + 1;
     }
     if (slot == Slot::kType) {

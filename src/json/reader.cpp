@@ -32,6 +32,10 @@ int hex4(const char* p) {
   return unit;
 }
 
+// The one-letter escapes and the characters they stand for.
+constexpr std::string_view ESCAPE_LETTERS = "\"\\/bfnrt";
+constexpr std::string_view ESCAPED_CHARS = "\"\\/\b\f\n\r\t";
+
 constexpr std::uint64_t ONES = 0x0101010101010101ULL;
 constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
 
@@ -64,7 +68,7 @@ const char* valid_string_end(const char* p, const char* end) {
     if (end - p < 2) return nullptr;
     const char letter = p[1];
     if (letter != 'u') {
-      if (std::string_view("\"\\/bfnrt").find(letter) == std::string_view::npos) return nullptr;
+      if (ESCAPE_LETTERS.find(letter) == std::string_view::npos) return nullptr;
       p += 2;
       continue;
     }
@@ -142,37 +146,18 @@ void append_decoded(std::string& out, std::string_view contents) {
     out.append(contents.substr(i, slash - i));
     const char letter = contents[slash + 1];
     i = slash + 2;
-    switch (letter) {
-      case 'b':
-        out.push_back('\b');
-        break;
-      case 'f':
-        out.push_back('\f');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'u': {
-        char32_t unit = static_cast<char32_t>(hex4(contents.data() + i));
-        i += 4;
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          const auto low = static_cast<char32_t>(hex4(contents.data() + i + 2));
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-          i += 6;
-        }
-        text::append_utf8(out, unit);
-        break;
-      }
-      default:  // the quotation mark, the backslash and the solidus stand for themselves
-        out.push_back(letter);
-        break;
+    if (letter != 'u') {
+      out.push_back(ESCAPED_CHARS[ESCAPE_LETTERS.find(letter)]);
+      continue;
     }
+    char32_t unit = static_cast<char32_t>(hex4(contents.data() + i));
+    i += 4;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      const auto low = static_cast<char32_t>(hex4(contents.data() + i + 2));
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      i += 6;
+    }
+    text::append_utf8(out, unit);
   }
 }
 
@@ -288,14 +273,40 @@ std::string_view RawValue::text(std::string& storage) const {
   return storage;
 }
 
-bool RawValue::text_is(std::string_view want) const {
-  const std::string_view contents = contents_of(raw_);
-  if (contents.size() <= want.size()) return contents == want;
-  // An escape never decodes to more bytes than it takes, and a character to at most six (\uXXXX).
-  if (contents.size() > 6 * want.size() || contents.find('\\') == std::string_view::npos) return false;
-  std::string decoded;
-  append_decoded(decoded, contents);
-  return decoded == want;
+bool RawValue::text_is(std::string_view want) const { return decodes_to(contents_of(raw_), want); }
+
+bool decodes_to(std::string_view raw, std::string_view want) {
+  if (raw.size() <= want.size()) return raw == want;
+  // An escape never decodes to more bytes than it takes, and an ASCII character takes at most six
+  // (\u00XX), which bounds the work on huge strings.
+  if (raw.size() > 6 * want.size()) return false;
+  std::size_t i = 0;
+  std::size_t k = 0;
+  while (i < raw.size()) {
+    if (k == want.size()) return false;
+    char decoded = raw[i];
+    if (decoded != '\\') {
+      ++i;
+    } else {
+      if (i + 1 >= raw.size()) return false;
+      const char letter = raw[i + 1];
+      if (const auto at = ESCAPE_LETTERS.find(letter); at != std::string_view::npos) {
+        decoded = ESCAPED_CHARS[at];
+      } else if (letter == 'u') {
+        const int unit = raw.size() - i < 6 ? -1 : hex4(raw.data() + i + 2);
+        // Anything beyond ASCII, surrogates included, cannot match an ASCII target.
+        if (unit < 0 || unit >= 0x80) return false;
+        decoded = static_cast<char>(unit);
+        i += 4;
+      } else {
+        return false;
+      }
+      i += 2;
+    }
+    if (decoded != want[k]) return false;
+    ++k;
+  }
+  return k == want.size();
 }
 
 void RawValue::members(std::initializer_list<std::pair<std::string_view, RawValue*>> wanted) const {

@@ -43,6 +43,10 @@ class RawValue {
   std::string_view raw_;
 };
 
+// Whether the raw contents of a JSON string (between its quotes) decode to `want`, which is ASCII
+// without backslashes. Safe on any bytes: a malformed escape is a mismatch.
+bool decodes_to(std::string_view raw, std::string_view want);
+
 // The end of the value that starts at `p` in a valid document ending at `end`.
 const char* skip_value(const char* p, const char* end);
 // The first byte from `p` on that is not JSON white space (space, tab, line feed, carriage return).
