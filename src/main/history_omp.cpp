@@ -47,9 +47,16 @@ int run_history(std::span<const std::string> args) {
   // The bytes are only written, never looked at, so they may be the file's own mapped pages.
   auto bytes = fs::read_into_big_buffer(*file, fs::WholeFileUse::kPassOn);
   if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
-  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush. A failed write is not reported: the only place to report it is
-  // gone or broken.
-  return stdio::write_out_large(bytes->view()) ? 0 : 1;
+  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush.
+  auto written = stdio::write_out_large(bytes->view());
+  if (written) return 0;
+  // Mapped pages that vanish because the file was cut short are the input's failure, told like a
+  // failed read (after what was already written). Any other failed write is not reported: the
+  // only place to report it is gone or broken.
+  if (written.error().kind == ErrorKind::kSourceGone) {
+    return fail(1, "cannot read " + display(*file) + ": " + written.error().message);
+  }
+  return 1;
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 
 namespace vantle {
 
-enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kPermissionDenied, kInterrupted, kInvalidInput };
+// kSourceGone: the bytes being written were a mapped file that another process cut short.
+enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kPermissionDenied, kInterrupted, kInvalidInput, kSourceGone };
 
 struct SysError {
   ErrorKind kind = ErrorKind::kOther;

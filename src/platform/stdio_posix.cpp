@@ -1,4 +1,5 @@
 // POSIX half of stdio.h.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -28,7 +29,13 @@ SysResult<void> write_out_large(std::string_view bytes) {
   // Fewer, larger turns between writer and reader; the bytes are still copied into the pipe as
   // they are now, so what the reader gets cannot change after the write.
   grow_pipe(STDOUT_FILENO, bytes.size());
-  return posix::write_all_fd(STDOUT_FILENO, bytes);
+  auto written = posix::write_all_fd(STDOUT_FILENO, bytes);
+  // Pages of a mapped file that another process cut short are gone; the kernel reports writing
+  // from them as a bad address instead of raising SIGBUS.
+  if (!written && written.error().code == EFAULT) {
+    return Err(custom_error(ErrorKind::kSourceGone, "the file was cut short while it was read"));
+  }
+  return written;
 }
 
 SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
