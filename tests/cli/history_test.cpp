@@ -307,19 +307,24 @@ TEST(History, StateDirectoryProblems) {
                         "XDG_STATE_HOME, or HOME)")));
 }
 
+// history-omp for session "abc" under `sessions`, with pipes on its outputs to be read as it runs.
+SysResult<process::Child> start_history(const stdfs::path& sessions) {
+  process::Command command;
+  command.program = vantle_binary();
+  command.args = {"history-omp", "--session", "abc", "--session-dir", display(sessions)};
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kPipe;
+  command.err = process::Stdio::kPipe;
+  return process::spawn(command);
+}
+
 // history-omp writing into a pipe whose reader is gone: the write fails, and the tool ends with 1
 // and says nothing (no signal death, no message). The file is far larger than a pipe's buffer, so
 // the tool is still writing when the reader closes, however the two are scheduled.
 TEST(History, ClosedStandardOutputGivesExitOneAndNoMessage) {
   ScopedTempDir tmp;
   write_file(tmp / "sessions/2024_abc.jsonl", std::string(std::size_t{8} << 20, 'x'));
-  process::Command command;
-  command.program = vantle_binary();
-  command.args = {"history-omp", "--session", "abc", "--session-dir", display(tmp / "sessions")};
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kPipe;
-  command.err = process::Stdio::kPipe;
-  auto child = process::spawn(command);
+  auto child = start_history(tmp / "sessions");
   ASSERT_TRUE(child.ok()) << child.error().message;
   child->take_stdout()->close();
   auto err = child->take_stderr()->read_to_end();
@@ -341,13 +346,7 @@ TEST(History, FileCutShortWhileWrittenOutIsAFailedRead) {
   std::string content;
   for (int i = 0; content.size() < (std::size_t{16} << 20); ++i) content += "{\"line\":" + std::to_string(i) + "}\n";
   write_file(log, content);
-  process::Command command;
-  command.program = vantle_binary();
-  command.args = {"history-omp", "--session", "abc", "--session-dir", display(tmp / "sessions")};
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kPipe;
-  command.err = process::Stdio::kPipe;
-  auto child = process::spawn(command);
+  auto child = start_history(tmp / "sessions");
   ASSERT_TRUE(child.ok()) << child.error().message;
   process::ReadPipe out = std::move(*child->take_stdout());
   std::string got(4096, '\0');
