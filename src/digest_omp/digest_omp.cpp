@@ -12,6 +12,7 @@
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
 #include "text/options.h"
+#include "text/utf8.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
@@ -58,9 +59,17 @@ Result<void> digest_lines(LineReader& reader, OutputBuffer& out, Prescan prescan
     auto line = reader.next();
     if (!line) return Err(std::move(line).error().message);
     if (!*line) return {};
+    // Trimming takes off whole white-space characters only, so the rest is UTF-8 exactly when the
+    // line is.
     const std::string_view trimmed = text::trim(**line);
-    if (trimmed.empty()) continue;
-    if (prescan == Prescan::kOn && !may_yield_record(trimmed)) continue;
+    if (prescan == Prescan::kOn) {
+      const LineCheck check = check_line(trimmed);
+      if (!check.utf8) return Err(std::string(text::NOT_UTF8));
+      if (!check.may_yield) continue;
+    } else {
+      if (!text::is_utf8(trimmed)) return Err(std::string(text::NOT_UTF8));
+      if (trimmed.empty()) continue;
+    }
     map_line(trimmed, out);
     if (out.failure()) return Err(out.failure()->message);
   }

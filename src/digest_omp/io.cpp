@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "json/writer.h"
-#include "text/utf8.h"
 
 namespace vantle::digest {
 namespace {
@@ -76,7 +75,6 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
     }
     end_ += *got;
   }
-  if (!text::is_utf8(line)) return Err(custom_error(ErrorKind::kInvalidInput, std::string(text::NOT_UTF8)));
   return std::optional<std::string_view>(line);
 }
 

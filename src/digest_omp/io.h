@@ -38,8 +38,8 @@ class LineReader {
  public:
   explicit LineReader(ByteSource source);
 
-  // The next line, valid until the next call; empty at the end of input. A read error, or a line
-  // that is not valid UTF-8 (text::NOT_UTF8, kind kInvalidInput), is an error.
+  // The next line, valid until the next call; empty at the end of input; a read error is an
+  // error. The bytes are not checked: the digest checks each line as it scans it.
   SysResult<std::optional<std::string_view>> next();
 
  private:

@@ -103,35 +103,6 @@ TEST(LineReader, LinesOfAnyLengthAcrossTheBuffer) {
   }
 }
 
-TEST(LineReader, LineThatIsNotUtf8IsAnErrorAfterTheLinesBeforeIt) {
-  struct Case {
-    std::string input;
-    std::vector<std::string> lines;  // handed out before the error
-  };
-  const std::string long_ascii(20000, 'a');
-  const Case cases[] = {
-      {"ok\nbad\xFF\nnever\n", {"ok"}},
-      {"\xC3", {}},
-      {"a\n\xC3\n", {"a"}},
-      // A sequence cut by the line feed is invalid on both sides.
-      {"a\xC3\n\xA9z\n", {}},
-      {"ok\r\n\xED\xA0\x80\r\n", {"ok"}},
-      {"\xC0\xAF\n", {}},
-      {"\xF4\x90\x80\x80\n", {}},
-      {"ok\n" + long_ascii + "\xE2\x82" + long_ascii + "\n", {"ok"}},
-      // The last line without a line feed, cut inside a sequence.
-      {"ok\nend\xF0\x9F\x98", {"ok"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.input.substr(0, 40)));
-    const Lines got = read_all(c.input);
-    EXPECT_EQ(got.error, text::NOT_UTF8);
-    EXPECT_EQ(got.lines, c.lines);
-  }
-  EXPECT_EQ(read_all("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80\n").lines,
-            std::vector<std::string>{"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x98\x80"});
-}
-
 TEST(LineReader, ReadErrorIsPassedOn) {
   int calls = 0;
   LineReader reader([&calls](char* buffer, std::size_t) -> SysResult<std::size_t> {

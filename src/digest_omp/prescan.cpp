@@ -8,14 +8,17 @@
 
 #include "json/json.h"
 #include "json/reader.h"
+#include "text/utf8.h"
 
 namespace vantle::digest {
 namespace {
 
-// Bytes that change the structure outside strings.
+// Bytes that change the structure outside strings, and those that cannot stand there at all: JSON
+// has non-ASCII characters only inside strings.
 constexpr std::array<bool, 256> STRUCTURAL = [] {
   std::array<bool, 256> table{};
   for (unsigned char c : {'"', '{', '}', '[', ']'}) table[c] = true;
+  for (int c = 0x80; c < 0x100; ++c) table[c] = true;
   return table;
 }();
 
@@ -79,10 +82,16 @@ inline const char* closing_quote(const char* p, const char* contents, std::uint6
   return candidates != 0 ? closing_in_step(p, contents, candidates, one_before) : nullptr;
 }
 
-// Finds the closing quote of the string whose contents start at `contents`, or null.
-using StringEnd = const char* (*)(const char* contents, const char* end);
+// Finds the closing quote of the string whose contents start at `contents`, or null. A scan that
+// checks UTF-8 on the way sets `faulty` when the contents are not UTF-8; the others leave it be.
+using StringEnd = const char* (*)(const char* contents, const char* end, bool& faulty);
 
-const char* string_end_memchr(const char* contents, const char* end) {
+struct ScanPath {
+  StringEnd string_end;
+  bool checks_utf8;
+};
+
+const char* string_end_memchr(const char* contents, const char* end, bool&) {
   return string_end_portable(contents, contents, end);
 }
 
@@ -95,6 +104,8 @@ const char* string_end_memchr(const char* contents, const char* end) {
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
+#include "text/utf8_avx2.h"
+
 namespace vantle::digest {
 namespace {
 
@@ -104,7 +115,7 @@ inline std::uint64_t sse2_mask16(const char* p, __m128i c) {
   return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)));
 }
 
-const char* string_end_sse2(const char* contents, const char* end) {
+const char* string_end_sse2(const char* contents, const char* end, bool&) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const char* p = contents;
@@ -122,28 +133,63 @@ const char* string_end_sse2(const char* contents, const char* end) {
   return string_end_portable(contents, p, end);
 }
 
-#define VANTLE_AVX2 __attribute__((target("avx2")))
-
 VANTLE_AVX2 inline std::uint64_t avx2_mask64(__m256i low, __m256i high, __m256i c) {
   const auto low_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, c)));
   const auto high_bits = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, c)));
   return static_cast<std::uint64_t>(high_bits) << 32 | low_bits;
 }
 
-VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end) {
+// Whether the bytes [p, end) are all ASCII, eight at a time.
+bool all_ascii(const char* p, const char* end) {
+  std::uint64_t high = 0;
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; p < end; ++p) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ULL) == 0;
+}
+
+// The AVX2 scan also checks UTF-8 in the same steps, while the bytes are at hand: a second pass
+// over a log's strings would cost as much again. A step that reaches past the closing quote checks
+// the bytes there too; they are the same line's, and a sequence they leave open is judged by
+// whatever scans them next.
+VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, bool& faulty) {
+  namespace utf8 = text::avx2;
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
+  const utf8::Tables tables = utf8::tables();
+  utf8::State checked = utf8::start();
   const char* p = contents;
   std::uint64_t previous = 0;
   while (end - p >= 64) {
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    utf8::step64(checked, low, high, tables);
     const std::uint64_t quotes = avx2_mask64(low, high, quote);
     const std::uint64_t slashes = avx2_mask64(low, high, backslash);
-    if (const char* at = closing_quote(p, contents, quotes, slashes, previous)) return at;
+    if (const char* at = closing_quote(p, contents, quotes, slashes, previous)) {
+      faulty |= utf8::failed(checked);
+      return at;
+    }
     p += 64;
   }
-  return string_end_portable(contents, p, end);
+  faulty |= utf8::failed(checked);
+  const char* const close = string_end_portable(contents, p, end);
+  if (close == nullptr) return nullptr;
+  // The tail is checked on its own, from the start of a sequence that the last step left open.
+  const char* from = p;
+  for (int back = 1; back <= 3 && p - back >= contents; ++back) {
+    const auto byte = static_cast<unsigned char>(p[-back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    if (byte >= 0xC0) from = p - back;
+    break;
+  }
+  if (!all_ascii(from, close) && !text::is_utf8(std::string_view(from, static_cast<std::size_t>(close - from)))) {
+    faulty = true;
+  }
+  return close;
 }
 
 }  // namespace
@@ -157,14 +203,15 @@ std::vector<PrescanPath> prescan_paths() {
 namespace {
 
 // A path the processor lacks falls back to SSE2, so no caller can run an unknown instruction.
-StringEnd string_end_for(PrescanPath path) {
+ScanPath scan_path(PrescanPath path) {
   switch (path) {
     case PrescanPath::kAvx2:
-      return __builtin_cpu_supports("avx2") ? string_end_avx2 : string_end_sse2;
+      if (__builtin_cpu_supports("avx2")) return {string_end_avx2, true};
+      return {string_end_sse2, false};
     case PrescanPath::kSse2:
-      return string_end_sse2;
+      return {string_end_sse2, false};
     default:
-      return string_end_memchr;
+      return {string_end_memchr, false};
   }
 }
 
@@ -177,7 +224,7 @@ std::vector<PrescanPath> prescan_paths() { return {PrescanPath::kPortable}; }
 
 namespace {
 
-StringEnd string_end_for(PrescanPath) { return string_end_memchr; }
+ScanPath scan_path(PrescanPath) { return {string_end_memchr, false}; }
 
 }  // namespace
 }  // namespace vantle::digest
@@ -189,10 +236,20 @@ namespace {
 // Which of the keys that decide the outcome a key is.
 enum class Slot { kOther, kType, kMessage, kRole };
 
-bool scan(std::string_view line, StringEnd string_end) {
+// What one walk over a line found.
+struct Walk {
+  bool may_yield = false;
+  // The walk reached the line's end: every string went through the string scan and every other
+  // byte was ASCII.
+  bool whole = false;
+  bool faulty = false;  // a string scan that checks UTF-8 found a fault
+};
+
+Walk scan(std::string_view line, StringEnd string_end) {
+  Walk walk;
   const char* p = line.data();
   const char* const end = p + line.size();
-  if (p == end || *p != '{') return false;
+  if (p == end || *p != '{') return walk;
 
   std::size_t depth = 0;
   bool type_is_message = false;  // the last top-level "type" is the string "message"
@@ -201,15 +258,19 @@ bool scan(std::string_view line, StringEnd string_end) {
 
   while (true) {
     while (p < end && !STRUCTURAL[static_cast<unsigned char>(*p)]) ++p;
-    if (p == end) return false;
+    if (p == end || static_cast<unsigned char>(*p) >= 0x80) return walk;
     const char c = *p;
     if (c == '{' || c == '[') {
-      if (++depth > json::MAX_DEPTH) return false;
+      if (++depth > json::MAX_DEPTH) return walk;
       ++p;
       continue;
     }
     if (c == '}' || c == ']') {
-      if (--depth == 0) return p + 1 == end && type_is_message && role_qualifies;
+      if (--depth == 0) {
+        walk.whole = p + 1 == end;
+        walk.may_yield = walk.whole && type_is_message && role_qualifies;
+        return walk;
+      }
       if (depth == 1) in_message = false;
       ++p;
       continue;
@@ -218,8 +279,8 @@ bool scan(std::string_view line, StringEnd string_end) {
     // A string. Only keys of the top-level object and of the message object matter; in valid
     // JSON a string followed by a colon is a key.
     const char* const contents = p + 1;
-    const char* const close = string_end(contents, end);
-    if (close == nullptr) return false;
+    const char* const close = string_end(contents, end, walk.faulty);
+    if (close == nullptr) return walk;
     p = close + 1;
     const bool top = depth == 1;
     if (!top && !(depth == 2 && in_message)) continue;
@@ -248,8 +309,8 @@ bool scan(std::string_view line, StringEnd string_end) {
     }
     bool matches = false;
     if (value < end && *value == '"') {
-      const char* const value_close = string_end(value + 1, end);
-      if (value_close == nullptr) return false;
+      const char* const value_close = string_end(value + 1, end, walk.faulty);
+      if (value_close == nullptr) return walk;
       const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
       matches =
           slot == Slot::kType ? json::decodes_to(text, "message") : json::decodes_to(text, "user") || json::decodes_to(text, "assistant");
@@ -263,13 +324,26 @@ bool scan(std::string_view line, StringEnd string_end) {
   }
 }
 
+LineCheck check_with(std::string_view line, ScanPath path) {
+  const Walk walk = scan(line, path.string_end);
+  // A walk cut short left bytes unseen: those lines (not JSON objects, or broken ones) are rare.
+  const bool utf8 = path.checks_utf8 && walk.whole ? !walk.faulty : text::is_utf8(line);
+  return {utf8, utf8 && walk.may_yield};
+}
+
+ScanPath fastest_path() {
+  static const ScanPath fastest = scan_path(prescan_paths().back());
+  return fastest;
+}
+
 }  // namespace
 
-bool may_yield_record(std::string_view line, PrescanPath path) { return scan(line, string_end_for(path)); }
+bool may_yield_record(std::string_view line, PrescanPath path) { return scan(line, scan_path(path).string_end).may_yield; }
 
-bool may_yield_record(std::string_view line) {
-  static const StringEnd fastest = string_end_for(prescan_paths().back());
-  return scan(line, fastest);
-}
+bool may_yield_record(std::string_view line) { return scan(line, fastest_path().string_end).may_yield; }
+
+LineCheck check_line(std::string_view line, PrescanPath path) { return check_with(line, scan_path(path)); }
+
+LineCheck check_line(std::string_view line) { return check_with(line, fastest_path()); }
 
 }  // namespace vantle::digest

@@ -16,6 +16,15 @@ namespace vantle::digest {
 // safe; nesting beyond json::MAX_DEPTH is rejected at once. `line` is expected trimmed.
 bool may_yield_record(std::string_view line);
 
+// What the digest needs to know of a trimmed line before it parses it: whether it is UTF-8, and,
+// when it is, whether it may yield a record (may_yield_record). One walk answers both where the
+// string scan checks UTF-8 as it goes (AVX2); elsewhere the line is checked apart.
+struct LineCheck {
+  bool utf8;
+  bool may_yield;
+};
+LineCheck check_line(std::string_view line);
+
 // The ways of skipping string contents: bytes one at a time with memchr, or 64 bytes a step with
 // SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.
 enum class PrescanPath { kPortable, kSse2, kAvx2 };
@@ -23,5 +32,6 @@ enum class PrescanPath { kPortable, kSse2, kAvx2 };
 // replaced by one it can.
 std::vector<PrescanPath> prescan_paths();
 bool may_yield_record(std::string_view line, PrescanPath path);
+LineCheck check_line(std::string_view line, PrescanPath path);
 
 }  // namespace vantle::digest

@@ -16,6 +16,7 @@
 #include "json/reader.h"
 #include "json/writer.h"
 #include "support/digest_oracle.h"
+#include "text/utf8.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
@@ -347,16 +348,45 @@ TEST(PrescanDifferential, InPlaceMappingMatchesTheParsedTree) {
 TEST(PrescanDifferential, LineThatIsNotUtf8EndsBothRunsAlike) {
   const std::string before = corpus(5, 2000);
   const std::string after = corpus(6, 200);
-  for (const std::string bad :
-       {"\xFF", "{\"type\":\"custom\",\"x\":\"\xC3\"}", "\xED\xA0\x80",
+  const std::string long_ascii(20000, 'a');
+  for (const std::string& bad : std::initializer_list<std::string>{
+           "\xFF", "{\"type\":\"custom\",\"x\":\"\xC3\"}", "\xED\xA0\x80", "bad\xFF", "\xC3", "\xC0\xAF",
+        "\xF4\x90\x80\x80",
+        // A sequence cut by the line feed is broken on both sides.
+        "a\xC3\n\xA9z",
+        // Next to white space that trimming takes off.
+        "\xC2\xA0\xC3", "\xE3\x80\x80{}\x80", " {\"type\":\"custom\"}\xE2\x80\xA8\xE2\x80",
+        "{\"type\":\"custom\",\"x\":\"" + long_ascii + "\xE2\x82" + long_ascii + "\"}",
         "{\"type\":\"message\",\"message\":{\"role\":\"user\",\"content\":\"\xF4\x90\x80\x80\"}}"}) {
-    const std::string input = before + bad + "\n" + after;
-    const Digest fast = digest_of(input, Prescan::kOn);
-    const Digest full = digest_of(input, Prescan::kOff);
-    EXPECT_EQ(fast.error, "stream did not contain valid UTF-8");
-    EXPECT_TRUE(fast == full);
-    EXPECT_EQ(fast.out, digest_of(before, Prescan::kOff).out);
+    SCOPED_TRACE(::testing::PrintToString(bad.substr(0, 60)));
+    // The bad line last, without a line feed, too.
+    for (const std::string& input : {before + bad + "\n" + after, before + bad}) {
+      const Digest fast = digest_of(input, Prescan::kOn);
+      const Digest full = digest_of(input, Prescan::kOff);
+      EXPECT_EQ(fast.error, "stream did not contain valid UTF-8");
+      EXPECT_TRUE(fast == full);
+      EXPECT_EQ(fast.out, digest_of(before, Prescan::kOff).out);
+    }
   }
+}
+
+// Corpus lines with one byte made non-ASCII: where the string scan checks UTF-8 itself, its
+// verdict is the plain check's, at every place the byte can land.
+TEST(PrescanDifferential, EveryPathJudgesUtf8AsThePlainCheck) {
+  Corpus gen(9090);
+  std::mt19937_64 rng(9091);
+  const unsigned char bytes[] = {0x80, 0xA9, 0xBF, 0xC0, 0xC3, 0xE2, 0xED, 0xF0, 0xF4, 0xFF};
+  int faulty = 0;
+  for (int i = 0; i < 6000; ++i) {
+    std::string raw = gen.line();
+    if (raw.empty()) continue;
+    raw[rng() % raw.size()] = static_cast<char>(bytes[rng() % std::size(bytes)]);
+    const std::string_view line = text::trim(raw);
+    faulty += !text::is_utf8(raw);
+    ASSERT_EQ(text::is_utf8(line), text::is_utf8(raw)) << ::testing::PrintToString(raw.substr(0, 200));
+    (void)testing::prescan_answer(line);
+  }
+  EXPECT_GT(faulty, 4000);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "json/json.h"
 #include "support/digest_oracle.h"
+#include "text/utf8.h"
 
 namespace vantle::digest {
 namespace {
@@ -151,6 +152,30 @@ TEST(Prescan, QuoteFoundAtEveryPositionOfAStep) {
       EXPECT_TRUE(testing::prescan_answer(line));
     }
   }
+}
+
+TEST(Prescan, Utf8VerdictAtEveryPositionOfAStep) {
+  // A sequence, whole or broken, at each offset of a long string's 64-byte steps, close to its
+  // closing quote or further from it: every path judges the line as the plain check does.
+  const std::string sequences[] = {"\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xC3",         "\xA9",
+                                   "\xE6\x97",  "\xF0\x9F\x98",  "\xC0\xAF",         "\xED\xA0\x80", "\xFF"};
+  int faulty = 0;
+  for (std::size_t offset = 0; offset < 140; ++offset) {
+    for (const std::string& sequence : sequences) {
+      for (const std::size_t after : {0, 1, 5, 70}) {
+        const std::string line = R"({"k":")" + std::string(offset, 'a') + sequence + std::string(after, 'b') +
+                                 R"(","type":"message","message":{"role":"user"}})";
+        const bool utf8 = text::is_utf8(line);
+        faulty += !utf8;
+        for (const PrescanPath path : prescan_paths()) {
+          const LineCheck check = check_line(line, path);
+          ASSERT_EQ(check.utf8, utf8) << ::testing::PrintToString(line) << " on path " << static_cast<int>(path);
+          ASSERT_EQ(check.may_yield, utf8) << ::testing::PrintToString(line);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(faulty, 140 * 7 * 4);
 }
 
 TEST(Prescan, MalformedLinesNeverCrash) {

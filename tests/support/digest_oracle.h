@@ -17,6 +17,7 @@
 #include "digest_omp/prescan.h"
 #include "json/json.h"
 #include "json/writer.h"
+#include "text/utf8.h"
 #include "digest_omp/mapping.h"
 
 namespace vantle::testing {
@@ -49,11 +50,14 @@ inline DigestRun digest_input(std::string_view input, digest::Prescan prescan,
 }
 
 // The pre-scan's answer for `line`, after checking that every path this processor can run gives
-// the same one; a disagreement throws, which fails a test and stops a fuzz run.
+// the same one, and judges UTF-8 as the plain check does; a disagreement throws, which fails a
+// test and stops a fuzz run.
 inline bool prescan_answer(std::string_view line) {
   const bool answer = digest::may_yield_record(line);
+  const bool utf8 = text::is_utf8(line);
   for (const digest::PrescanPath path : digest::prescan_paths()) {
-    if (digest::may_yield_record(line, path) != answer) {
+    const digest::LineCheck check = digest::check_line(line, path);
+    if (digest::may_yield_record(line, path) != answer || check.utf8 != utf8 || check.may_yield != (utf8 && answer)) {
       throw std::logic_error("pre-scan path " + std::to_string(static_cast<int>(path)) + " disagrees on " +
                              std::string(line.substr(0, 300)));
     }
