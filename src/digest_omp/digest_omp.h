@@ -18,10 +18,10 @@ inline constexpr std::string_view DIGEST_USAGE =
 // the pre-scan changes nothing.
 enum class Prescan { kOn, kOff };
 
-// Maps every line of `reader` into `out`: white space trimmed, blank lines skipped, records of the
+// Maps every line of `lines` into `out`: white space trimmed, blank lines skipped, records of the
 // rest appended. Stops at the first read failure (a line that is not UTF-8 included) or output
 // failure and returns its message; records mapped before it stay in `out`.
-Result<void> digest_lines(LineReader& reader, OutputBuffer& out, Prescan prescan = Prescan::kOn);
+Result<void> digest_lines(LineSource& lines, OutputBuffer& out, Prescan prescan = Prescan::kOn);
 
 // Runs `digest-omp` with the arguments after the subcommand name and returns the exit code: 0
 // when the digest was written; 1 for a failed lookup, read or write; 2 for neither --session nor

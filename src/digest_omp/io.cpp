@@ -78,6 +78,39 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
   return std::optional<std::string_view>(line);
 }
 
+SysResult<std::optional<std::string_view>> MappedLines::next() {
+  const char* const data = view_.data();
+  const std::size_t size = view_.size();
+  // The lines handed out so far are done with; their pages go a stretch at a time.
+  if (begin_ - released_ >= DIGEST_MAP_STRETCH) {
+    view_.release(released_, begin_);
+    released_ = begin_;
+  }
+  if (begin_ == size) return std::optional<std::string_view>();
+  std::size_t searched = begin_;
+  while (true) {
+    if (searched == loaded_) {
+      if (loaded_ == size) {
+        // The last line, without a line feed: nothing is dropped.
+        const std::string_view line(data + begin_, size - begin_);
+        begin_ = size;
+        return std::optional<std::string_view>(line);
+      }
+      const std::size_t to = std::min(size, loaded_ + DIGEST_MAP_STRETCH);
+      if (auto loaded = view_.load(loaded_, to); !loaded) return std::move(loaded).err();
+      loaded_ = to;
+    }
+    const auto* feed = static_cast<const char*>(std::memchr(data + searched, '\n', loaded_ - searched));
+    if (feed == nullptr) {
+      searched = loaded_;
+      continue;
+    }
+    const std::string_view line = drop_line_end(std::string_view(data + begin_, static_cast<std::size_t>(feed - data) - begin_));
+    begin_ = static_cast<std::size_t>(feed - data) + 1;
+    return std::optional<std::string_view>(line);
+  }
+}
+
 OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) { buffer_.reserve(DIGEST_IO_BUFFER); }
 
 void OutputBuffer::drain(std::string_view bytes) {

@@ -11,6 +11,7 @@
 #include "digest_omp/mapping.h"
 #include "platform/big_buffer.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 namespace vantle::digest {
 
@@ -29,18 +30,29 @@ using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_
 // Takes bytes for output, all of them or an error.
 using ByteDrain = std::function<SysResult<void>(std::string_view bytes)>;
 
+// How far ahead of the line search a mapped log's pages are brought in at once.
+inline constexpr std::size_t DIGEST_MAP_STRETCH = 4 * 1024 * 1024;
+
+// Hands out a log's lines one at a time. A line ends at a line feed, which is dropped with a
+// carriage return right before it; the last line need not end in one. The bytes are not checked:
+// the digest checks each line as it scans it.
+class LineSource {
+ public:
+  virtual ~LineSource() = default;
+  // The next line, valid until the next call; empty at the end of input; a failed read is an error.
+  virtual SysResult<std::optional<std::string_view>> next() = 0;
+};
+
 // Splits input into lines through a DIGEST_READ_BUFFER-byte buffer filled DIGEST_READ_CHUNK
 // bytes at a time. A line ends at a line feed, which is dropped with a carriage return right
 // before it; the last line need not end in one. A line that fits in the buffer is handed out in
 // place (its start moved to the front when the buffer is full); a longer one is gathered once
 // into a growing string, so a line of any length is held once.
-class LineReader {
+class LineReader final : public LineSource {
  public:
   explicit LineReader(ByteSource source);
 
-  // The next line, valid until the next call; empty at the end of input; a read error is an
-  // error. The bytes are not checked: the digest checks each line as it scans it.
-  SysResult<std::optional<std::string_view>> next();
+  SysResult<std::optional<std::string_view>> next() override;
 
  private:
   ByteSource source_;
@@ -49,6 +61,23 @@ class LineReader {
   std::size_t end_ = 0;
   std::size_t scanned_ = 0;  // buffer_[begin_, scanned_) holds no line feed
   std::string long_line_;
+};
+
+// The lines of a mapped log, read in place: no copy at all. Pages are brought in DIGEST_MAP_STRETCH
+// bytes ahead of the search for the next line feed, and let go once the line on them is done, so
+// the memory held is a stretch and the longest line. A file cut short by another process fails a
+// stretch that is yet to come (kind kSourceGone); one it has already brought in raises a bus error.
+class MappedLines final : public LineSource {
+ public:
+  explicit MappedLines(fs::FileView view) : view_(std::move(view)) {}
+
+  SysResult<std::optional<std::string_view>> next() override;
+
+ private:
+  fs::FileView view_;
+  std::size_t begin_ = 0;     // where the next line starts
+  std::size_t loaded_ = 0;    // the pages of [0, loaded_) are in
+  std::size_t released_ = 0;  // those of [0, released_) are let go
 };
 
 // A DIGEST_IO_BUFFER-byte buffer in front of a drain. Bytes are passed on whenever the buffer
@@ -64,6 +93,8 @@ class OutputBuffer final : public RecordSink {
   // Passes on what is buffered. Fails with the kept failure, or with a new one.
   SysResult<void> flush();
   const std::optional<SysError>& failure() const { return failure_; }
+  // The bytes buffered and not yet passed on. They stay where they are while the buffer lives.
+  const std::string& owed() const { return buffer_; }
 
  private:
   void drain(std::string_view bytes);

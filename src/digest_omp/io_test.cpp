@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "json/writer.h"
-#include "text/utf8.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "support/temp_dir.h"
 
 namespace vantle::digest {
 namespace {
@@ -32,11 +35,10 @@ struct Lines {
   std::string error;
 };
 
-Lines read_all(const std::string& input, std::size_t step = DIGEST_IO_BUFFER) {
-  LineReader reader(source_of(input, step));
+Lines collect(LineSource& source) {
   Lines out;
   while (true) {
-    auto line = reader.next();
+    auto line = source.next();
     if (!line) {
       out.error = line.error().message;
       return out;
@@ -44,6 +46,27 @@ Lines read_all(const std::string& input, std::size_t step = DIGEST_IO_BUFFER) {
     if (!*line) return out;
     out.lines.emplace_back(**line);
   }
+}
+
+Lines read_all(const std::string& input, std::size_t step = DIGEST_IO_BUFFER) {
+  LineReader reader(source_of(input, step));
+  return collect(reader);
+}
+
+// The same input from a file read in place; nothing where files are not mapped (Windows) or the
+// file is empty.
+std::optional<Lines> map_all(const std::string& input) {
+  testing::ScopedTempDir tmp;
+  testing::write_file(tmp / "log", input);
+  auto file = fs::File::open_read(tmp / "log");
+  if (!file) return Lines{{}, file.error().message};
+  auto view = file->view();
+  if (!view) {
+    if (!sys::is_windows() && !input.empty()) return Lines{{}, "not mapped"};
+    return std::nullopt;
+  }
+  MappedLines lines(std::move(*view));
+  return collect(lines);
 }
 
 TEST(LineReader, SplitsAtLineFeedsAndDropsACarriageReturnBeforeThem) {
@@ -76,6 +99,10 @@ TEST(LineReader, SplitsAtLineFeedsAndDropsACarriageReturnBeforeThem) {
       EXPECT_EQ(got.error, "");
       EXPECT_EQ(got.lines, c.lines);
     }
+    if (const auto mapped = map_all(c.input)) {
+      EXPECT_EQ(mapped->error, "");
+      EXPECT_EQ(mapped->lines, c.lines);
+    }
   }
 }
 
@@ -100,6 +127,14 @@ TEST(LineReader, LinesOfAnyLengthAcrossTheBuffer) {
     const Lines unfinished = read_all(input.substr(0, input.size() - 2), step);
     EXPECT_EQ(unfinished.error, "");
     EXPECT_EQ(unfinished.lines, lines);
+  }
+  // Read in place, the lines cross the stretches brought in at once, and those let go behind.
+  static_assert(DIGEST_MAP_STRETCH == R);
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{2}}) {
+    if (const auto mapped = map_all(input.substr(0, input.size() - cut))) {
+      EXPECT_EQ(mapped->error, "");
+      EXPECT_EQ(mapped->lines, lines);
+    }
   }
 }
 

@@ -17,6 +17,8 @@ namespace vantle::fs {
 // (0700 directories and 0600 files on POSIX; Windows keeps the inherited defaults).
 enum class Access { kDefault, kPrivate };
 
+class FileView;
+
 // An open file. Move-only; closes on destruction.
 class File {
  public:
@@ -44,6 +46,10 @@ class File {
   // program must leave the mapped bytes to system calls: should another process cut the file
   // short, touching a page past its new end kills the program, where a system call only fails.
   std::optional<BigBuffer> map_whole() const;
+  // The whole file at its present length, mapped read-only with no page brought in yet: see
+  // FileView. Empty where that cannot be done (not a regular file, an empty one, a kernel that
+  // cannot bring pages in on request, Windows): the caller reads instead.
+  std::optional<FileView> view() const;
   // Moves to an absolute offset, or to the end (returning the file's length).
   SysResult<void> seek(std::uint64_t offset);
   SysResult<std::uint64_t> seek_end();
@@ -55,6 +61,26 @@ class File {
  private:
   explicit File(std::intptr_t raw) : raw_(raw) {}
   std::intptr_t raw_ = -1;
+};
+
+// A file mapped read-only whose pages are brought in as the reader asks, a stretch at a time, and
+// let go behind it: a file of any size is read in place, holding no more memory than the
+// stretches in use. Touching a page that was not brought in, or one of a file that another process
+// has cut short since, is a bus error (see sys::exit_on_bus_error). Move-only.
+class FileView {
+ public:
+  const char* data() const { return map_.data(); }
+  std::size_t size() const { return map_.capacity(); }
+  // Brings in the pages that hold [from, to). A failed read shows here as an error, and a file cut
+  // short as one of kind kSourceGone.
+  SysResult<void> load(std::size_t from, std::size_t to) const;
+  // Lets go of the pages that lie wholly inside [from, to); the system keeps them cached.
+  void release(std::size_t from, std::size_t to) const;
+
+ private:
+  friend class File;
+  explicit FileView(BigBuffer map) : map_(std::move(map)) {}
+  BigBuffer map_;
 };
 
 // Creates a directory and every missing parent; an existing directory is not an error.

@@ -64,6 +64,48 @@ std::optional<BigBuffer> File::map_whole() const {
   return std::nullopt;
 }
 
+namespace {
+
+std::size_t page_size() {
+  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+std::optional<FileView> File::view() const {
+  const int fd = static_cast<int>(raw_);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
+  if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return std::nullopt;
+  const auto length = static_cast<std::size_t>(st.st_size);
+  void* memory = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (memory == MAP_FAILED) return std::nullopt;
+  FileView view(BigBuffer(static_cast<char*>(memory), length));
+  // Kernels before 5.14 refuse to bring pages in on request; so does one that cannot read them.
+  if (!view.load(0, 1)) return std::nullopt;
+  return view;
+}
+
+SysResult<void> FileView::load(std::size_t from, std::size_t to) const {
+  const std::size_t start = from / page_size() * page_size();
+  if (to <= start) return {};
+#ifdef MADV_POPULATE_READ
+  if (::madvise(map_.data() + start, to - start, MADV_POPULATE_READ) == 0) return {};
+  // The advice's word for pages that would raise SIGBUS: past the end of a file cut short.
+  if (errno == EFAULT) return Err(custom_error(ErrorKind::kSourceGone, std::string(FILE_CUT_SHORT)));
+  return Err(last_os_error());
+#else
+  return Err(os_error(EINVAL));
+#endif
+}
+
+void FileView::release(std::size_t from, std::size_t to) const {
+  const std::size_t start = (from + page_size() - 1) / page_size() * page_size();
+  const std::size_t stop = to / page_size() * page_size();
+  if (stop > start) (void)::madvise(map_.data() + start, stop - start, MADV_DONTNEED);
+}
+
 SysResult<void> File::seek(std::uint64_t offset) {
   if (::lseek(static_cast<int>(raw_), static_cast<off_t>(offset), SEEK_SET) < 0) return Err(last_os_error());
   return {};

@@ -89,6 +89,14 @@ SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::
 // Whole files are read on Windows: a mapped view would need a release of its own in BigBuffer.
 std::optional<BigBuffer> File::map_whole() const { return std::nullopt; }
 
+// A mapped file cannot be cut short on Windows, so mapping the session log would stop the agent
+// from rewriting it: the log is read instead.
+std::optional<FileView> File::view() const { return std::nullopt; }
+
+SysResult<void> FileView::load(std::size_t, std::size_t) const { return {}; }
+
+void FileView::release(std::size_t, std::size_t) const {}
+
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);

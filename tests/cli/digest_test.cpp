@@ -486,5 +486,47 @@ TEST(Digest, ClosedStandardOutputIsReported) {
   }
 }
 
+// A log cut short by another process while the digest reads it in place: what went out is the
+// start of the whole digest, then comes the failed read's line and 1, never a signal. Cut to
+// nothing, the pages in use vanish under the reader; cut further on, a stretch yet to come fails to
+// come in. The tool has begun once output arrives, and cannot go far while the test does not read.
+TEST(Digest, LogCutShortWhileReadIsAFailedRead) {
+  if (sys::is_windows()) GTEST_SKIP() << "the log is read, not mapped, on Windows";
+  std::string log;
+  for (int i = 0; log.size() < (std::size_t{24} << 20); ++i) {
+    log += message_line(R"({"role":"user","content":"line )" + std::to_string(i) + R"( of some text to digest"})") + "\n";
+  }
+  const std::string whole = Log(log).run().out;
+  for (const std::uintmax_t cut : {std::uintmax_t{0}, std::uintmax_t{12} << 20}) {
+    SCOPED_TRACE(cut);
+    const Log file(log);
+    process::Command command;
+    command.program = vantle_binary();
+    command.args = {"digest-omp", "--in", file.text()};
+    command.in = process::Stdio::kNull;
+    command.out = process::Stdio::kPipe;
+    command.err = process::Stdio::kPipe;
+    auto child = process::spawn(command);
+    ASSERT_TRUE(child.ok()) << child.error().message;
+    process::ReadPipe out = std::move(*child->take_stdout());
+    std::string got(4096, '\0');
+    auto first = out.read(got.data(), got.size());
+    ASSERT_TRUE(first.ok()) << first.error().message;
+    got.resize(*first);
+    stdfs::resize_file(file.path(), cut);
+    auto rest = out.read_to_end();
+    ASSERT_TRUE(rest.ok()) << rest.error().message;
+    got += *rest;
+    auto err = child->take_stderr()->read_to_end();
+    ASSERT_TRUE(err.ok()) << err.error().message;
+    auto status = child->wait();
+    ASSERT_TRUE(status.ok()) << status.error().message;
+    EXPECT_EQ(exit_status_text(*status), "exit code: 1");
+    EXPECT_EQ(*err, fail(std::string(FILE_CUT_SHORT)));
+    EXPECT_LT(got.size(), whole.size());
+    EXPECT_EQ(got, whole.substr(0, got.size()));
+  }
+}
+
 }  // namespace
 }  // namespace vantle::testing
