@@ -74,7 +74,8 @@ class FileView {
   // Brings in the pages that hold [from, to). A failed read shows here as an error, and a file cut
   // short as one of kind kSourceGone.
   SysResult<void> load(std::size_t from, std::size_t to) const;
-  // Lets go of the pages that lie wholly inside [from, to); the system keeps them cached.
+  // Lets go of the pages from the one that holds `from` up to the one that holds `to` (not that
+  // one): the caller is done with every byte before `to`. The system keeps them cached.
   void release(std::size_t from, std::size_t to) const;
 
  private:

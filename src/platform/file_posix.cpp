@@ -101,7 +101,7 @@ SysResult<void> FileView::load(std::size_t from, std::size_t to) const {
 }
 
 void FileView::release(std::size_t from, std::size_t to) const {
-  const std::size_t start = (from + page_size() - 1) / page_size() * page_size();
+  const std::size_t start = from / page_size() * page_size();
   const std::size_t stop = to / page_size() * page_size();
   if (stop > start) (void)::madvise(map_.data() + start, stop - start, MADV_DONTNEED);
 }
