@@ -60,6 +60,7 @@ class File {
 
  private:
   explicit File(std::intptr_t raw) : raw_(raw) {}
+  std::optional<BigBuffer> map() const;  // POSIX only
   std::intptr_t raw_ = -1;
 };
 

@@ -47,7 +47,8 @@ SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
-std::optional<BigBuffer> File::map_whole() const {
+// A read-only mapping of the whole regular file at its present length, no page brought in.
+std::optional<BigBuffer> File::map() const {
   const int fd = static_cast<int>(raw_);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
@@ -55,11 +56,16 @@ std::optional<BigBuffer> File::map_whole() const {
   const auto length = static_cast<std::size_t>(st.st_size);
   void* memory = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
   if (memory == MAP_FAILED) return std::nullopt;
-  BigBuffer mapped(static_cast<char*>(memory), length);
+  return BigBuffer(static_cast<char*>(memory), length);
+}
+
+std::optional<BigBuffer> File::map_whole() const {
+  auto mapped = map();
+  if (!mapped) return std::nullopt;
 #ifdef MADV_POPULATE_READ
   // Unlike a first touch, populating reports a read error or a file cut short as a value rather
   // than SIGBUS. Kernels before 5.14 refuse the advice, and the caller reads instead.
-  if (::madvise(memory, length, MADV_POPULATE_READ) == 0) return mapped;
+  if (::madvise(mapped->data(), mapped->capacity(), MADV_POPULATE_READ) == 0) return mapped;
 #endif
   return std::nullopt;
 }
@@ -74,14 +80,9 @@ std::size_t page_size() {
 }  // namespace
 
 std::optional<FileView> File::view() const {
-  const int fd = static_cast<int>(raw_);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
-  if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return std::nullopt;
-  const auto length = static_cast<std::size_t>(st.st_size);
-  void* memory = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (memory == MAP_FAILED) return std::nullopt;
-  FileView view(BigBuffer(static_cast<char*>(memory), length));
+  auto mapped = map();
+  if (!mapped) return std::nullopt;
+  FileView view(std::move(*mapped));
   // Kernels before 5.14 refuse to bring pages in on request; so does one that cannot read them.
   if (!view.load(0, 1)) return std::nullopt;
   return view;

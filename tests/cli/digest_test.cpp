@@ -500,31 +500,12 @@ TEST(Digest, LogCutShortWhileReadIsAFailedRead) {
   for (const std::uintmax_t cut : {std::uintmax_t{0}, std::uintmax_t{12} << 20}) {
     SCOPED_TRACE(cut);
     const Log file(log);
-    process::Command command;
-    command.program = vantle_binary();
-    command.args = {"digest-omp", "--in", file.text()};
-    command.in = process::Stdio::kNull;
-    command.out = process::Stdio::kPipe;
-    command.err = process::Stdio::kPipe;
-    auto child = process::spawn(command);
-    ASSERT_TRUE(child.ok()) << child.error().message;
-    process::ReadPipe out = std::move(*child->take_stdout());
-    std::string got(4096, '\0');
-    auto first = out.read(got.data(), got.size());
-    ASSERT_TRUE(first.ok()) << first.error().message;
-    got.resize(*first);
-    stdfs::resize_file(file.path(), cut);
-    auto rest = out.read_to_end();
-    ASSERT_TRUE(rest.ok()) << rest.error().message;
-    got += *rest;
-    auto err = child->take_stderr()->read_to_end();
-    ASSERT_TRUE(err.ok()) << err.error().message;
-    auto status = child->wait();
-    ASSERT_TRUE(status.ok()) << status.error().message;
-    EXPECT_EQ(exit_status_text(*status), "exit code: 1");
-    EXPECT_EQ(*err, fail(std::string(FILE_CUT_SHORT)));
-    EXPECT_LT(got.size(), whole.size());
-    EXPECT_EQ(got, whole.substr(0, got.size()));
+    const CliResult got =
+        digest({"--in", file.text()}).once_output_begins([&] { stdfs::resize_file(file.path(), cut); }).run();
+    EXPECT_EQ(exit_status_text(got.status), "exit code: 1");
+    EXPECT_EQ(got.err, fail(std::string(FILE_CUT_SHORT)));
+    EXPECT_LT(got.out.size(), whole.size());
+    EXPECT_EQ(got.out, whole.substr(0, got.out.size()));
   }
 }
 

@@ -307,24 +307,19 @@ TEST(History, StateDirectoryProblems) {
                         "XDG_STATE_HOME, or HOME)")));
 }
 
-// history-omp for session "abc" under `sessions`, with pipes on its outputs to be read as it runs.
-SysResult<process::Child> start_history(const stdfs::path& sessions) {
-  process::Command command;
-  command.program = vantle_binary();
-  command.args = {"history-omp", "--session", "abc", "--session-dir", display(sessions)};
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kPipe;
-  command.err = process::Stdio::kPipe;
-  return process::spawn(command);
-}
-
 // history-omp writing into a pipe whose reader is gone: the write fails, and the tool ends with 1
 // and says nothing (no signal death, no message). The file is far larger than a pipe's buffer, so
 // the tool is still writing when the reader closes, however the two are scheduled.
 TEST(History, ClosedStandardOutputGivesExitOneAndNoMessage) {
   ScopedTempDir tmp;
   write_file(tmp / "sessions/2024_abc.jsonl", std::string(std::size_t{8} << 20, 'x'));
-  auto child = start_history(tmp / "sessions");
+  process::Command command;
+  command.program = vantle_binary();
+  command.args = {"history-omp", "--session", "abc", "--session-dir", display(tmp / "sessions")};
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kPipe;
+  command.err = process::Stdio::kPipe;
+  auto child = process::spawn(command);
   ASSERT_TRUE(child.ok()) << child.error().message;
   child->take_stdout()->close();
   auto err = child->take_stderr()->read_to_end();
@@ -346,30 +341,17 @@ TEST(History, FileCutShortWhileWrittenOutIsAFailedRead) {
   std::string content;
   for (int i = 0; content.size() < (std::size_t{16} << 20); ++i) content += "{\"line\":" + std::to_string(i) + "}\n";
   write_file(log, content);
-  auto child = start_history(tmp / "sessions");
-  ASSERT_TRUE(child.ok()) << child.error().message;
-  process::ReadPipe out = std::move(*child->take_stdout());
-  std::string got(4096, '\0');
-  auto first = out.read(got.data(), got.size());
-  ASSERT_TRUE(first.ok()) << first.error().message;
-  got.resize(*first);
-  stdfs::resize_file(log, 0);
-  auto rest = out.read_to_end();
-  ASSERT_TRUE(rest.ok()) << rest.error().message;
-  got += *rest;
-  auto err = child->take_stderr()->read_to_end();
-  ASSERT_TRUE(err.ok()) << err.error().message;
-  auto status = child->wait();
-  ASSERT_TRUE(status.ok()) << status.error().message;
+  const CliResult got = history({"--session", "abc", "--session-dir", display(tmp / "sessions")})
+                            .once_output_begins([&] { stdfs::resize_file(log, 0); })
+                            .run();
   // A system that cannot map the file reads it whole first, and the cut comes too late to matter.
-  if (got.size() == content.size()) {
-    EXPECT_EQ(exit_status_text(*status), "exit code: 0");
-    EXPECT_EQ(got, content);
+  if (got.out.size() == content.size()) {
+    EXPECT_EQ(got, exited(0, content, ""));
     return;
   }
-  EXPECT_EQ(exit_status_text(*status), "exit code: 1");
-  EXPECT_EQ(*err, fail("cannot read " + display(log) + ": the file was cut short while it was read"));
-  EXPECT_EQ(got, content.substr(0, got.size()));
+  EXPECT_EQ(exit_status_text(got.status), "exit code: 1");
+  EXPECT_EQ(got.err, fail("cannot read " + display(log) + ": the file was cut short while it was read"));
+  EXPECT_EQ(got.out, content.substr(0, got.out.size()));
 }
 
 // Root reads every directory and file whatever their permission bits. To see what a user without

@@ -129,8 +129,21 @@ class Task {
   std::future<T> future_;
 };
 
-Task<SysResult<std::string>> drain(process::ReadPipe pipe) {
-  return Task<SysResult<std::string>>([pipe = std::move(pipe)]() mutable { return pipe.read_to_end(); });
+// Reads a pipe to its end; with `first`, calls it after the first bytes.
+Task<SysResult<std::string>> drain(process::ReadPipe pipe, std::function<void()> first = {}) {
+  return Task<SysResult<std::string>>([pipe = std::move(pipe), first = std::move(first)]() mutable -> SysResult<std::string> {
+    std::string got;
+    if (first) {
+      got.resize(4096);
+      auto n = pipe.read(got.data(), got.size());
+      if (!n) return std::move(n).err();
+      got.resize(*n);
+      first();
+    }
+    auto rest = pipe.read_to_end();
+    if (!rest) return rest;
+    return got + *rest;
+  });
 }
 
 }  // namespace
@@ -212,6 +225,11 @@ Cli& Cli::program(std::filesystem::path path) {
   return *this;
 }
 
+Cli& Cli::once_output_begins(std::function<void()> action) {
+  once_output_begins_ = std::move(action);
+  return *this;
+}
+
 Cli& Cli::memory_limit(std::size_t kib) {
   args_.insert(args_.begin(), {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
                                display(vantle_binary())});
@@ -262,7 +280,7 @@ CliResult Cli::run() const {
     pipe.close();
     return wrote;
   });
-  Task<SysResult<std::string>> out = drain(std::move(*child->take_stdout()));
+  Task<SysResult<std::string>> out = drain(std::move(*child->take_stdout()), once_output_begins_);
   Task<SysResult<std::string>> err = drain(std::move(*child->take_stderr()));
 
   bool streams_ended = out.wait_until(deadline) && err.wait_until(deadline);

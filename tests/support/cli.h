@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <span>
@@ -83,6 +84,9 @@ class Cli {
   Cli& program(std::filesystem::path path);
   // Runs vantle through /bin/sh under an address-space limit of `kib` KiB (POSIX only).
   Cli& memory_limit(std::size_t kib);
+  // Calls `action` once the first bytes of standard output have arrived, reading no more until it
+  // returns: the program, writing more than a pipe holds, is then still at work.
+  Cli& once_output_begins(std::function<void()> action);
 
   const std::vector<std::string>& args() const { return args_; }
 
@@ -99,6 +103,7 @@ class Cli {
   std::string input_;
   std::chrono::milliseconds timeout_{60000};
   std::optional<std::filesystem::path> program_;
+  std::function<void()> once_output_begins_;
 };
 
 // The arguments as a shell would show them, for SCOPED_TRACE.
