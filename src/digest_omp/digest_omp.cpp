@@ -65,7 +65,8 @@ Result<void> digest_lines(LineSource& lines, OutputBuffer& out, Prescan prescan)
     // line is.
     const std::string_view trimmed = text::trim(**line);
     if (prescan == Prescan::kOn) {
-      const LineCheck check = check_line(trimmed);
+      const std::optional<LineCheck> known = lines.known_check();
+      const LineCheck check = known ? *known : check_line(trimmed);
       if (!check.utf8) return Err(std::string(text::NOT_UTF8));
       if (!check.may_yield) continue;
     } else {

@@ -78,15 +78,33 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
   return std::optional<std::string_view>(line);
 }
 
+// Keeps at least a stretch brought in ahead of the next line, so that a walk rarely runs out.
+SysResult<void> MappedLines::load_ahead() {
+  while (loaded_ < view_.size() && loaded_ - begin_ < DIGEST_MAP_STRETCH) {
+    const std::size_t to = std::min(view_.size(), loaded_ + DIGEST_MAP_STRETCH);
+    if (auto loaded = view_.load(loaded_, to); !loaded) return loaded;
+    loaded_ = to;
+  }
+  return {};
+}
+
 SysResult<std::optional<std::string_view>> MappedLines::next() {
   const char* const data = view_.data();
   const std::size_t size = view_.size();
+  known_.reset();
   // The lines handed out so far are done with; their pages go a stretch at a time.
   if (begin_ - released_ >= DIGEST_MAP_STRETCH) {
     view_.release(released_, begin_);
     released_ = begin_;
   }
   if (begin_ == size) return std::optional<std::string_view>();
+  if (auto loaded = load_ahead(); !loaded) return std::move(loaded).err();
+  if (const auto walked = walk_line(data + begin_, data + loaded_)) {
+    const std::string_view line(data + begin_, walked->trimmed);
+    known_ = walked->check;
+    begin_ += walked->length + 1;
+    return std::optional<std::string_view>(line);
+  }
   std::size_t searched = begin_;
   while (true) {
     if (searched == loaded_) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "digest_omp/mapping.h"
+#include "digest_omp/prescan.h"
 #include "platform/big_buffer.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -41,6 +42,9 @@ class LineSource {
   virtual ~LineSource() = default;
   // The next line, valid until the next call; empty at the end of input; a failed read is an error.
   virtual SysResult<std::optional<std::string_view>> next() = 0;
+  // check_line of the line handed out last, when the source worked it out while it looked for
+  // the line's end; that line is then handed out trimmed.
+  virtual std::optional<LineCheck> known_check() const { return std::nullopt; }
 };
 
 // Splits input into lines through a DIGEST_READ_BUFFER-byte buffer filled DIGEST_READ_CHUNK
@@ -65,16 +69,21 @@ class LineReader final : public LineSource {
 
 // The lines of a mapped log, read in place: no copy at all. Pages are brought in DIGEST_MAP_STRETCH
 // bytes ahead of the search for the next line feed, and let go once the line on them is done, so
-// the memory held is a stretch and the longest line. A file cut short by another process fails a
+// the memory held is a stretch and the longest line. A line that is a plain JSON object is found
+// and checked in one walk (walk_line), so its bytes are looked at once. A file cut short by another process fails a
 // stretch that is yet to come (kind kSourceGone); one it has already brought in raises a bus error.
 class MappedLines final : public LineSource {
  public:
   explicit MappedLines(fs::FileView view) : view_(std::move(view)) {}
 
   SysResult<std::optional<std::string_view>> next() override;
+  std::optional<LineCheck> known_check() const override { return known_; }
 
  private:
+  SysResult<void> load_ahead();
+
   fs::FileView view_;
+  std::optional<LineCheck> known_;
   std::size_t begin_ = 0;     // where the next line starts
   std::size_t loaded_ = 0;    // the pages of [0, loaded_) are in
   std::size_t released_ = 0;  // those of [0, released_) are let go

@@ -21,11 +21,17 @@ constexpr std::array<bool, 256> STRUCTURAL = [] {
   for (int c = 0x80; c < 0x100; ++c) table[c] = true;
   return table;
 }();
+// The same, with the line feed that ends a line of a log not yet split into lines.
+constexpr std::array<bool, 256> STRUCTURAL_IN_LOG = [] {
+  std::array<bool, 256> table = STRUCTURAL;
+  table['\n'] = true;
+  return table;
+}();
 
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
+// JSON white space; in a log not yet split into lines (kLine) a line feed ends the line instead.
+template <bool kLine>
 const char* skip_space(const char* p, const char* end) {
-  while (p < end && is_json_space(*p)) ++p;
+  while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || (!kLine && *p == '\n'))) ++p;
   return p;
 }
 
@@ -151,30 +157,50 @@ bool all_ascii(const char* p, const char* end) {
   return (high & 0x8080808080808080ULL) == 0;
 }
 
+// How far ahead of the scan the next bytes are asked for. The processor's own prefetcher stops at
+// the edge of each 4 KiB page, and a mapped log's pages lie anywhere in memory.
+constexpr std::ptrdiff_t PREFETCH_AHEAD = 4096;
+
 // The AVX2 scan also checks UTF-8 in the same steps, while the bytes are at hand: a second pass
 // over a log's strings would cost as much again. A step that reaches past the closing quote checks
 // the bytes there too; they are the same line's, and a sequence they leave open is judged by
 // whatever scans them next.
+//
+// In a log not yet split into lines (kLine), `end` is only where the bytes at hand end, and a raw
+// line feed ends the line: the scan then returns the line feed when it comes before the closing
+// quote, and also when the step of the closing quote holds one and a fault (which might be the
+// next line's). It gives up (null) within a step of `end`.
+template <bool kLine>
 VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, bool& faulty) {
   namespace utf8 = text::avx2;
   const __m256i quote = _mm256_set1_epi8('"');
   const __m256i backslash = _mm256_set1_epi8('\\');
+  const __m256i feed = _mm256_set1_epi8('\n');
   const utf8::Tables tables = utf8::tables();
   utf8::State checked = utf8::start();
   const char* p = contents;
   std::uint64_t previous = 0;
   while (end - p >= 64) {
+    _mm_prefetch(p + PREFETCH_AHEAD, _MM_HINT_T0);
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     utf8::step64(checked, low, high, tables);
     const std::uint64_t quotes = avx2_mask64(low, high, quote);
     const std::uint64_t slashes = avx2_mask64(low, high, backslash);
-    if (const char* at = closing_quote(p, contents, quotes, slashes, previous)) {
+    const char* const at = closing_quote(p, contents, quotes, slashes, previous);
+    if constexpr (kLine) {
+      if (const std::uint64_t feeds = avx2_mask64(low, high, feed); feeds != 0) {
+        const char* const first_feed = p + __builtin_ctzll(feeds);
+        if (at == nullptr || first_feed < at || utf8::failed(checked)) return first_feed;
+      }
+    }
+    if (at != nullptr) {
       faulty |= utf8::failed(checked);
       return at;
     }
     p += 64;
   }
+  if constexpr (kLine) return nullptr;
   faulty |= utf8::failed(checked);
   const char* const close = string_end_portable(contents, p, end);
   if (close == nullptr) return nullptr;
@@ -206,7 +232,7 @@ namespace {
 ScanPath scan_path(PrescanPath path) {
   switch (path) {
     case PrescanPath::kAvx2:
-      if (__builtin_cpu_supports("avx2")) return {string_end_avx2, true};
+      if (__builtin_cpu_supports("avx2")) return {string_end_avx2<false>, true};
       return {string_end_sse2, false};
     case PrescanPath::kSse2:
       return {string_end_sse2, false};
@@ -214,6 +240,9 @@ ScanPath scan_path(PrescanPath path) {
       return {string_end_memchr, false};
   }
 }
+
+// The scan for a log not yet split into lines; null where the processor has no AVX2.
+StringEnd line_string_end() { return __builtin_cpu_supports("avx2") ? string_end_avx2<true> : nullptr; }
 
 }  // namespace
 }  // namespace vantle::digest
@@ -225,6 +254,8 @@ std::vector<PrescanPath> prescan_paths() { return {PrescanPath::kPortable}; }
 namespace {
 
 ScanPath scan_path(PrescanPath) { return {string_end_memchr, false}; }
+
+StringEnd line_string_end() { return nullptr; }
 
 }  // namespace
 }  // namespace vantle::digest
@@ -243,8 +274,16 @@ struct Walk {
   // byte was ASCII.
   bool whole = false;
   bool faulty = false;  // a string scan that checks UTF-8 found a fault
+  // In a log not yet split into lines, when `whole`: where the line ends (its line feed) and
+  // where its trimmed text ends (the object's closing brace).
+  const char* line_end = nullptr;
+  const char* trimmed_end = nullptr;
 };
 
+// Walks a trimmed line, or (kLine) the next line of a log not yet split into lines, which must be
+// a JSON object followed by nothing but ASCII blanks before its line feed: any other line there is
+// left to the caller (not `whole`).
+template <bool kLine>
 Walk scan(std::string_view line, StringEnd string_end) {
   Walk walk;
   const char* p = line.data();
@@ -257,8 +296,9 @@ Walk scan(std::string_view line, StringEnd string_end) {
   bool in_message = false;       // inside the object of the last top-level "message"
 
   while (true) {
-    while (p < end && !STRUCTURAL[static_cast<unsigned char>(*p)]) ++p;
-    if (p == end || static_cast<unsigned char>(*p) >= 0x80) return walk;
+    const auto& structural = kLine ? STRUCTURAL_IN_LOG : STRUCTURAL;
+    while (p < end && !structural[static_cast<unsigned char>(*p)]) ++p;
+    if (p == end || static_cast<unsigned char>(*p) >= 0x80 || *p == '\n') return walk;
     const char c = *p;
     if (c == '{' || c == '[') {
       if (++depth > json::MAX_DEPTH) return walk;
@@ -267,7 +307,15 @@ Walk scan(std::string_view line, StringEnd string_end) {
     }
     if (c == '}' || c == ']') {
       if (--depth == 0) {
-        walk.whole = p + 1 == end;
+        if constexpr (kLine) {
+          const char* after = p + 1;
+          while (after < end && (*after == ' ' || *after == '\t' || *after == '\r' || *after == '\v' || *after == '\f')) ++after;
+          walk.whole = after < end && *after == '\n';
+          walk.line_end = after;
+          walk.trimmed_end = p + 1;
+        } else {
+          walk.whole = p + 1 == end;
+        }
         walk.may_yield = walk.whole && type_is_message && role_qualifies;
         return walk;
       }
@@ -280,11 +328,11 @@ Walk scan(std::string_view line, StringEnd string_end) {
     // JSON a string followed by a colon is a key.
     const char* const contents = p + 1;
     const char* const close = string_end(contents, end, walk.faulty);
-    if (close == nullptr) return walk;
+    if (close == nullptr || (kLine && *close == '\n')) return walk;
     p = close + 1;
     const bool top = depth == 1;
     if (!top && !(depth == 2 && in_message)) continue;
-    const char* value = skip_space(p, end);
+    const char* value = skip_space<kLine>(p, end);
     if (value == end || *value != ':') continue;
     const std::string_view key(contents, static_cast<std::size_t>(close - contents));
     Slot slot = Slot::kOther;
@@ -297,7 +345,7 @@ Walk scan(std::string_view line, StringEnd string_end) {
     } else if (json::decodes_to(key, "role")) {
       slot = Slot::kRole;
     }
-    value = skip_space(value + 1, end);
+    value = skip_space<kLine>(value + 1, end);
     p = value;
     if (slot == Slot::kOther) continue;
 
@@ -310,7 +358,7 @@ Walk scan(std::string_view line, StringEnd string_end) {
     bool matches = false;
     if (value < end && *value == '"') {
       const char* const value_close = string_end(value + 1, end, walk.faulty);
-      if (value_close == nullptr) return walk;
+      if (value_close == nullptr || (kLine && *value_close == '\n')) return walk;
       const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
       matches =
           slot == Slot::kType ? json::decodes_to(text, "message") : json::decodes_to(text, "user") || json::decodes_to(text, "assistant");
@@ -325,7 +373,7 @@ Walk scan(std::string_view line, StringEnd string_end) {
 }
 
 LineCheck check_with(std::string_view line, ScanPath path) {
-  const Walk walk = scan(line, path.string_end);
+  const Walk walk = scan<false>(line, path.string_end);
   // A walk cut short left bytes unseen: those lines (not JSON objects, or broken ones) are rare.
   const bool utf8 = path.checks_utf8 && walk.whole ? !walk.faulty : text::is_utf8(line);
   return {utf8, utf8 && walk.may_yield};
@@ -338,12 +386,23 @@ ScanPath fastest_path() {
 
 }  // namespace
 
-bool may_yield_record(std::string_view line, PrescanPath path) { return scan(line, scan_path(path).string_end).may_yield; }
+bool may_yield_record(std::string_view line, PrescanPath path) {
+  return scan<false>(line, scan_path(path).string_end).may_yield;
+}
 
-bool may_yield_record(std::string_view line) { return scan(line, fastest_path().string_end).may_yield; }
+bool may_yield_record(std::string_view line) { return scan<false>(line, fastest_path().string_end).may_yield; }
 
 LineCheck check_line(std::string_view line, PrescanPath path) { return check_with(line, scan_path(path)); }
 
 LineCheck check_line(std::string_view line) { return check_with(line, fastest_path()); }
+
+std::optional<WalkedLine> walk_line(const char* start, const char* end) {
+  static const StringEnd string_end = line_string_end();
+  if (string_end == nullptr) return std::nullopt;
+  const Walk walk = scan<true>(std::string_view(start, static_cast<std::size_t>(end - start)), string_end);
+  if (!walk.whole) return std::nullopt;
+  return WalkedLine{static_cast<std::size_t>(walk.line_end - start), static_cast<std::size_t>(walk.trimmed_end - start),
+                    {!walk.faulty, !walk.faulty && walk.may_yield}};
+}
 
 }  // namespace vantle::digest

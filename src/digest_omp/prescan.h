@@ -3,6 +3,8 @@
 // changes, custom events); building a tree for each costs far more than reading the bytes.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +26,19 @@ struct LineCheck {
   bool may_yield;
 };
 LineCheck check_line(std::string_view line);
+
+// The next line of a log not yet split into lines, from its first byte at `start` to at most
+// `end`, walked once when it is a plain JSON object: where its line feed is, where its trimmed
+// text ends, and check_line of that text. Empty when the line is of another form (not starting
+// with '{', followed by anything but ASCII blanks, raw line feeds or faults too close to tell apart
+// from the next line's), when its line feed is not well before `end`, or without AVX2: the caller
+// then finds the line feed itself and calls check_line.
+struct WalkedLine {
+  std::size_t length;   // up to the line feed
+  std::size_t trimmed;  // up to and with the closing brace
+  LineCheck check;
+};
+std::optional<WalkedLine> walk_line(const char* start, const char* end);
 
 // The ways of skipping string contents: bytes one at a time with memchr, or 64 bytes a step with
 // SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.

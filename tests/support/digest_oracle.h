@@ -28,6 +28,18 @@ struct DigestRun {
   friend bool operator==(const DigestRun&, const DigestRun&) = default;
 };
 
+inline DigestRun digest_from(digest::LineSource& lines, digest::Prescan prescan) {
+  DigestRun run;
+  digest::OutputBuffer out([&run](std::string_view bytes) -> SysResult<void> {
+    run.out.append(bytes);
+    return {};
+  });
+  if (auto done = digest::digest_lines(lines, out, prescan); !done) run.error = done.error();
+  // The sink above cannot fail, so neither can the flush.
+  (void)out.flush();
+  return run;
+}
+
 // Reads at most `max_read` bytes a call, so that short reads can split lines in odd places.
 inline DigestRun digest_input(std::string_view input, digest::Prescan prescan,
                               std::size_t max_read = std::numeric_limits<std::size_t>::max()) {
@@ -38,15 +50,7 @@ inline DigestRun digest_input(std::string_view input, digest::Prescan prescan,
     *at += n;
     return n;
   });
-  DigestRun run;
-  digest::OutputBuffer out([&run](std::string_view bytes) -> SysResult<void> {
-    run.out.append(bytes);
-    return {};
-  });
-  if (auto done = digest::digest_lines(reader, out, prescan); !done) run.error = done.error();
-  // The sink above cannot fail, so neither can the flush.
-  (void)out.flush();
-  return run;
+  return digest_from(reader, prescan);
 }
 
 // The pre-scan's answer for `line`, after checking that every path this processor can run gives
