@@ -78,12 +78,17 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
   return std::optional<std::string_view>(line);
 }
 
+SysResult<void> MappedLines::load_stretch() {
+  const std::size_t to = std::min(view_.size(), loaded_ + DIGEST_MAP_STRETCH);
+  if (auto loaded = view_.load(loaded_, to); !loaded) return loaded;
+  loaded_ = to;
+  return {};
+}
+
 // Keeps at least a stretch brought in ahead of the next line, so that a walk rarely runs out.
 SysResult<void> MappedLines::load_ahead() {
   while (loaded_ < view_.size() && loaded_ - begin_ < DIGEST_MAP_STRETCH) {
-    const std::size_t to = std::min(view_.size(), loaded_ + DIGEST_MAP_STRETCH);
-    if (auto loaded = view_.load(loaded_, to); !loaded) return loaded;
-    loaded_ = to;
+    if (auto loaded = load_stretch(); !loaded) return loaded;
   }
   return {};
 }
@@ -114,9 +119,7 @@ SysResult<std::optional<std::string_view>> MappedLines::next() {
         begin_ = size;
         return std::optional<std::string_view>(line);
       }
-      const std::size_t to = std::min(size, loaded_ + DIGEST_MAP_STRETCH);
-      if (auto loaded = view_.load(loaded_, to); !loaded) return std::move(loaded).err();
-      loaded_ = to;
+      if (auto loaded = load_stretch(); !loaded) return std::move(loaded).err();
     }
     const auto* feed = static_cast<const char*>(std::memchr(data + searched, '\n', loaded_ - searched));
     if (feed == nullptr) {

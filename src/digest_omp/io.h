@@ -48,10 +48,9 @@ class LineSource {
 };
 
 // Splits input into lines through a DIGEST_READ_BUFFER-byte buffer filled DIGEST_READ_CHUNK
-// bytes at a time. A line ends at a line feed, which is dropped with a carriage return right
-// before it; the last line need not end in one. A line that fits in the buffer is handed out in
-// place (its start moved to the front when the buffer is full); a longer one is gathered once
-// into a growing string, so a line of any length is held once.
+// bytes at a time. A line that fits in the buffer is handed out in place (its start moved to the
+// front when the buffer is full); a longer one is gathered once into a growing string, so a line
+// of any length is held once.
 class LineReader final : public LineSource {
  public:
   explicit LineReader(ByteSource source);
@@ -67,11 +66,12 @@ class LineReader final : public LineSource {
   std::string long_line_;
 };
 
-// The lines of a mapped log, read in place: no copy at all. Pages are brought in DIGEST_MAP_STRETCH
-// bytes ahead of the search for the next line feed, and let go once the line on them is done, so
-// the memory held is a stretch and the longest line. A line that is a plain JSON object is found
-// and checked in one walk (walk_line), so its bytes are looked at once. A file cut short by another process fails a
-// stretch that is yet to come (kind kSourceGone); one it has already brought in raises a bus error.
+// The lines of a mapped log, read in place: no copy at all. Pages are brought in at least
+// DIGEST_MAP_STRETCH bytes ahead of the next line and let go a stretch at a time once the lines on
+// them are done, so the memory held is a few stretches and the longest line. A line that is a plain
+// JSON object is found and checked in one walk (walk_line), so its bytes are looked at once. A file
+// cut short by another process fails a stretch yet to come (kind kSourceGone); one already brought
+// in raises a bus error.
 class MappedLines final : public LineSource {
  public:
   explicit MappedLines(fs::FileView view) : view_(std::move(view)) {}
@@ -80,6 +80,7 @@ class MappedLines final : public LineSource {
   std::optional<LineCheck> known_check() const override { return known_; }
 
  private:
+  SysResult<void> load_stretch();  // the next DIGEST_MAP_STRETCH bytes, or the rest
   SysResult<void> load_ahead();
 
   fs::FileView view_;

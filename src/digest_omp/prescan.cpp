@@ -296,9 +296,9 @@ Walk scan(std::string_view line, StringEnd string_end) {
   bool in_message = false;       // inside the object of the last top-level "message"
 
   while (true) {
-    const auto& structural = kLine ? STRUCTURAL_IN_LOG : STRUCTURAL;
+    constexpr const auto& structural = kLine ? STRUCTURAL_IN_LOG : STRUCTURAL;
     while (p < end && !structural[static_cast<unsigned char>(*p)]) ++p;
-    if (p == end || static_cast<unsigned char>(*p) >= 0x80 || *p == '\n') return walk;
+    if (p == end || static_cast<unsigned char>(*p) >= 0x80 || (kLine && *p == '\n')) return walk;
     const char c = *p;
     if (c == '{' || c == '[') {
       if (++depth > json::MAX_DEPTH) return walk;
