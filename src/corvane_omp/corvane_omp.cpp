@@ -10,7 +10,6 @@
 #include "omp/omp.h"
 #include "platform/os_string.h"
 #include "sessions/lookup.h"
-#include "sessions/sessions_dir.h"
 #include "snapshot/selectors.h"
 #include "snapshot/snapshot.h"
 #include "text/whitespace.h"
@@ -33,9 +32,9 @@ struct Transcript {
   std::optional<snapshot::Selectors> selectors;
 };
 
-// Standard input when it held content; else the session file, looked up in --session-dir or in
-// the sessions directory derived from the endpoint's selectors. An error is the verdict that ends
-// the turn before any agent runs.
+// Standard input when it held content; else the session file (or its archive), looked up in
+// --session-dir or among the places the endpoint's selectors give. An error is the verdict that
+// ends the turn before any agent runs.
 Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const stdfs::path& state_dir) {
   const std::string& id = *args.id;
   auto input = read_transcript_from_stdin();
@@ -43,24 +42,25 @@ Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const std
   if (input->saw_content) return Transcript{std::move(input->tail), std::nullopt};
 
   std::optional<snapshot::Selectors> selectors;
-  stdfs::path sessions_dir;
+  std::optional<stdfs::path> file;
   if (args.session_dir) {
     if (args.session_dir->empty()) return Err(failure(id, "--session-dir cannot be empty"));
-    sessions_dir = path_from_utf8(*args.session_dir);
+    auto found = sessions::find_session_in_dir(path_from_utf8(*args.session_dir), *args.session_id);
+    if (!found) return Err(failure(id, found.error().text()));
+    file = std::move(*found);
   } else {
     auto loaded = load_selectors(state_dir, id);
     if (!loaded) return loaded.err();
-    auto derived = sessions::resolve_sessions_dir(std::nullopt, *loaded);
-    if (!derived) return Err(failure(id, derived.error()));
-    sessions_dir = std::move(*derived);
+    auto found = sessions::find_endpoint_session(*loaded, *args.session_id);
+    if (!found) return Err(failure(id, found.error()));
+    file = std::move(*found);
     selectors = std::move(*loaded);
   }
 
-  auto found = sessions::find_session_in_dir(sessions_dir, *args.session_id);
-  if (!found) return Err(failure(id, found.error().text()));
-  if (!*found) return Err(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
-  auto tail = read_transcript_file_tail(**found);
-  if (!tail) return Err(failure(id, "transcript unreadable (" + display(**found) + "): " + tail.error().message));
+  if (!file) return Err(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
+  auto tail = sessions::is_archived_session(*file) ? read_transcript_archive_tail(*file)
+                                                   : read_transcript_file_tail(*file);
+  if (!tail) return Err(failure(id, "transcript unreadable (" + display(*file) + "): " + tail.error().message));
   return Transcript{std::move(*tail), std::move(selectors)};
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "gzip/gzip_reader.h"
 #include "platform/file.h"
 #include "platform/stdio.h"
 #include "text/utf8.h"
@@ -93,6 +94,14 @@ SysResult<std::string> read_transcript_file_tail(const std::filesystem::path& pa
   bytes.resize(got);
   file->close();
   return finish_transcript_tail(std::move(bytes), *length > TRANSCRIPT_TAIL_LIMIT);
+}
+
+SysResult<std::string> read_transcript_archive_tail(const std::filesystem::path& path) {
+  auto archive = gzip::GzipReader::open(path);
+  if (!archive) return archive.err();
+  auto read = read_transcript([&archive](char* buffer, std::size_t size) { return archive->read(buffer, size); });
+  if (!read) return read.err();
+  return std::move(read->tail);
 }
 
 SysResult<std::string> finish_transcript_tail(std::string bytes, bool truncated) {

@@ -65,6 +65,10 @@ SysResult<StdinTranscript> read_transcript_from_stdin();
 // was when opened; growth during the read is ignored.
 SysResult<std::string> read_transcript_file_tail(const std::filesystem::path& path);
 
+// The tail of an archived (gzip) session file: the whole archive is decompressed through the
+// ring, so memory stays bounded; a damaged archive fails with zlib's reason.
+SysResult<std::string> read_transcript_archive_tail(const std::filesystem::path& path);
+
 // Ends both readers. When the source was longer than the limit, the first (probably cut) line of
 // the kept bytes is dropped through its LF; no LF, or only a final one, leaves nothing. The rest
 // must be UTF-8, else "transcript tail is not UTF-8: {}" with the decoder's description.

@@ -8,6 +8,7 @@
 
 #include "digest_omp/mapping.h"
 #include "digest_omp/prescan.h"
+#include "gzip/gzip_reader.h"
 #include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
@@ -90,6 +91,28 @@ Result<void> digest_lines_within_memory(LineSource& lines, OutputBuffer& out) {
   }
 }
 
+// The decompressed bytes of an archived log, its failures naming the archive: a plain log's
+// read errors are the system's, an archive's mostly zlib's, which say nothing of where.
+ByteSource archive_bytes(gzip::GzipReader& archive, const std::string& shown) {
+  return [&archive, &shown](char* buffer, std::size_t size) -> SysResult<std::size_t> {
+    auto got = archive.read(buffer, size);
+    if (!got) return Err(custom_error(got.error().kind, "cannot read " + shown + ": " + got.error().message));
+    return got;
+  };
+}
+
+// Ends a run whose lines were all read (or failed): what is buffered goes out, then the report.
+int finish(Result<void> streamed, OutputBuffer& out) {
+  if (streamed) {
+    auto flushed = out.flush();
+    if (flushed) return 0;
+    streamed = Err(flushed.error().message);
+  }
+  // What is still buffered goes out before the report; if that fails too, the report still does.
+  (void)out.flush();
+  return fail(1, streamed.error());
+}
+
 int run_digest(std::span<const std::string> args) {
   const DigestArgs parsed = parse_args(args);
   if (parsed.help) {
@@ -109,9 +132,15 @@ int run_digest(std::span<const std::string> args) {
     shown = display(path);
   }
 
+  OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
+  if (!parsed.in && sessions::is_archived_session(path)) {
+    auto archive = gzip::GzipReader::open(path);
+    if (!archive) return fail(1, "cannot open " + shown + ": " + archive.error().message);
+    LineReader lines(archive_bytes(*archive, shown));
+    return finish(digest_lines_within_memory(lines, out), out);
+  }
   auto file = fs::File::open_read(path);
   if (!file) return fail(1, "cannot open " + shown + ": " + file.error().message);
-  OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
   // A regular file is read in place through a mapping: its bytes are then looked at once, not also
   // copied. Should another process cut it short under the mapping, the run still ends as a failed
   // read does, with the records owed written first.
@@ -123,15 +152,7 @@ int run_digest(std::span<const std::string> args) {
     lines = std::make_unique<LineReader>([&file](char* buffer, std::size_t size) { return file->read(buffer, size); });
   }
 
-  auto streamed = digest_lines_within_memory(*lines, out);
-  if (streamed) {
-    auto flushed = out.flush();
-    if (flushed) return 0;
-    streamed = Err(flushed.error().message);
-  }
-  // What is still buffered goes out before the report; if that fails too, the report still does.
-  (void)out.flush();
-  return fail(1, streamed.error());
+  return finish(digest_lines_within_memory(*lines, out), out);
 }
 
 }  // namespace

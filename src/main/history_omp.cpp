@@ -2,7 +2,9 @@
 
 #include <new>
 #include <optional>
+#include <vector>
 
+#include "gzip/gzip_reader.h"
 #include "platform/fs.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
@@ -11,6 +13,9 @@
 
 namespace vantle::history {
 namespace {
+
+// How much of an archived log is decompressed before it is written out.
+constexpr std::size_t ARCHIVE_CHUNK = 256 * 1024;
 
 struct HistoryArgs {
   std::optional<std::string> session;
@@ -32,6 +37,21 @@ int fail(int code, const std::string& message) {
   return code;
 }
 
+// An archived log is decompressed as it is written out, so that memory stays bounded whatever it
+// holds. A damaged or cut archive fails after the bytes before the damage.
+int stream_archive(const std::filesystem::path& path) {
+  auto archive = gzip::GzipReader::open(path);
+  if (!archive) return fail(1, "cannot read " + display(path) + ": " + archive.error().message);
+  std::vector<char> buffer(ARCHIVE_CHUNK);
+  while (true) {
+    auto got = archive->read(buffer.data(), buffer.size());
+    if (!got) return fail(1, "cannot read " + display(path) + ": " + got.error().message);
+    if (*got == 0) return 0;
+    // As for a plain log, a failed write is not reported.
+    if (!stdio::write_out(std::string_view(buffer.data(), *got))) return 1;
+  }
+}
+
 int run_history(std::span<const std::string> args) {
   const HistoryArgs parsed = parse(args);
   if (parsed.help) {
@@ -42,6 +62,7 @@ int run_history(std::span<const std::string> args) {
 
   auto file = sessions::choose_session_file(parsed.session_dir, *parsed.session);
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
+  if (sessions::is_archived_session(*file)) return stream_archive(*file);
 
   // The whole file is read before anything is written, so a failed read leaves stdout untouched.
   // The bytes are only written, never looked at, so they may be the file's own mapped pages.

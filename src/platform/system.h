@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,10 @@ void init_process();
 std::vector<OsString> command_line(int argc, char** argv);
 
 bool is_windows();
+// The home folder the account database gives this process's user, ignoring the environment: the
+// password entry's directory on POSIX, the user's profile folder on Windows. Empty when there is
+// none.
+std::optional<std::filesystem::path> account_home();
 // The path of the running program, for starting it again (the process tests do).
 SysResult<std::filesystem::path> current_exe();
 std::uint32_t current_pid();

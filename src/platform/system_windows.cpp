@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
+#include <userenv.h>
+
+#include <string>
 
 #include "platform/system.h"
 
@@ -29,6 +32,20 @@ std::vector<OsString> command_line(int, char**) {
 }
 
 bool is_windows() { return true; }
+
+std::optional<std::filesystem::path> account_home() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+  DWORD size = 0;
+  ::GetUserProfileDirectoryW(token, nullptr, &size);
+  std::wstring folder(size, L'\0');
+  const bool ok = size > 0 && ::GetUserProfileDirectoryW(token, folder.data(), &size);
+  ::CloseHandle(token);
+  if (!ok) return std::nullopt;
+  folder.resize(folder.find(L'\0') == std::wstring::npos ? folder.size() : folder.find(L'\0'));
+  if (folder.empty()) return std::nullopt;
+  return std::filesystem::path(folder);
+}
 
 SysResult<std::filesystem::path> current_exe() {
   std::wstring buffer(MAX_PATH, L'\0');

@@ -6,6 +6,7 @@
 
 #include "platform/os_string.h"
 #include "sessions/path_order.h"
+#include "sessions/places.h"
 #include "sessions/sessions_dir.h"
 #include "snapshot/snapshot.h"
 
@@ -14,6 +15,14 @@ namespace stdfs = std::filesystem;
 namespace {
 
 constexpr std::string_view JSONL = ".jsonl";
+constexpr std::string_view GZ = ".gz";
+
+std::string_view without_gz(std::string_view name) {
+  return name.ends_with(GZ) ? name.substr(0, name.size() - GZ.size()) : name;
+}
+
+// What a searched folder holds: session logs, or the gzip archives `omp gc` makes of them.
+enum class Kind { kPlain, kArchived };
 
 enum class Match { kNone, kExact, kPrefix };
 
@@ -33,10 +42,10 @@ class SessionMatcher {
     return Match::kPrefix;
   }
 
-  // Whether a found file is an exact match, judged by its name alone.
+  // Whether a found file is an exact match, judged by its name alone (an archive's less ".gz").
   bool is_exact(const stdfs::path& path) const {
     const auto name = OsString::from_path(path.filename()).to_utf8();
-    return name && name->ends_with(suffix_);
+    return name && without_gz(*name).ends_with(suffix_);
   }
 
   const std::string& id() const { return id_; }
@@ -51,11 +60,13 @@ struct Matches {
   std::vector<stdfs::path> prefix;
 };
 
-void classify(const fs::DirEntry& entry, const SessionMatcher& matcher, Matches& matches) {
+void classify(const fs::DirEntry& entry, const SessionMatcher& matcher, Kind kind, Matches& matches) {
   if (entry.type != fs::EntryType::kFile) return;
   const auto name = OsString(entry.name).to_utf8();
   if (!name) return;
-  switch (matcher.match(*name)) {
+  // An archive is matched by the name of the log it holds.
+  if (kind == Kind::kArchived && !name->ends_with(GZ)) return;
+  switch (matcher.match(kind == Kind::kArchived ? without_gz(*name) : std::string_view(*name))) {
     case Match::kExact:
       matches.exact.push_back(entry.path);
       break;
@@ -75,16 +86,17 @@ Err<SessionLookupError> scan_failure(const ScanError& error) {
 }
 
 Result<std::optional<stdfs::path>, SessionLookupError> search_dir(const stdfs::path& sessions_dir,
-                                                                 const SessionMatcher& matcher) {
+                                                                 const SessionMatcher& matcher,
+                                                                 Kind kind = Kind::kPlain) {
   auto top = list_dir_sorted(sessions_dir);
   if (!top) return scan_failure(top.error());
   Matches matches;
-  for (const auto& entry : *top) classify(entry, matcher, matches);
+  for (const auto& entry : *top) classify(entry, matcher, kind, matches);
   for (const auto& entry : *top) {
     if (entry.type != fs::EntryType::kDirectory) continue;
     auto sub = list_dir_sorted(entry.path);
     if (!sub) return scan_failure(sub.error());
-    for (const auto& inner : *sub) classify(inner, matcher, matches);
+    for (const auto& inner : *sub) classify(inner, matcher, kind, matches);
   }
   std::vector<stdfs::path>& chosen = matches.exact.empty() ? matches.prefix : matches.exact;
   sort_dedup_by_path(chosen, [](const stdfs::path& p) -> const stdfs::path& { return p; });
@@ -112,7 +124,68 @@ bool has_json_extension(const NativeString& name) {
 
 struct Candidate {
   stdfs::path path;
-  const snapshot::EndpointSnapshot* snapshot;
+  const snapshot::EndpointSnapshot* snapshot;  // null outside the lookup across snapshots
+};
+
+// The files one stage of a lookup found. Exact matches beat prefix matches; a file found twice
+// counts once, with the snapshot it was found through first.
+struct Found {
+  std::vector<Candidate> exact, prefix;
+
+  void add(const SessionMatcher& matcher, stdfs::path path, const snapshot::EndpointSnapshot* snap) {
+    (matcher.is_exact(path) ? exact : prefix).push_back(Candidate{std::move(path), snap});
+  }
+  bool empty() const { return exact.empty() && prefix.empty(); }
+  void take(Found&& other) {
+    exact.insert(exact.end(), other.exact.begin(), other.exact.end());
+    prefix.insert(prefix.end(), other.prefix.begin(), other.prefix.end());
+  }
+  // The candidates that count, in path order without duplicates; empty when there are none.
+  std::vector<Candidate> settle() {
+    for (auto* list : {&exact, &prefix}) {
+      sort_dedup_by_path(*list, [](const Candidate& c) -> const stdfs::path& { return c.path; });
+      if (!list->empty()) return std::move(*list);
+    }
+    return {};
+  }
+};
+
+// Searches folders for one id. Endpoints commonly share one sessions directory; within one lookup
+// the same folder gives the same answer, so each is searched once and its answer reused. A search
+// that fails ends the lookup anyway, so only answers need remembering.
+class Searcher {
+ public:
+  explicit Searcher(std::string_view id) : matcher_(id) {}
+  const SessionMatcher& matcher() const { return matcher_; }
+
+  // The file for the id in the sessions directory `root` (kPlain) or among the archives beside it
+  // (kArchived).
+  Result<std::optional<stdfs::path>, SessionLookupError> search(const stdfs::path& root, Kind kind) {
+    const stdfs::path dir = kind == Kind::kPlain ? root : archive_dir(root);
+    auto& known = kind == Kind::kPlain ? plain_ : archived_;
+    auto at = known.find(dir.native());
+    if (at == known.end()) {
+      auto found = search_dir(dir, matcher_, kind);
+      if (!found) return found.err();
+      at = known.emplace(dir.native(), std::move(found).value()).first;
+    }
+    return at->second;
+  }
+
+  // search() on each root in turn, gathering what they hold into `found`.
+  Result<void, SessionLookupError> search_all(const std::vector<stdfs::path>& roots, Kind kind,
+                                              const snapshot::EndpointSnapshot* snap, Found& found) {
+    for (const auto& root : roots) {
+      auto one = search(root, kind);
+      if (!one) return one.err();
+      if (*one) found.add(matcher_, std::move(**one), snap);
+    }
+    return {};
+  }
+
+ private:
+  SessionMatcher matcher_;
+  std::map<NativeString, std::optional<stdfs::path>> plain_, archived_;
 };
 
 std::string ambiguity_across(std::string_view id, const std::vector<Candidate>& candidates) {
@@ -124,6 +197,20 @@ std::string ambiguity_across(std::string_view id, const std::vector<Candidate>& 
   }
   return text;
 }
+
+// One snapshot's places: its sessions directory, or, when that could not be resolved, the message
+// that says so; and the agent's own places, looked up only once a lookup needs them.
+struct Endpoint {
+  const snapshot::EndpointSnapshot* snap;
+  std::optional<stdfs::path> today;
+  std::string unresolved;
+  std::optional<std::vector<stdfs::path>> agent;
+
+  const std::vector<stdfs::path>& agent_places(const AgentHost& host) {
+    if (!agent) agent = session_places(snap->selectors, host).agent;
+    return *agent;
+  }
+};
 
 }  // namespace
 
@@ -166,40 +253,116 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
     return Err("no omp endpoint environment snapshots under " + display(snapshot_dir) + "; relaunch the endpoint");
   }
 
-  const SessionMatcher matcher(id);
+  Searcher searcher(id);
+  std::optional<AgentHost> host;  // looked up only when a lookup goes past the sessions directories
+  const auto agent_host = [&host]() -> const AgentHost& {
+    if (!host) host = this_host();
+    return *host;
+  };
   // Candidates point at the snapshot they were found through; a deque keeps those pointers valid.
   std::deque<snapshot::EndpointSnapshot> snapshots;
-  // Endpoints commonly share one sessions directory. Within one lookup the same directory gives
-  // the same answer, so each is searched once and its answer reused for the other snapshots; a
-  // search that fails ends the lookup anyway, so only answers need remembering.
-  std::map<NativeString, std::optional<stdfs::path>> searched;
-  std::vector<Candidate> exact, prefix;
+  std::vector<Endpoint> endpoints;
+  Found today;
   for (const auto& file : snapshot_files) {
     auto read = snapshot::read_snapshot(file);
     if (!read) return read.err();
     snapshots.push_back(std::move(read).value());
-    const snapshot::EndpointSnapshot& snap = snapshots.back();
-    auto dir = resolve_sessions_dir(std::nullopt, snap.selectors);
+    Endpoint endpoint{&snapshots.back(), std::nullopt, "", std::nullopt};
+    auto dir = resolve_sessions_dir(std::nullopt, endpoint.snap->selectors);
     if (!dir) {
-      return Err("endpoint environment snapshot " + display(file) + " cannot resolve OMP sessions: " + dir.error());
+      endpoint.unresolved =
+          "endpoint environment snapshot " + display(file) + " cannot resolve OMP sessions: " + dir.error();
+      // Without a home in its selectors, a snapshot may still have the agent's home.
+      if (endpoint.agent_places(agent_host()).empty()) return Err(endpoint.unresolved);
+      endpoints.push_back(std::move(endpoint));
+      continue;
     }
-    auto known = searched.find(dir->native());
-    if (known == searched.end()) {
-      auto found = search_dir(*dir, matcher);
-      if (!found) return Err(found.error().text());
-      known = searched.emplace(dir->native(), std::move(found).value()).first;
-    }
-    if (!known->second) continue;
-    (matcher.is_exact(*known->second) ? exact : prefix).push_back(Candidate{*known->second, &snap});
+    auto found = searcher.search(*dir, Kind::kPlain);
+    if (!found) return Err(found.error().text());
+    if (*found) today.add(searcher.matcher(), std::move(**found), endpoint.snap);
+    endpoint.today = std::move(*dir);
+    endpoints.push_back(std::move(endpoint));
   }
 
-  for (auto* list : {&exact, &prefix}) {
-    sort_dedup_by_path(*list, [](const Candidate& c) -> const stdfs::path& { return c.path; });
-    if (list->size() == 1) return std::move(list->front().path);
-    if (list->size() > 1) return Err(ambiguity_across(id, *list));
+  // A snapshot without a home ends the lookup with its message as it always did, unless the
+  // agent's own places for it hold the session.
+  Found archived;
+  for (auto& e : endpoints) {
+    if (e.today) continue;
+    Found own, own_archived;
+    if (auto searched = searcher.search_all(*e.agent, Kind::kPlain, e.snap, own); !searched) {
+      return Err(searched.error().text());
+    }
+    if (own.empty()) {
+      if (auto searched = searcher.search_all(*e.agent, Kind::kArchived, e.snap, own_archived); !searched) {
+        return Err(searched.error().text());
+      }
+      if (own_archived.empty()) return Err(e.unresolved);
+    }
+    today.take(std::move(own));
+    archived.take(std::move(own_archived));
   }
+
+  const auto answer = [&](std::vector<Candidate>& chosen) -> Result<stdfs::path> {
+    if (chosen.size() == 1) return std::move(chosen.front().path);
+    return Err(ambiguity_across(id, chosen));
+  };
+  // Whatever the sessions directories give stands; only when they hold nothing does the lookup
+  // go on to the agent's own places, and then to the archives beside all of them.
+  if (auto chosen = today.settle(); !chosen.empty()) return answer(chosen);
+  Found elsewhere;
+  for (auto& e : endpoints) {
+    if (!e.today) continue;
+    if (auto searched = searcher.search_all(e.agent_places(agent_host()), Kind::kPlain, e.snap, elsewhere);
+        !searched) {
+      return Err(searched.error().text());
+    }
+  }
+  if (auto chosen = elsewhere.settle(); !chosen.empty()) return answer(chosen);
+  for (auto& e : endpoints) {
+    if (!e.today) continue;
+    std::vector<stdfs::path> roots = *e.agent;
+    roots.insert(roots.begin(), *e.today);
+    if (auto searched = searcher.search_all(roots, Kind::kArchived, e.snap, archived); !searched) {
+      return Err(searched.error().text());
+    }
+  }
+  if (auto chosen = archived.settle(); !chosen.empty()) return answer(chosen);
   return Err("no omp session file for '" + std::string(id) + "' across endpoint environment snapshots under " +
              display(snapshot_dir));
+}
+
+Result<std::optional<stdfs::path>> find_endpoint_session(const snapshot::Selectors& selectors, std::string_view id) {
+  Searcher searcher(id);
+  auto today = resolve_sessions_dir(std::nullopt, selectors);
+  if (today) {
+    auto found = searcher.search(*today, Kind::kPlain);
+    if (!found) return Err(found.error().text());
+    if (*found) return found.value();
+  }
+  std::vector<stdfs::path> roots = session_places(selectors, this_host()).agent;
+  // Without a home in the selectors, the message stands unless the agent's home holds the session.
+  if (!today && roots.empty()) return today.err();
+  for (const Kind kind : {Kind::kPlain, Kind::kArchived}) {
+    if (kind == Kind::kArchived && today) roots.insert(roots.begin(), *today);
+    Found found;
+    if (auto searched = searcher.search_all(roots, kind, nullptr, found); !searched) {
+      return Err(searched.error().text());
+    }
+    std::vector<Candidate> chosen = found.settle();
+    if (chosen.size() == 1) return std::optional<stdfs::path>(std::move(chosen.front().path));
+    if (chosen.size() > 1) {
+      AmbiguousError ambiguous{std::string(id), {}};
+      for (auto& c : chosen) ambiguous.paths.push_back(std::move(c.path));
+      return Err(ambiguous.text());
+    }
+  }
+  if (!today) return today.err();
+  return std::optional<stdfs::path>();
+}
+
+bool is_archived_session(const stdfs::path& path) {
+  return OsString::from_path(path.filename()).to_utf8_lossy().ends_with(GZ);
 }
 
 Result<stdfs::path, SessionFileError> choose_session_file(const std::optional<std::string>& session_dir,

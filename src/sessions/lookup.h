@@ -12,6 +12,7 @@
 
 #include "platform/dir.h"
 #include "platform/error.h"
+#include "snapshot/selectors.h"
 #include "text/result.h"
 
 namespace vantle::sessions {
@@ -59,8 +60,23 @@ Result<std::optional<std::filesystem::path>, SessionLookupError> find_session_in
 // lookup with its message. An exact match anywhere beats every prefix match; the same file found
 // through several snapshots counts once; distinct files are an ambiguity naming each file with
 // the endpoint (and launch session) it was found through.
+// Only when the sessions directories hold no match are the agent's own places of each snapshot
+// (places.h) searched the same way, and only when those hold none either, the archives beside all
+// of them (a found archive ends in ".jsonl.gz"). A snapshot whose sessions directory cannot be
+// resolved for want of a home still ends the lookup with its message unless the places the agent's
+// home rule gives it hold the session.
 Result<std::filesystem::path> find_session_across_snapshots(const std::filesystem::path& state_dir,
                                                             std::string_view id);
+
+// The session file for `id` among the places of one endpoint, by the same rules and in the same
+// order: its sessions directory, then the agent's own places, then the archives beside them. A
+// sessions directory that cannot be resolved gives its message, unless the agent's home rule
+// finds the session; several files in one stage give the ambiguity message of AmbiguousError.
+Result<std::optional<std::filesystem::path>> find_endpoint_session(const snapshot::Selectors& selectors,
+                                                                   std::string_view id);
+
+// Whether a found session file is an archive (gzip) rather than the log itself.
+bool is_archived_session(const std::filesystem::path& path);
 
 // Why no session file was chosen, so that each driver can map the failure to its exit code.
 struct SessionFileError {
