@@ -94,7 +94,10 @@ SysResult<std::size_t> GzipReader::read(char* buffer, std::size_t size) {
       // No progress: the input is used up, and the file has no more.
       if (!*more) return Err(s.fail(custom_error(ErrorKind::kInvalidInput, "unexpected end of file")));
     } else if (code != Z_OK) {
-      return Err(s.zlib_failure(code));
+      // Bytes that came out before the damage showed are handed out first; the failure is kept.
+      SysError failure = s.zlib_failure(code);
+      if (s.stream.avail_out != wanted) break;
+      return Err(std::move(failure));
     }
   }
   return static_cast<std::size_t>(wanted - s.stream.avail_out);

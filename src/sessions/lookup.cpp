@@ -241,7 +241,8 @@ Result<std::optional<stdfs::path>, SessionLookupError> find_session_in_dir(const
   return search_dir(sessions_dir, SessionMatcher(id));
 }
 
-Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, std::string_view id) {
+Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, std::string_view id,
+                                                  std::optional<AgentHost> host) {
   const stdfs::path snapshot_dir = snapshot::snapshot_directory(state_dir);
   auto listed = list_dir_sorted(snapshot_dir);
   if (!listed) return Err(listed.error().text());
@@ -254,7 +255,7 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
   }
 
   Searcher searcher(id);
-  std::optional<AgentHost> host;  // looked up only when a lookup goes past the sessions directories
+  // Looked up only when the lookup goes past the sessions directories.
   const auto agent_host = [&host]() -> const AgentHost& {
     if (!host) host = this_host();
     return *host;
@@ -332,7 +333,8 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
              display(snapshot_dir));
 }
 
-Result<std::optional<stdfs::path>> find_endpoint_session(const snapshot::Selectors& selectors, std::string_view id) {
+Result<std::optional<stdfs::path>> find_endpoint_session(const snapshot::Selectors& selectors, std::string_view id,
+                                                         std::optional<AgentHost> host) {
   Searcher searcher(id);
   auto today = resolve_sessions_dir(std::nullopt, selectors);
   if (today) {
@@ -340,7 +342,7 @@ Result<std::optional<stdfs::path>> find_endpoint_session(const snapshot::Selecto
     if (!found) return Err(found.error().text());
     if (*found) return found.value();
   }
-  std::vector<stdfs::path> roots = session_places(selectors, this_host()).agent;
+  std::vector<stdfs::path> roots = session_places(selectors, host ? *host : this_host()).agent;
   // Without a home in the selectors, the message stands unless the agent's home holds the session.
   if (!today && roots.empty()) return today.err();
   for (const Kind kind : {Kind::kPlain, Kind::kArchived}) {

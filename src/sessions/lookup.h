@@ -12,6 +12,7 @@
 
 #include "platform/dir.h"
 #include "platform/error.h"
+#include "sessions/places.h"
 #include "snapshot/selectors.h"
 #include "text/result.h"
 
@@ -65,15 +66,18 @@ Result<std::optional<std::filesystem::path>, SessionLookupError> find_session_in
 // of them (a found archive ends in ".jsonl.gz"). A snapshot whose sessions directory cannot be
 // resolved for want of a home still ends the lookup with its message unless the places the agent's
 // home rule gives it hold the session.
+// `host` is this machine's (this_host()), looked up only when the lookup needs it, unless given.
 Result<std::filesystem::path> find_session_across_snapshots(const std::filesystem::path& state_dir,
-                                                            std::string_view id);
+                                                            std::string_view id,
+                                                            std::optional<AgentHost> host = std::nullopt);
 
 // The session file for `id` among the places of one endpoint, by the same rules and in the same
 // order: its sessions directory, then the agent's own places, then the archives beside them. A
 // sessions directory that cannot be resolved gives its message, unless the agent's home rule
 // finds the session; several files in one stage give the ambiguity message of AmbiguousError.
 Result<std::optional<std::filesystem::path>> find_endpoint_session(const snapshot::Selectors& selectors,
-                                                                   std::string_view id);
+                                                                   std::string_view id,
+                                                                   std::optional<AgentHost> host = std::nullopt);
 
 // Whether a found session file is an archive (gzip) rather than the log itself.
 bool is_archived_session(const std::filesystem::path& path);

@@ -331,9 +331,12 @@ class Endpoints {
   }
   stdfs::path session_path(std::string_view home, std::string_view rel) const { return under(sessions_of(home), rel); }
 
-  stdfs::path snap(std::string_view endpoint, std::optional<std::string> launch, std::optional<std::string> home) {
+  // `xdg`, when given, is the endpoint's XDG_DATA_HOME under the test directory.
+  stdfs::path snap(std::string_view endpoint, std::optional<std::string> launch, std::optional<std::string> home,
+                   std::optional<std::string> xdg = std::nullopt) {
     snapshot::Selectors selectors;
     if (home) selectors[snapshot::Selector::kHome] = OsString::from_path(root_ / path_from_utf8(*home));
+    if (xdg) selectors[snapshot::Selector::kXdgDataHome] = OsString::from_path(root_ / path_from_utf8(*xdg));
     selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
     auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
     EXPECT_TRUE(written.ok()) << written.error();
@@ -342,7 +345,10 @@ class Endpoints {
 
   void session(std::string_view home, std::string_view rel) const { make_tree(sessions_of(home), {std::string(rel)}); }
 
-  Result<stdfs::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id); }
+  Result<stdfs::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id, host()); }
+  // A POSIX host whose account home is "account" under the test directory.
+  AgentHost host() const { return AgentHost{false, root_ / "account"}; }
+  stdfs::path file(std::string_view rel) const { return under(root_, rel); }
 
  private:
   stdfs::path root_;
@@ -514,6 +520,62 @@ TEST(FindSessionAcrossSnapshots, NothingFound) {
     EXPECT_EQ(e.find(id).error(), "no omp session file for '" + id + "' across endpoint environment snapshots under " +
                                       display(e.snapshot_dir()));
   }
+}
+
+// The sessions directories answer first, whatever they answer; the agent's own places only when
+// they hold nothing; the archives beside all of them only when no log is found anywhere.
+TEST(FindSessionAcrossSnapshots, TheAgentsPlacesThenTheArchivesWhenNothingCameBefore) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("e1", std::nullopt, "h1", "x1");
+  e.snap("e2", "L2", "h2");
+  const stdfs::path in_xdg = e.file("x1/omp/sessions/p/q_abc.jsonl");
+  write_file(in_xdg, "");
+  EXPECT_EQ(e.find("abc").value(), in_xdg);
+  e.session("h2", "r_abcdef.jsonl");
+  EXPECT_EQ(e.find("abc").value(), e.session_path("h2", "r_abcdef.jsonl"));
+  stdfs::remove(e.session_path("h2", "r_abcdef.jsonl"));
+
+  const stdfs::path beside_today = e.file("h2/.omp/agent/archive/sessions/p/z_abc.jsonl.gz");
+  write_file(beside_today, "");
+  write_file(e.file("h2/.omp/agent/archive/sessions/z_abc.jsonl"), "");  // not an archive: never a match
+  EXPECT_EQ(e.find("abc").value(), in_xdg);
+  stdfs::remove(in_xdg);
+  EXPECT_EQ(e.find("abc").value(), beside_today);
+  const stdfs::path beside_xdg = e.file("x1/omp/archive/sessions/w_abc.jsonl.gz");
+  write_file(beside_xdg, "");
+  EXPECT_EQ(e.find("abc").error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
+                                       display(beside_today) + " (endpoint e2, launch session L2) " +
+                                       display(beside_xdg) + " (endpoint e1)");
+
+  // A place of the agent's that cannot be listed fails the lookup that reaches it.
+  stdfs::remove_all(e.file("x1/omp/sessions"));
+  write_file(e.file("x1/omp/sessions"), "a file");
+  EXPECT_TRUE(e.find("zzz").error().starts_with("cannot scan " + display(e.file("x1/omp/sessions")) + ": "));
+}
+
+TEST(FindSessionAcrossSnapshots, WithoutAHomeTheAccountsHomeMayHoldTheSession) {
+  ScopedTempDir tmp;
+  Endpoints e(tmp.path());
+  e.snap("a1", std::nullopt, "h");
+  e.session("h", "x_abc.jsonl");
+  const stdfs::path homeless = e.snap("b2", std::nullopt, std::nullopt);
+  const std::string unresolved = "endpoint environment snapshot " + display(homeless) +
+                                 " cannot resolve OMP sessions: cannot resolve OMP sessions: HOME and USERPROFILE "
+                                 "are unset";
+  EXPECT_EQ(e.find("abc").error(), unresolved);
+  const stdfs::path in_account = e.file("account/.omp/agent/sessions/p/y_abc.jsonl");
+  write_file(in_account, "");
+  EXPECT_EQ(e.find("abc").error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
+                                       display(in_account) + " (endpoint b2) " +
+                                       display(e.session_path("h", "x_abc.jsonl")) + " (endpoint a1)");
+  EXPECT_EQ(e.find("zzz").error(), unresolved);
+  stdfs::remove(e.session_path("h", "x_abc.jsonl"));
+  EXPECT_EQ(e.find("abc").value(), in_account);
+  stdfs::remove(in_account);
+  const stdfs::path archived = e.file("account/.omp/agent/archive/sessions/y_abc.jsonl.gz");
+  write_file(archived, "");
+  EXPECT_EQ(e.find("abc").value(), archived);
 }
 
 }  // namespace
