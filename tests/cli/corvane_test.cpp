@@ -22,6 +22,7 @@
 #include "support/agent_record.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
+#include "support/gzip.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -299,6 +300,42 @@ TEST_F(Corvane, BlankInputSummarizesTheSessionFileTail) {
   ASSERT_EQ(turns.size(), 2u);
   expect_agent_turn(turns[0], "{\"n\":1,\"t\":\"&lt;&amp;&gt;\"}\n");
   expect_agent_turn(turns[1], "{\"n\":2}\n");
+}
+
+// Beyond the sessions directory: the agent's XDG data folder (POSIX), and the archives omp gc
+// leaves beside the sessions directory. What the sessions directory holds stands.
+TEST_F(Corvane, TranscriptFromTheAgentsOwnPlacesAndArchives) {
+  json xdg = recorded_selectors();
+  xdg["PI_CODING_AGENT_DIR"] = nullptr;
+  xdg["XDG_DATA_HOME"] = display(tmp / "xdg");
+  write_snapshot("ep-x", xdg);
+  const auto transcript_of_last_turn = [&] {
+    const auto turns = agent_turns();
+    const std::string prompt = turns.empty() ? "" : turns.back()["argv"].back().get<std::string>().substr(1);
+    return turns.empty() ? "" : turns.back()["files"][prompt].get<std::string>();
+  };
+  write_file(tmp / "xdg" / "omp" / "sessions" / "p" / "2024_s-1.jsonl", "{\"n\":\"xdg\"}\n");
+  const Cli xdg_turn = turn({"--id", "ep-x", "--session-id", "s-1"}, "");
+  if (sys::is_windows()) {
+    EXPECT_EQ(xdg_turn.run(), exited(0, EMPTY_DELTA, ""));
+  } else {
+    EXPECT_EQ(xdg_turn.run(), exited(0, DELTA, ""));
+    EXPECT_EQ(transcript_of_last_turn(), ENVELOPE_HEAD + "{\"n\":\"xdg\"}\n" + ENVELOPE_TAIL);
+  }
+  write_file(tmp / "home-recorded" / ".omp" / "agent" / "sessions" / "x_s-1zz.jsonl", "{\"n\":\"today\"}\n");
+  EXPECT_EQ(xdg_turn.run(), exited(0, DELTA, ""));
+  EXPECT_EQ(transcript_of_last_turn(), ENVELOPE_HEAD + "{\"n\":\"today\"}\n" + ENVELOPE_TAIL);
+
+  // The whole archive is decompressed through the tail's ring.
+  const std::string head = "{\"type\":\"cut\"}" + std::string(100000, ' ') + "\n";
+  write_file(tmp / "agent-dir" / "archive" / "sessions" / "p" / "2024_s-3.jsonl.gz", gzip(head + "{\"n\":3}\n"));
+  EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-3"}, "").run(), exited(0, DELTA, ""));
+  expect_agent_turn(agent_turns().back(), "{\"n\":3}\n");
+
+  const stdfs::path damaged = tmp / "agent-dir" / "archive" / "sessions" / "2024_s-4.jsonl.gz";
+  write_file(damaged, "{\"n\":4}\n");
+  EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "s-4"}, "").run(),
+            exited(1, "", fail("transcript unreadable (" + display(damaged) + "): incorrect header check")));
 }
 
 TEST_F(Corvane, SessionLookupFailures) {

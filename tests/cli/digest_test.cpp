@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "snapshot/snapshot.h"
 #include "support/cli.h"
+#include "support/gzip.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -412,9 +413,12 @@ class StateDir {
   stdfs::path session(std::string_view home, std::string_view rel) const {
     return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
   }
-  void snap(std::string_view endpoint, std::string_view home) {
+  // `more`: other selectors, as UTF-8 values.
+  void snap(std::string_view endpoint, std::string_view home,
+            const std::vector<std::pair<snapshot::Selector, std::string>>& more = {}) {
     snapshot::Selectors selectors;
     selectors[snapshot::Selector::kHome] = OsString::from_path(tmp_ / std::string(home));
+    for (const auto& [key, value] : more) selectors[key] = OsString::from_utf8(value);
     selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
     auto written = snapshot::write_snapshot(state(), endpoint, std::nullopt, selectors);
     ASSERT_TRUE(written.ok()) << written.error();
@@ -422,6 +426,7 @@ class StateDir {
   Cli run(std::vector<std::string> args) const {
     return digest(std::move(args)).env("VANTLE_STATE_DIR", display(state()));
   }
+  const ScopedTempDir& tmp() const { return tmp_; }
 
  private:
   ScopedTempDir tmp_;
@@ -440,6 +445,43 @@ TEST(Digest, FindsTheLogAcrossEndpointSnapshots) {
   EXPECT_EQ(
       st.run({"--session", "zz"}).run(),
       exited(1, "", fail("no omp session file for 'zz' across endpoint environment snapshots under " + snapshots)));
+}
+
+// An absolute PI_CONFIG_DIR is appended to the agent's home; the log found there, or its archive,
+// is digested exactly as the log itself would be.
+TEST(Digest, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
+  StateDir st;
+  const std::string config = sys::is_windows() ? "\\vantle-absent-cfg" : "/vantle-absent-cfg";
+  st.snap("e1", "h1", {{snapshot::Selector::kPiConfigDir, config}});
+  const stdfs::path agent_dir = st.tmp() / "h1" / "vantle-absent-cfg" / "agent";
+  std::string log;
+  for (int i = 0; log.size() < (1u << 20); ++i) {
+    log += message_line(R"({"role":"user","content":"line )" + std::to_string(i) + R"("})") + "\n";
+    log += R"({"type":"toolResult","output":")" + std::string(100, 'x') + "\"}\r\n";
+  }
+  write_file(st.tmp() / "plain.jsonl", log);
+  const CliResult plain = digest({"--in", display(st.tmp() / "plain.jsonl")}).run();
+  ASSERT_EQ(plain, exited(0, plain.out, ""));
+
+  write_file(agent_dir / "sessions" / "p" / "2024_abc.jsonl", log);
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), plain);
+  // Another endpoint's sessions directory holds a prefix match, which stands.
+  st.snap("e2", "h2");
+  write_file(st.session("h2", "2024_abcdef.jsonl"), message_line(R"({"role":"user","content":"today"})") + "\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(0, "{\"role\":\"input\",\"text\":\"today\"}\n", ""));
+
+  const stdfs::path archive = agent_dir / "archive" / "sessions" / "p" / "2024_arc.jsonl.gz";
+  write_file(archive, gzip(log));
+  EXPECT_EQ(st.run({"--session", "arc"}).run(), plain);
+  // A cut archive: the whole records before the cut, then zlib's reason.
+  const std::string packed = gzip(log);
+  write_file(archive, packed.substr(0, packed.size() / 2));
+  const CliResult cut = st.run({"--session", "arc"}).run();
+  EXPECT_EQ(exit_status_text(cut.status), "exit code: 1");
+  EXPECT_EQ(cut.err, fail("cannot read " + display(archive) + ": unexpected end of file"));
+  EXPECT_TRUE(cut.out.size() < plain.out.size() && plain.out.starts_with(cut.out) &&
+              (cut.out.empty() || cut.out.ends_with('\n')))
+      << cut.out.size();
 }
 
 TEST(Digest, StateDirectoryProblems) {

@@ -10,6 +10,7 @@
 #include "platform/system.h"
 #include "snapshot/snapshot.h"
 #include "support/cli.h"
+#include "support/gzip.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -250,9 +251,12 @@ class StateDir {
   stdfs::path session(std::string_view home, std::string_view rel) const {
     return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
   }
-  void snap(std::string_view endpoint, std::optional<std::string> launch, std::string_view home) {
+  // `more`: other selectors, as UTF-8 values.
+  void snap(std::string_view endpoint, std::optional<std::string> launch, std::string_view home,
+            const std::vector<std::pair<snapshot::Selector, std::string>>& more = {}) {
     snapshot::Selectors selectors;
     selectors[snapshot::Selector::kHome] = OsString::from_path(tmp_ / std::string(home));
+    for (const auto& [key, value] : more) selectors[key] = OsString::from_utf8(value);
     selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
     auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
     ASSERT_TRUE(written.ok()) << written.error();
@@ -290,6 +294,60 @@ TEST(History, LooksAcrossEndpointSnapshots) {
                         st.snapshots())));
   // A trailing --session-dir drops the directory given before it.
   EXPECT_EQ(st.run({"--session", "abc", "--session-dir", "nowhere", "--session-dir"}).run(), exited(0, "one\n", ""));
+}
+
+// Where the agent writes beyond the sessions directory: its XDG data folder (POSIX) or, on
+// Windows, its home from USERPROFILE; and the archives omp gc leaves. The sessions directory's
+// answer stands whenever it has one.
+TEST(History, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
+  StateDir st;
+  const stdfs::path xdg = st.tmp() / "xdg";
+  st.snap("e1", std::nullopt, "h1",
+          {{snapshot::Selector::kXdgDataHome, display(xdg)}, {snapshot::Selector::kUserProfile, display(st.tmp() / "h2")}});
+  write_file(xdg / "omp" / "sessions" / "p" / "2024_abc.jsonl", "xdg\n");
+  write_file(st.session("h2", "p/2024_abc.jsonl"), "profile\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(0, sys::is_windows() ? "profile\n" : "xdg\n", ""));
+  write_file(st.session("h1", "p/2024_abcdef.jsonl"), "today\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(0, "today\n", ""));
+
+  // Streamed as it is decompressed, a piece at a time, byte for byte.
+  std::string log = "\xFF\xFE not UTF-8\r\n";
+  for (int i = 0; log.size() < (1u << 20); ++i) log += "{\"n\":" + std::to_string(i * 7919 % 10007) + "}\n";
+  const stdfs::path archive = st.tmp() / "h1" / ".omp" / "agent" / "archive" / "sessions" / "p" / "2024_arc.jsonl.gz";
+  write_file(archive, gzip(log));
+  EXPECT_EQ(st.run({"--session", "arc"}).run(), exited(0, log, ""));
+
+  // Damage ends the run with zlib's reason, after the bytes that came before it.
+  const std::string packed = gzip(log);
+  write_file(archive, packed.substr(0, packed.size() / 2));
+  const CliResult cut = st.run({"--session", "arc"}).run();
+  EXPECT_EQ(exit_status_text(cut.status), "exit code: 1");
+  EXPECT_EQ(cut.err, fail("cannot read " + display(archive) + ": unexpected end of file"));
+  EXPECT_TRUE(cut.out.size() < log.size() && log.starts_with(cut.out)) << cut.out.size();
+  write_file(archive, log);
+  EXPECT_EQ(st.run({"--session", "arc"}).run(),
+            exited(1, "", fail("cannot read " + display(archive) + ": incorrect header check")));
+}
+
+// An archive that decompresses to half a gigabyte goes through in a few megabytes of memory.
+TEST(History, AnArchiveOfAnySizeIsStreamedInBoundedMemory) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  ScopedTempDir tmp;
+  const std::string member = gzip(std::string(std::size_t{64} << 20, '\n'));
+  std::string bomb;
+  for (int i = 0; i < 8; ++i) bomb += member;
+  write_file(tmp / "agent" / "archive" / "sessions" / "2024_big.jsonl.gz", bomb);
+  snapshot::Selectors selectors;
+  selectors[snapshot::Selector::kPiCodingAgentDir] = OsString::from_path(tmp / "agent");
+  selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
+  ASSERT_TRUE(snapshot::write_snapshot(tmp / "state", "e1", std::nullopt, selectors).ok());
+  // The bytes are counted by wc, so that the gigabyte never reaches the test.
+  const std::string script =
+      "ulimit -v 131072 && { \"$0\" history-omp --session big; echo \"exit $?\" >&2; } | wc -c";
+  const CliResult got =
+      Cli({"-c", script, display(vantle_binary())}).program("/bin/sh").env("VANTLE_STATE_DIR", display(tmp / "state")).run();
+  EXPECT_EQ(got, exited(0, "536870912\n", "exit 0\n"));
 }
 
 TEST(History, StateDirectoryProblems) {
