@@ -452,7 +452,10 @@ TEST(Digest, FindsTheLogAcrossEndpointSnapshots) {
 TEST(Digest, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
   StateDir st;
   const std::string config = sys::is_windows() ? "\\vantle-absent-cfg" : "/vantle-absent-cfg";
-  st.snap("e1", "h1", {{snapshot::Selector::kPiConfigDir, config}});
+  // The home in both variables, so that the agent's home is h1 on every system.
+  st.snap("e1", "h1",
+          {{snapshot::Selector::kPiConfigDir, config},
+           {snapshot::Selector::kUserProfile, display(st.tmp() / "h1")}});
   const stdfs::path agent_dir = st.tmp() / "h1" / "vantle-absent-cfg" / "agent";
   std::string log;
   for (int i = 0; log.size() < (1u << 20); ++i) {
