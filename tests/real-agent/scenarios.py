@@ -276,13 +276,15 @@ def ui_ready(lab, terminal):
     return lambda: MODEL_NAME.encode() in terminal.screen and os.path.exists(lab.extension_mark)
 
 
-def launch(lab):
-    reply = "Hello from the model."
+def converse(lab, endpoint, env, reply):
+    """launch-omp for `endpoint` on a terminal: one typed prompt answered with `reply`, then /exit.
+    Returns whether the agent answered, its exit code and the terminal's last output."""
+    if os.path.exists(lab.extension_mark):
+        os.remove(lab.extension_mark)
     lab.server.answer(ms.text(reply))
     terminal = Terminal()
-    agent = terminal.start([lab.vantle, "launch-omp", "--id", "ep", "--extension", lab.extension],
-                           lab.env, lab.project)
-    sessions = os.path.join(lab.home, ".omp", "agent", "sessions")
+    agent = terminal.start([lab.vantle, "launch-omp", "--id", endpoint, "--extension", lab.extension],
+                           env, lab.project)
     ready = terminal.pump(ui_ready(lab, terminal))
     if ready:
         # The conversation's turn is the request that offers the agent its tools (a session title
@@ -298,8 +300,15 @@ def launch(lab):
         agent.kill()
         code = agent.wait()
     terminal.close()
+    return ready, code, terminal.screen[-1500:]
+
+
+def launch(lab):
+    reply = "Hello from the model."
+    sessions = os.path.join(lab.home, ".omp", "agent", "sessions")
+    ready, code, screen = converse(lab, "ep", lab.env, reply)
     check("launch-omp: the agent's interface answers on the terminal and `/exit` ends it with exit 0",
-          ready and code == 0, "answered %s, exit %s, screen tail %r" % (ready, code, terminal.screen[-1500:]))
+          ready and code == 0, "answered %s, exit %s, screen tail %r" % (ready, code, screen))
     check("launch-omp passes --extension in a form the agent loads", os.path.exists(lab.extension_mark))
 
     snapshot = os.path.join(lab.state, ".vantle", "vantle-env-v1", "ep.json")
@@ -318,6 +327,77 @@ def launch(lab):
     check("history-omp finds that log by its session id across snapshots and streams it byte for byte",
           run.returncode == 0 and run.stdout == read_bytes(logs[0]) and run.stdout,
           "exit %d, stderr %r" % (run.returncode, run.stderr))
+
+
+# ---- where the agent writes beyond the sessions directory, and its archives
+
+def found_whole(lab, log, what):
+    """history-omp and digest-omp, by the session's id across snapshots, against the log `log` holds."""
+    sid = str(session_id(log) if isinstance(log, str) else log[1])
+    original = read_bytes(log) if isinstance(log, str) else log[0]
+    run = lab.vantle_run(["history-omp", "--session", sid])
+    check("history-omp finds the session %s and streams it byte for byte" % what,
+          run.returncode == 0 and run.stdout == original and original,
+          "exit %d, stderr %r" % (run.returncode, run.stderr))
+    run = lab.vantle_run(["digest-omp", "--session", sid])
+    expected = expected_digest(original)
+    check("digest-omp maps the session %s record for record" % what,
+          run.returncode == 0 and run.stdout.decode("utf-8", "replace").split("\n") == expected + [""] and expected,
+          "exit %d, stderr %r, got %r" % (run.returncode, run.stderr, run.stdout[:800]))
+
+
+def layouts(lab):
+    """The agent's own layouts: each launched through launch-omp, which records the selectors."""
+    xdg = lab.path("xdg")
+    config = "/vantle-real-agent-cfg"  # absolute: the agent appends it to home; nothing is made there
+    cases = [
+        ("the XDG data layout", "ep-xdg", {"XDG_DATA_HOME": xdg}, os.path.join(xdg, "omp"),
+         os.path.join(xdg, "omp", "sessions"), None),
+        ("the XDG data layout with a profile", "ep-profile", {"XDG_DATA_HOME": xdg, "OMP_PROFILE": "work"},
+         os.path.join(xdg, "omp", "profiles", "work"), os.path.join(xdg, "omp", "profiles", "work", "sessions"),
+         os.path.join(lab.home, ".omp", "profiles", "work", "agent")),
+        ("an absolute PI_CONFIG_DIR", "ep-config", {"PI_CONFIG_DIR": config}, None,
+         os.path.join(lab.home, config.lstrip("/"), "agent", "sessions"),
+         os.path.join(lab.home, config.lstrip("/"), "agent")),
+    ]
+    for what, endpoint, extra, make, sessions, agent_dir in cases:
+        if make:
+            os.makedirs(make, exist_ok=True)
+        if agent_dir:
+            # The agent reads its models and settings from its own agent directory.
+            os.makedirs(agent_dir, exist_ok=True)
+            for name in ("models.yml", "config.yml"):
+                shutil.copy(os.path.join(lab.home, ".omp", "agent", name), agent_dir)
+        reply = "Hello from %s." % endpoint
+        ready, code, screen = converse(lab, endpoint, dict(lab.env, **extra), reply)
+        logs = glob.glob(os.path.join(sessions, "*", "*.jsonl"))
+        if not check("with %s the agent logged the exchange where its own rules put it" % what,
+                     ready and code == 0 and len(logs) == 1 and reply.encode() in read_bytes(logs[0]),
+                     "answered %s, exit %s, logs %s, screen tail %r" % (ready, code, logs, screen)):
+            continue
+        found_whole(lab, logs[0], "the agent wrote with %s" % what)
+
+
+def archived(lab):
+    """The first session, archived by the agent's own `omp gc`."""
+    sessions = os.path.join(lab.home, ".omp", "agent", "sessions")
+    logs = glob.glob(os.path.join(sessions, "*", "*.jsonl"))
+    if not check("the first session's log is still there to archive", len(logs) == 1, logs):
+        return
+    original, sid = read_bytes(logs[0]), session_id(logs[0])
+    # gc leaves alone what was written in its last minutes and what its retention keeps.
+    old = time.time() - 40 * 86400
+    os.utime(logs[0], (old, old))
+    run = subprocess.run([os.path.join(lab.bin, "omp"), "gc", "--archive", "--apply", "--cold-archive-after-days", "0",
+                          "--retain-newest-global", "0", "--retain-newest-per-cwd", "0"],
+                         capture_output=True, cwd=lab.project, env=lab.env, timeout=HANG_GUARD)
+    relative = os.path.relpath(logs[0], sessions)
+    archive = os.path.join(lab.home, ".omp", "agent", "archive", "sessions", relative + ".gz")
+    if not check("omp gc archived the session beside the sessions directory",
+                 run.returncode == 0 and os.path.exists(archive) and not os.path.exists(logs[0]),
+                 "exit %d, stdout %r, stderr %r" % (run.returncode, run.stdout[-800:], run.stderr[-800:])):
+        return
+    found_whole(lab, (original, sid), "that omp gc archived")
 
 
 def alive(pid):
@@ -591,6 +671,8 @@ def main():
     else:
         launch(lab)
         daemon_death(lab)
+        layouts(lab)
+        archived(lab)
         digest(lab, thymel_turns(lab))
         thymel_failures(lab)
         corvane(lab)
