@@ -3,7 +3,8 @@
 #include <new>
 #include <optional>
 
-#include "platform/fs.h"
+#include "platform/big_buffer.h"
+#include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
@@ -27,6 +28,9 @@ HistoryArgs parse(std::span<const std::string> args) {
   return out;
 }
 
+// How much of the log is read, then written, at a time.
+constexpr std::size_t HISTORY_CHUNK = 1024 * 1024;
+
 int fail(int code, const std::string& message) {
   (void)stdio::write_err("HISTORY_FAIL: " + message + "\n");
   return code;
@@ -43,26 +47,26 @@ int run_history(std::span<const std::string> args) {
   auto file = sessions::choose_session_file(parsed.session_dir, *parsed.session);
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
 
-  // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  // The bytes are only written, never looked at, so they may be the file's own mapped pages.
-  auto bytes = fs::read_into_big_buffer(*file, fs::WholeFileUse::kPassOn);
-  if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
-  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush.
-  auto written = stdio::write_out_large(bytes->view());
-  if (written) return 0;
-  // Mapped pages that vanish because the file was cut short are the input's failure, told like a
-  // failed read (after what was already written). Any other failed write is not reported: the
-  // only place to report it is gone or broken.
-  if (written.error().kind == ErrorKind::kSourceGone) {
-    return fail(1, "cannot read " + display(*file) + ": " + written.error().message);
+  auto opened = fs::File::open_read(*file);
+  if (!opened) return fail(1, "cannot read " + display(*file) + ": " + opened.error().message);
+  fs::LiveFile log(std::move(*opened));
+  auto buffer = BigBuffer::allocate(HISTORY_CHUNK);
+  if (!buffer) return fail(1, std::string(OUT_OF_MEMORY));
+  // Every byte written is a copy of what the file held when it was read; a file cut short fails
+  // the read at its end, after the bytes before the cut. stdout is unbuffered, so nothing is left
+  // to flush. A failed write is not reported: the only place to report it is gone or broken.
+  while (true) {
+    auto got = log.read(buffer->data(), HISTORY_CHUNK);
+    if (!got) return fail(1, "cannot read " + display(*file) + ": " + got.error().message);
+    if (*got == 0) return 0;
+    if (!stdio::write_out_large(std::string_view(buffer->data(), *got))) return 1;
   }
-  return 1;
 }
 
 }  // namespace
 
 int history_omp(std::span<const std::string> args) {
-  // The log's own buffer reports a failed allocation as a value; this catches the lookup's.
+  // The read buffer reports a failed allocation as a value; this catches the lookup's.
   try {
     return run_history(args);
   } catch (const std::bad_alloc&) {
