@@ -12,6 +12,7 @@
 #include "digest_omp/prescan.h"
 #include "platform/big_buffer.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 namespace vantle::digest {
 
@@ -25,8 +26,7 @@ inline constexpr std::size_t DIGEST_READ_BUFFER = 4 * 1024 * 1024;
 // ones than this were measured no cheaper, while they push more of the line out of the cache.
 inline constexpr std::size_t DIGEST_READ_CHUNK = 256 * 1024;
 
-// Fills a buffer with up to `size` bytes; 0 means end of input.
-using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
+using fs::ByteSource;
 // Takes bytes for output, all of them or an error.
 using ByteDrain = std::function<SysResult<void>(std::string_view bytes)>;
 

@@ -50,13 +50,14 @@ int run_history(std::span<const std::string> args) {
   auto opened = fs::File::open_read(*file);
   if (!opened) return fail(1, "cannot read " + display(*file) + ": " + opened.error().message);
   fs::LiveFile log(std::move(*opened));
+  const fs::ByteSource source = [&log](char* buffer, std::size_t size) { return log.read(buffer, size); };
   auto buffer = BigBuffer::allocate(HISTORY_CHUNK);
   if (!buffer) return fail(1, std::string(OUT_OF_MEMORY));
   // Every byte written is a copy of what the file held when it was read; a file cut short fails
   // the read at its end, after the bytes before the cut. stdout is unbuffered, so nothing is left
   // to flush. A failed write is not reported: the only place to report it is gone or broken.
   while (true) {
-    auto got = log.read(buffer->data(), HISTORY_CHUNK);
+    auto got = source(buffer->data(), HISTORY_CHUNK);
     if (!got) return fail(1, "cannot read " + display(*file) + ": " + got.error().message);
     if (*got == 0) return 0;
     if (!stdio::write_out_large(std::string_view(buffer->data(), *got))) return 1;

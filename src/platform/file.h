@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -52,6 +53,10 @@ class File {
   explicit File(std::intptr_t raw) : raw_(raw) {}
   std::intptr_t raw_ = -1;
 };
+
+// A pull source of bytes: fills `buffer` with up to `size` bytes; 0 means end of input. A log file
+// (LiveFile), a pipe or a decompressed archive, as the readers of a log take them.
+using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
 
 // A log that another process may still be writing, read from its start to its end. It may grow
 // meanwhile, and the reads go on to the end it has then. A regular file seen to have shrunk (at its
