@@ -336,7 +336,8 @@ TEST(History, ClosedStandardOutputGivesExitOneAndNoMessage) {
 // while the test does not read on, since the file is far larger than a pipe's buffer.
 TEST(History, FileCutShortWhileWrittenOutIsAFailedRead) {
   ScopedTempDir tmp;
-  const stdfs::path log = tmp / "sessions/2024_abc.jsonl";
+  // Built as the lookup builds it, so that the report names it with the same separators.
+  const stdfs::path log = tmp / "sessions" / "2024_abc.jsonl";
   std::string content;
   for (int i = 0; content.size() < (std::size_t{16} << 20); ++i) content += "{\"line\":" + std::to_string(i) + "}\n";
   struct Case {
