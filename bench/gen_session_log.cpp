@@ -1,9 +1,12 @@
 // Writes a synthetic Oh My Pi session log shaped like a real one, for the digest benchmark.
 //
-// usage: gen_session_log OUTPUT [MEGABYTES=100] [SEED=1]
+// usage: gen_session_log OUTPUT [MEGABYTES=100] [SEED=1] [plain|rich]
 //
 // Most of the bytes are tool results (200 B to 1 MB of file contents or command output); assistant
 // lines carry thinking, text and tool calls; a few lines are malformed (cut short, or not JSON).
+// A rich log holds what real logs of other users hold: text in other scripts and emoji, tool
+// output with box drawing and terminal colour codes (escaped as \u001b), about 5% of its bytes
+// beyond ASCII and one \u escape per 100 bytes.
 // Every value is one that jq prints exactly as the digest does (no doubles, no U+007F), so the
 // two outputs can be compared whole. The same seed always gives the same bytes.
 #include <cmath>
@@ -18,6 +21,7 @@
 namespace {
 
 std::mt19937_64 rng;
+bool rich = false;
 
 std::uint64_t below(std::uint64_t n) { return rng() % n; }
 bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; }
@@ -35,9 +39,13 @@ const std::vector<std::string_view> OTHER_WORDS = {"café", "naïve", "Straße",
                                                    "🙂", "→",     "€100",   "größe",  "✓"};
 
 std::string_view word() {
-  return std::uniform_int_distribution<int>(0, 99)(rng) < 3 ? OTHER_WORDS[rng() % OTHER_WORDS.size()]
-                                                            : WORDS[rng() % WORDS.size()];
+  return std::uniform_int_distribution<int>(0, 99)(rng) < (rich ? 8 : 3) ? OTHER_WORDS[rng() % OTHER_WORDS.size()]
+                                                                         : WORDS[rng() % WORDS.size()];
 }
+
+// Tool output as a terminal shows it: trees drawn with box characters, coloured words.
+const std::vector<std::string_view> BOX = {"├── ", "│   ├── ", "│   └── ", "└── ", "────────────────── ", "╭─ ", "╰─ "};
+const std::vector<std::string_view> COLOUR = {"\x1b[32m", "\x1b[31m", "\x1b[1;33m", "\x1b[36m", "\x1b[2m"};
 
 const std::vector<std::string_view> CODE = {
     "    if (value == nullptr) return Err(\"missing value\");",
@@ -67,7 +75,11 @@ std::string file_text(std::size_t bytes) {
   for (int n = 1; out.size() < bytes; ++n) {
     out += std::to_string(n);
     out += '\t';
+    if (rich && chance(0.15)) out += BOX[below(BOX.size())];
+    const bool coloured = rich && chance(0.4);
+    if (coloured) out += COLOUR[below(COLOUR.size())];
     out += chance(0.6) ? std::string(CODE[below(CODE.size())]) : words(20 + below(80));
+    if (coloured) out += "\x1b[0m";
     out += '\n';
   }
   return out;
@@ -193,11 +205,12 @@ std::string tool_arguments(std::string& name) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: gen_session_log OUTPUT [MEGABYTES=100] [SEED=1]\n");
+    std::fprintf(stderr, "usage: gen_session_log OUTPUT [MEGABYTES=100] [SEED=1] [plain|rich]\n");
     return 2;
   }
   const double megabytes = argc > 2 ? std::atof(argv[2]) : 100;
   rng.seed(argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1);
+  rich = argc > 4 && std::string_view(argv[4]) == "rich";
   std::FILE* file = std::fopen(argv[1], "wb");
   if (file == nullptr) {
     std::perror(argv[1]);

@@ -1,7 +1,6 @@
 #include "digest_omp/digest_omp.h"
 
 #include <filesystem>
-#include <memory>
 #include <new>
 #include <optional>
 #include <utility>
@@ -12,7 +11,6 @@
 #include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
-#include "platform/system.h"
 #include "sessions/lookup.h"
 #include "text/options.h"
 #include "text/utf8.h"
@@ -57,7 +55,7 @@ int fail_choice(const sessions::SessionFileError& error, const DigestArgs& args)
 
 }  // namespace
 
-Result<void> digest_lines(LineSource& lines, OutputBuffer& out, Prescan prescan) {
+Result<void> digest_lines(LineReader& lines, OutputBuffer& out, Prescan prescan) {
   while (true) {
     auto line = lines.next();
     if (!line) return Err(std::move(line).error().message);
@@ -83,7 +81,7 @@ namespace {
 
 // A line may be longer than the memory there is: the reader gathers it whole and the mapping
 // parses it whole. Running out is a read failure like any other, after the records before it.
-Result<void> digest_lines_within_memory(LineSource& lines, OutputBuffer& out) {
+Result<void> digest_lines_within_memory(LineReader& lines, OutputBuffer& out) {
   try {
     return digest_lines(lines, out);
   } catch (const std::bad_alloc&) {
@@ -141,18 +139,9 @@ int run_digest(std::span<const std::string> args) {
   }
   auto file = fs::File::open_read(path);
   if (!file) return fail(1, "cannot open " + shown + ": " + file.error().message);
-  // A regular file is read in place through a mapping: its bytes are then looked at once, not also
-  // copied. Should another process cut it short under the mapping, the run still ends as a failed
-  // read does, with the records owed written first.
-  std::unique_ptr<LineSource> lines;
-  if (auto view = file->view()) {
-    sys::exit_on_bus_error(out.owed(), "vantle digest-omp: " + std::string(FILE_CUT_SHORT) + "\n");
-    lines = std::make_unique<MappedLines>(std::move(*view));
-  } else {
-    lines = std::make_unique<LineReader>([&file](char* buffer, std::size_t size) { return file->read(buffer, size); });
-  }
-
-  return finish(digest_lines_within_memory(*lines, out), out);
+  fs::LiveFile log(std::move(*file));
+  LineReader lines([&log](char* buffer, std::size_t size) { return log.read(buffer, size); });
+  return finish(digest_lines_within_memory(lines, out), out);
 }
 
 }  // namespace

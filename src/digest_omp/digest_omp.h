@@ -21,7 +21,7 @@ enum class Prescan { kOn, kOff };
 // Maps every line of `lines` into `out`: white space trimmed, blank lines skipped, records of the
 // rest appended. Stops at the first read failure (a line that is not UTF-8 included) or output
 // failure and returns its message; records mapped before it stay in `out`.
-Result<void> digest_lines(LineSource& lines, OutputBuffer& out, Prescan prescan = Prescan::kOn);
+Result<void> digest_lines(LineReader& lines, OutputBuffer& out, Prescan prescan = Prescan::kOn);
 
 // Runs `digest-omp` with the arguments after the subcommand name and returns the exit code: 0
 // when the digest was written; 1 for a failed lookup, read or write; 2 for neither --session nor

@@ -27,10 +27,39 @@ LineReader::LineReader(ByteSource source) : source_(std::move(source)) {
   buffer_ = std::move(*buffer);
 }
 
+// Reads on behind the unread bytes, at most a chunk and only into room the buffer has; 0 at the end
+// of input, or when the buffer is full. A failure is kept and given again on every later call.
+SysResult<std::size_t> LineReader::read_more() {
+  if (failure_) return Err(*failure_);
+  const std::size_t room = std::min(DIGEST_READ_BUFFER - end_, DIGEST_READ_CHUNK);
+  if (ended_ || room == 0) return std::size_t{0};
+  auto got = source_(buffer_.data() + end_, room);
+  if (!got) {
+    failure_ = got.error();
+    return got;
+  }
+  if (*got == 0) ended_ = true;
+  end_ += *got;
+  return got;
+}
+
 SysResult<std::optional<std::string_view>> LineReader::next() {
   long_line_.clear();
-  bool gathering = false;
+  known_.reset();
   char* const buffer = buffer_.data();
+  // Keep the next line's bytes ahead of it, so that it can be walked once. A line that does not
+  // fit the rest of the buffer is left to the line-feed search, which moves it to the front. A
+  // failed read counts only once the lines before it are handed out.
+  while (!ended_ && !failure_ && end_ - begin_ < DIGEST_READ_AHEAD && end_ < DIGEST_READ_BUFFER) {
+    (void)read_more();
+  }
+  if (const auto walked = walk_line(buffer + begin_, buffer + end_)) {
+    const std::string_view line(buffer + begin_, walked->trimmed);
+    known_ = walked->check;
+    begin_ = scanned_ = begin_ + walked->length + 1;
+    return std::optional<std::string_view>(line);
+  }
+  bool gathering = false;
   std::string_view line;
   while (true) {
     const auto* feed = static_cast<const char*>(std::memchr(buffer + scanned_, '\n', end_ - scanned_));
@@ -59,7 +88,7 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
       }
     }
     scanned_ = end_;
-    auto got = source_(buffer + end_, std::min(DIGEST_READ_BUFFER - end_, DIGEST_READ_CHUNK));
+    auto got = read_more();
     if (!got) return std::move(got).err();
     if (*got == 0) {
       if (!gathering && begin_ == end_) return std::optional<std::string_view>();
@@ -73,63 +102,8 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
       begin_ = scanned_ = end_;
       break;
     }
-    end_ += *got;
   }
   return std::optional<std::string_view>(line);
-}
-
-SysResult<void> MappedLines::load_stretch() {
-  const std::size_t to = std::min(view_.size(), loaded_ + DIGEST_MAP_STRETCH);
-  if (auto loaded = view_.load(loaded_, to); !loaded) return loaded;
-  loaded_ = to;
-  return {};
-}
-
-// Keeps at least a stretch brought in ahead of the next line, so that a walk rarely runs out.
-SysResult<void> MappedLines::load_ahead() {
-  while (loaded_ < view_.size() && loaded_ - begin_ < DIGEST_MAP_STRETCH) {
-    if (auto loaded = load_stretch(); !loaded) return loaded;
-  }
-  return {};
-}
-
-SysResult<std::optional<std::string_view>> MappedLines::next() {
-  const char* const data = view_.data();
-  const std::size_t size = view_.size();
-  known_.reset();
-  // The lines handed out so far are done with; their pages go a stretch at a time.
-  if (begin_ - released_ >= DIGEST_MAP_STRETCH) {
-    view_.release(released_, begin_);
-    released_ = begin_;
-  }
-  if (begin_ == size) return std::optional<std::string_view>();
-  if (auto loaded = load_ahead(); !loaded) return std::move(loaded).err();
-  if (const auto walked = walk_line(data + begin_, data + loaded_)) {
-    const std::string_view line(data + begin_, walked->trimmed);
-    known_ = walked->check;
-    begin_ += walked->length + 1;
-    return std::optional<std::string_view>(line);
-  }
-  std::size_t searched = begin_;
-  while (true) {
-    if (searched == loaded_) {
-      if (loaded_ == size) {
-        // The last line, without a line feed: nothing is dropped.
-        const std::string_view line(data + begin_, size - begin_);
-        begin_ = size;
-        return std::optional<std::string_view>(line);
-      }
-      if (auto loaded = load_stretch(); !loaded) return std::move(loaded).err();
-    }
-    const auto* feed = static_cast<const char*>(std::memchr(data + searched, '\n', loaded_ - searched));
-    if (feed == nullptr) {
-      searched = loaded_;
-      continue;
-    }
-    const std::string_view line = drop_line_end(std::string_view(data + begin_, static_cast<std::size_t>(feed - data) - begin_));
-    begin_ = static_cast<std::size_t>(feed - data) + 1;
-    return std::optional<std::string_view>(line);
-  }
 }
 
 OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) { buffer_.reserve(DIGEST_IO_BUFFER); }

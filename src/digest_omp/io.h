@@ -26,68 +26,48 @@ inline constexpr std::size_t DIGEST_READ_BUFFER = 4 * 1024 * 1024;
 // ones than this were measured no cheaper, while they push more of the line out of the cache.
 inline constexpr std::size_t DIGEST_READ_CHUNK = 256 * 1024;
 
-// Fills a buffer with up to `size` bytes; 0 means end of input.
-using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
+using fs::ByteSource;
 // Takes bytes for output, all of them or an error.
 using ByteDrain = std::function<SysResult<void>(std::string_view bytes)>;
 
-// How far ahead of the line search a mapped log's pages are brought in at once.
-inline constexpr std::size_t DIGEST_MAP_STRETCH = 4 * 1024 * 1024;
+// How many bytes the reader keeps ahead of the next line, where input has them, so that a line is
+// whole in the buffer when it is walked: most of a log's lines are shorter.
+inline constexpr std::size_t DIGEST_READ_AHEAD = 1024 * 1024;
 
-// Hands out a log's lines one at a time. A line ends at a line feed, which is dropped with a
-// carriage return right before it; the last line need not end in one. The bytes are not checked:
-// the digest checks each line as it scans it.
-class LineSource {
- public:
-  virtual ~LineSource() = default;
-  // The next line, valid until the next call; empty at the end of input; a failed read is an error.
-  virtual SysResult<std::optional<std::string_view>> next() = 0;
-  // check_line of the line handed out last, when the source worked it out while it looked for
-  // the line's end; that line is then handed out trimmed.
-  virtual std::optional<LineCheck> known_check() const { return std::nullopt; }
-};
-
-// Splits input into lines through a DIGEST_READ_BUFFER-byte buffer filled DIGEST_READ_CHUNK
-// bytes at a time. A line that fits in the buffer is handed out in place (its start moved to the
-// front when the buffer is full); a longer one is gathered once into a growing string, so a line
-// of any length is held once.
-class LineReader final : public LineSource {
+// A log's lines, one at a time, from any source of bytes: a file being written (fs::LiveFile), a
+// pipe, a decompressed archive. A line ends at a line feed, which is dropped with a carriage return
+// right before it; the last line need not end in one. Lines go through a DIGEST_READ_BUFFER-byte
+// buffer filled DIGEST_READ_CHUNK bytes at a time and kept DIGEST_READ_AHEAD bytes ahead. A line
+// that fits in the buffer is handed out in place (its start moved to the front when the buffer is
+// full); a longer one is gathered once into a growing string, so a line of any length is held once.
+// A line that is a plain JSON object and whole in the buffer is found and checked in one walk
+// (walk_line), so its bytes are looked at once; any other line is found by its line feed, and the
+// digest checks it apart. The bytes are never checked here.
+class LineReader final {
  public:
   explicit LineReader(ByteSource source);
 
-  SysResult<std::optional<std::string_view>> next() override;
+  // The next line, valid until the next call; empty at the end of input. A failed read is an
+  // error once the whole lines read before it are handed out; so is the end of a log that shrank
+  // (the source's error), which comes before the unfinished last line: a line that was being cut
+  // away is never handed out.
+  SysResult<std::optional<std::string_view>> next();
+  // check_line of the line handed out last, when the reader worked it out while it looked for the
+  // line's end; that line is then handed out trimmed.
+  std::optional<LineCheck> known_check() const { return known_; }
 
  private:
+  SysResult<std::size_t> read_more();
+
   ByteSource source_;
   BigBuffer buffer_;
   std::size_t begin_ = 0;    // the unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
   std::size_t scanned_ = 0;  // buffer_[begin_, scanned_) holds no line feed
-  std::string long_line_;
-};
-
-// The lines of a mapped log, read in place: no copy at all. Pages are brought in at least
-// DIGEST_MAP_STRETCH bytes ahead of the next line and let go a stretch at a time once the lines on
-// them are done, so the memory held is a few stretches and the longest line. A line that is a plain
-// JSON object is found and checked in one walk (walk_line), so its bytes are looked at once. A file
-// cut short by another process fails a stretch yet to come (kind kSourceGone); one already brought
-// in raises a bus error.
-class MappedLines final : public LineSource {
- public:
-  explicit MappedLines(fs::FileView view) : view_(std::move(view)) {}
-
-  SysResult<std::optional<std::string_view>> next() override;
-  std::optional<LineCheck> known_check() const override { return known_; }
-
- private:
-  SysResult<void> load_stretch();  // the next DIGEST_MAP_STRETCH bytes, or the rest
-  SysResult<void> load_ahead();
-
-  fs::FileView view_;
+  bool ended_ = false;       // the source has said there is no more
+  std::optional<SysError> failure_;
   std::optional<LineCheck> known_;
-  std::size_t begin_ = 0;     // where the next line starts
-  std::size_t loaded_ = 0;    // the pages of [0, loaded_) are in
-  std::size_t released_ = 0;  // those of [0, released_) are let go
+  std::string long_line_;
 };
 
 // A DIGEST_IO_BUFFER-byte buffer in front of a drain. Bytes are passed on whenever the buffer

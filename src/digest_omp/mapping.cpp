@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "digest_omp/record_rule.h"
 #include "json/json.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -135,18 +136,22 @@ void map_line(std::string_view line, RecordSink& sink) {
   const json::RawValue doc(line.substr(static_cast<std::size_t>(start - line.data())));
   if (!doc.is_object()) return;
   json::RawValue type, timestamp, message;
-  doc.members({{"type", &type}, {"timestamp", &timestamp}, {"message", &message}});
-  if (!type.is_string() || !type.text_is("message")) return;
+  doc.members({{record_rule::TYPE_KEY, &type}, {"timestamp", &timestamp}, {record_rule::MESSAGE_KEY, &message}});
+  if (!type.is_string() || !record_rule::is_message([&type](std::string_view word) { return type.text_is(word); })) {
+    return;
+  }
   std::string ts_storage;
   const std::string_view ts = timestamp.is_string() ? timestamp.text(ts_storage) : std::string_view();
 
   if (!message.is_object()) return;
   json::RawValue role, content;
-  message.members({{"role", &role}, {"content", &content}});
+  message.members({{record_rule::ROLE_KEY, &role}, {"content", &content}});
   if (!role.is_string()) return;
-  const bool assistant = role.text_is("assistant");
-  if (!assistant && !role.text_is("user")) return;
-  const std::string_view label = assistant ? "agent" : "input";
+  const std::optional<std::string_view> role_label =
+      record_rule::role_label([&role](std::string_view word) { return role.text_is(word); });
+  if (!role_label) return;
+  const std::string_view label = *role_label;
+  const bool assistant = label == "agent";
 
   std::string text_storage;
   if (content.is_string()) {

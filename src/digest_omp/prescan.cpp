@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "digest_omp/record_rule.h"
 #include "json/reader.h"
 #include "text/utf8.h"
 
@@ -337,12 +338,12 @@ Walk scan(std::string_view line, StringEnd string_end) {
     const std::string_view key(contents, static_cast<std::size_t>(close - contents));
     Slot slot = Slot::kOther;
     if (top) {
-      if (json::decodes_to(key, "type")) {
+      if (json::decodes_to(key, record_rule::TYPE_KEY)) {
         slot = Slot::kType;
-      } else if (json::decodes_to(key, "message")) {
+      } else if (json::decodes_to(key, record_rule::MESSAGE_KEY)) {
         slot = Slot::kMessage;
       }
-    } else if (json::decodes_to(key, "role")) {
+    } else if (json::decodes_to(key, record_rule::ROLE_KEY)) {
       slot = Slot::kRole;
     }
     value = skip_space<kLine>(value + 1, end);
@@ -360,8 +361,8 @@ Walk scan(std::string_view line, StringEnd string_end) {
       const char* const value_close = string_end(value + 1, end, walk.faulty);
       if (value_close == nullptr || (kLine && *value_close == '\n')) return walk;
       const std::string_view text(value + 1, static_cast<std::size_t>(value_close - value - 1));
-      matches =
-          slot == Slot::kType ? json::decodes_to(text, "message") : json::decodes_to(text, "user") || json::decodes_to(text, "assistant");
+      const auto is = [text](std::string_view word) { return json::decodes_to(text, word); };
+      matches = slot == Slot::kType ? record_rule::is_message(is) : record_rule::role_label(is).has_value();
       p = value_close + 1;
     }
     if (slot == Slot::kType) {

@@ -2,10 +2,10 @@
 
 #include <new>
 #include <optional>
-#include <vector>
 
 #include "gzip/gzip_reader.h"
-#include "platform/fs.h"
+#include "platform/big_buffer.h"
+#include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
@@ -13,9 +13,6 @@
 
 namespace vantle::history {
 namespace {
-
-// How much of an archived log is decompressed before it is written out.
-constexpr std::size_t ARCHIVE_CHUNK = 256 * 1024;
 
 struct HistoryArgs {
   std::optional<std::string> session;
@@ -32,23 +29,26 @@ HistoryArgs parse(std::span<const std::string> args) {
   return out;
 }
 
+// How much of the log is read (or decompressed), then written, at a time.
+constexpr std::size_t HISTORY_CHUNK = 1024 * 1024;
+
 int fail(int code, const std::string& message) {
   (void)stdio::write_err("HISTORY_FAIL: " + message + "\n");
   return code;
 }
 
-// An archived log is decompressed as it is written out, so that memory stays bounded whatever it
-// holds. A damaged or cut archive fails after the bytes before the damage.
-int stream_archive(const std::filesystem::path& path) {
-  auto archive = gzip::GzipReader::open(path);
-  if (!archive) return fail(1, "cannot read " + display(path) + ": " + archive.error().message);
-  std::vector<char> buffer(ARCHIVE_CHUNK);
+// Copies the log's bytes to stdout as they are read. Every byte written is a copy of what the file
+// held when it was read: a plain log cut short fails the read at its end, a damaged archive at the
+// damage, each after the bytes before. stdout is unbuffered, so nothing is left to flush. A failed
+// write is not reported: the only place to report it is gone or broken.
+int stream(const std::filesystem::path& file, const fs::ByteSource& source) {
+  auto buffer = BigBuffer::allocate(HISTORY_CHUNK);
+  if (!buffer) return fail(1, std::string(OUT_OF_MEMORY));
   while (true) {
-    auto got = archive->read(buffer.data(), buffer.size());
-    if (!got) return fail(1, "cannot read " + display(path) + ": " + got.error().message);
+    auto got = source(buffer->data(), HISTORY_CHUNK);
+    if (!got) return fail(1, "cannot read " + display(file) + ": " + got.error().message);
     if (*got == 0) return 0;
-    // As for a plain log, a failed write is not reported.
-    if (!stdio::write_out(std::string_view(buffer.data(), *got))) return 1;
+    if (!stdio::write_out_large(std::string_view(buffer->data(), *got))) return 1;
   }
 }
 
@@ -62,28 +62,22 @@ int run_history(std::span<const std::string> args) {
 
   auto file = sessions::choose_session_file(parsed.session_dir, *parsed.session);
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
-  if (sessions::is_archived_session(*file)) return stream_archive(*file);
-
-  // The whole file is read before anything is written, so a failed read leaves stdout untouched.
-  // The bytes are only written, never looked at, so they may be the file's own mapped pages.
-  auto bytes = fs::read_into_big_buffer(*file, fs::WholeFileUse::kPassOn);
-  if (!bytes) return fail(1, "cannot read " + display(*file) + ": " + bytes.error().message);
-  // One write of the whole buffer; stdout is unbuffered, so nothing is left to flush.
-  auto written = stdio::write_out_large(bytes->view());
-  if (written) return 0;
-  // Mapped pages that vanish because the file was cut short are the input's failure, told like a
-  // failed read (after what was already written). Any other failed write is not reported: the
-  // only place to report it is gone or broken.
-  if (written.error().kind == ErrorKind::kSourceGone) {
-    return fail(1, "cannot read " + display(*file) + ": " + written.error().message);
+  if (sessions::is_archived_session(*file)) {
+    // An archive is decompressed as it is written out, so memory stays bounded whatever it holds.
+    auto archive = gzip::GzipReader::open(*file);
+    if (!archive) return fail(1, "cannot read " + display(*file) + ": " + archive.error().message);
+    return stream(*file, [&archive](char* buffer, std::size_t size) { return archive->read(buffer, size); });
   }
-  return 1;
+  auto opened = fs::File::open_read(*file);
+  if (!opened) return fail(1, "cannot read " + display(*file) + ": " + opened.error().message);
+  fs::LiveFile log(std::move(*opened));
+  return stream(*file, [&log](char* buffer, std::size_t size) { return log.read(buffer, size); });
 }
 
 }  // namespace
 
 int history_omp(std::span<const std::string> args) {
-  // The log's own buffer reports a failed allocation as a value; this catches the lookup's.
+  // The read buffer reports a failed allocation as a value; this catches the lookup's.
   try {
     return run_history(args);
   } catch (const std::bad_alloc&) {

@@ -1,7 +1,6 @@
 // Memory for one buffer that may be as large as a whole session log, taken straight from the
 // system rather than the heap. On Linux it is marked for huge pages, so filling a gigabyte costs a
-// few hundred page faults instead of a quarter of a million. On POSIX it may instead be a read-only
-// mapping of a file (fs::File::map_whole), released the same way.
+// few hundred page faults instead of a quarter of a million.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +9,6 @@
 #include "platform/error.h"
 
 namespace vantle {
-
-namespace fs {
-class File;
-}
 
 class BigBuffer {
  public:
@@ -34,8 +29,6 @@ class BigBuffer {
   std::size_t capacity() const { return capacity_; }
 
  private:
-  friend class fs::File;
-  BigBuffer(char* data, std::size_t capacity) : data_(data), capacity_(capacity) {}
   void release();
 
   char* data_ = nullptr;

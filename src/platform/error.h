@@ -9,7 +9,7 @@
 
 namespace vantle {
 
-// kSourceGone: the bytes being written were a mapped file that another process cut short.
+// kSourceGone: a file being read was cut short by another process.
 enum class ErrorKind { kOther, kNotFound, kAlreadyExists, kPermissionDenied, kInterrupted, kInvalidInput, kSourceGone };
 
 struct SysError {
@@ -29,7 +29,7 @@ SysError custom_error(ErrorKind kind, std::string message);
 
 // How a failed allocation (std::bad_alloc) is reported, in the same words on every system.
 inline constexpr std::string_view OUT_OF_MEMORY = "out of memory";
-// How a mapped file that another process cut short is reported (kind kSourceGone).
+// How a file that another process cut short while it was read is reported (kind kSourceGone).
 inline constexpr std::string_view FILE_CUT_SHORT = "the file was cut short while it was read";
 
 }  // namespace vantle

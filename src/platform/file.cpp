@@ -17,6 +17,21 @@ std::atomic<std::uint64_t> temp_counter{0};
 
 }  // namespace
 
+LiveFile::LiveFile(File file) : file_(std::move(file)), opened_size_(file_.regular_size()) {}
+
+SysResult<std::size_t> LiveFile::read(char* buffer, std::size_t size) {
+  auto got = file_.read(buffer, size);
+  if (!got) return got;
+  read_ += *got;
+  if (*got > 0 || !opened_size_) return got;
+  // The end: a log that only grew ends where the reads did; one cut short meanwhile does not.
+  const std::optional<std::uint64_t> now = file_.regular_size();
+  if (read_ < *opened_size_ || (now && *now < read_)) {
+    return Err(custom_error(ErrorKind::kSourceGone, std::string(FILE_CUT_SHORT)));
+  }
+  return got;
+}
+
 Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
                                                 std::string_view bytes, Durability durability) {
   const std::filesystem::path dir = target.parent_path();

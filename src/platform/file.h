@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -16,8 +17,6 @@ namespace vantle::fs {
 // Whether new objects get the platform's defaults or are made private to the user
 // (0700 directories and 0600 files on POSIX; Windows keeps the inherited defaults).
 enum class Access { kDefault, kPrivate };
-
-class FileView;
 
 // An open file. Move-only; closes on destruction.
 class File {
@@ -39,17 +38,9 @@ class File {
   SysResult<void> write_all(std::string_view bytes);
   // Reads up to `size` bytes; 0 at end of file.
   SysResult<std::size_t> read(char* buffer, std::size_t size);
-  // The whole file at its present length, mapped read-only: the system's own cached pages instead
-  // of a copy, every one brought in before this returns so that a failed read shows here. Empty
-  // where that cannot be done (not a regular file, an empty one, a file system without mappings,
-  // a failed read, Windows): the caller reads instead, which also words any error properly. The
-  // program must leave the mapped bytes to system calls: should another process cut the file
-  // short, touching a page past its new end kills the program, where a system call only fails.
-  std::optional<BigBuffer> map_whole() const;
-  // The whole file at its present length, mapped read-only with no page brought in yet: see
-  // FileView. Empty where that cannot be done (not a regular file, an empty one, a kernel that
-  // cannot bring pages in on request, Windows): the caller reads instead.
-  std::optional<FileView> view() const;
+  // The length of a regular file now; nothing for a pipe, a device or a file whose length cannot
+  // be asked.
+  std::optional<std::uint64_t> regular_size() const;
   // Moves to an absolute offset, or to the end (returning the file's length).
   SysResult<void> seek(std::uint64_t offset);
   SysResult<std::uint64_t> seek_end();
@@ -60,29 +51,29 @@ class File {
 
  private:
   explicit File(std::intptr_t raw) : raw_(raw) {}
-  std::optional<BigBuffer> map() const;  // POSIX only
   std::intptr_t raw_ = -1;
 };
 
-// A file mapped read-only whose pages are brought in as the reader asks, a stretch at a time, and
-// let go behind it: a file of any size is read in place, holding no more memory than the
-// stretches in use. Touching a page that was not brought in, or one of a file that another process
-// has cut short since, is a bus error (see sys::exit_on_bus_error). Move-only.
-class FileView {
+// A pull source of bytes: fills `buffer` with up to `size` bytes; 0 means end of input. A log file
+// (LiveFile), a pipe or a decompressed archive, as the readers of a log take them.
+using ByteSource = std::function<SysResult<std::size_t>(char* buffer, std::size_t size)>;
+
+// A log that another process may still be writing, read from its start to its end. It may grow
+// meanwhile, and the reads go on to the end it has then. A regular file seen to have shrunk (at its
+// end, shorter than when it was opened or than the bytes read from it) fails that last read with
+// kind kSourceGone instead of ending: its last bytes read may be a line that was being cut away,
+// and bytes read after a cut may come from wherever the writer went on.
+class LiveFile {
  public:
-  const char* data() const { return map_.data(); }
-  std::size_t size() const { return map_.capacity(); }
-  // Brings in the pages that hold [from, to). A failed read shows here as an error, and a file cut
-  // short as one of kind kSourceGone.
-  SysResult<void> load(std::size_t from, std::size_t to) const;
-  // Lets go of the pages from the one that holds `from` up to the one that holds `to` (not that
-  // one): the caller is done with every byte before `to`. The system keeps them cached.
-  void release(std::size_t from, std::size_t to) const;
+  explicit LiveFile(File file);
+
+  // Reads up to `size` bytes; 0 at the end of a log that did not shrink.
+  SysResult<std::size_t> read(char* buffer, std::size_t size);
 
  private:
-  friend class File;
-  explicit FileView(BigBuffer map) : map_(std::move(map)) {}
-  BigBuffer map_;
+  File file_;
+  std::optional<std::uint64_t> opened_size_;
+  std::uint64_t read_ = 0;
 };
 
 // Creates a directory and every missing parent; an existing directory is not an error.

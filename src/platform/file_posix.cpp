@@ -1,6 +1,5 @@
 // POSIX half of file.h.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,64 +46,10 @@ SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
   return posix::read_fd(static_cast<int>(raw_), buffer, size);
 }
 
-// A read-only mapping of the whole regular file at its present length, no page brought in.
-std::optional<BigBuffer> File::map() const {
-  const int fd = static_cast<int>(raw_);
+std::optional<std::uint64_t> File::regular_size() const {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return std::nullopt;
-  if (static_cast<std::uintmax_t>(st.st_size) > SIZE_MAX) return std::nullopt;
-  const auto length = static_cast<std::size_t>(st.st_size);
-  void* memory = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (memory == MAP_FAILED) return std::nullopt;
-  return BigBuffer(static_cast<char*>(memory), length);
-}
-
-std::optional<BigBuffer> File::map_whole() const {
-  auto mapped = map();
-  if (!mapped) return std::nullopt;
-#ifdef MADV_POPULATE_READ
-  // Unlike a first touch, populating reports a read error or a file cut short as a value rather
-  // than SIGBUS. Kernels before 5.14 refuse the advice, and the caller reads instead.
-  if (::madvise(mapped->data(), mapped->capacity(), MADV_POPULATE_READ) == 0) return mapped;
-#endif
-  return std::nullopt;
-}
-
-namespace {
-
-std::size_t page_size() {
-  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  return size;
-}
-
-}  // namespace
-
-std::optional<FileView> File::view() const {
-  auto mapped = map();
-  if (!mapped) return std::nullopt;
-  FileView view(std::move(*mapped));
-  // Kernels before 5.14 refuse to bring pages in on request; so does one that cannot read them.
-  if (!view.load(0, 1)) return std::nullopt;
-  return view;
-}
-
-SysResult<void> FileView::load(std::size_t from, std::size_t to) const {
-  const std::size_t start = from / page_size() * page_size();
-  if (to <= start) return {};
-#ifdef MADV_POPULATE_READ
-  if (::madvise(map_.data() + start, to - start, MADV_POPULATE_READ) == 0) return {};
-  // The advice's word for pages that would raise SIGBUS: past the end of a file cut short.
-  if (errno == EFAULT) return Err(custom_error(ErrorKind::kSourceGone, std::string(FILE_CUT_SHORT)));
-  return Err(last_os_error());
-#else
-  return Err(os_error(EINVAL));
-#endif
-}
-
-void FileView::release(std::size_t from, std::size_t to) const {
-  const std::size_t start = from / page_size() * page_size();
-  const std::size_t stop = to / page_size() * page_size();
-  if (stop > start) (void)::madvise(map_.data() + start, stop - start, MADV_DONTNEED);
+  if (::fstat(static_cast<int>(raw_), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 SysResult<void> File::seek(std::uint64_t offset) {

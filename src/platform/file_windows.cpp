@@ -86,16 +86,12 @@ SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_
 
 SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
 
-// Whole files are read on Windows: a mapped view would need a release of its own in BigBuffer.
-std::optional<BigBuffer> File::map_whole() const { return std::nullopt; }
-
-// A mapped file cannot be cut short on Windows, so mapping the session log would stop the agent
-// from rewriting it: the log is read instead.
-std::optional<FileView> File::view() const { return std::nullopt; }
-
-SysResult<void> FileView::load(std::size_t, std::size_t) const { return {}; }
-
-void FileView::release(std::size_t, std::size_t) const {}
+std::optional<std::uint64_t> File::regular_size() const {
+  HANDLE h = as_handle(raw_);
+  LARGE_INTEGER size;
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileSizeEx(h, &size)) return std::nullopt;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
 
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;

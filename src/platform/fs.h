@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/big_buffer.h"
 #include "platform/error.h"
 
 namespace vantle::fs {
@@ -26,20 +25,5 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
 
 // Reads a whole file into a string: for the small files the tool reads (snapshots, mind files).
 SysResult<std::string> read_to_string(const std::filesystem::path& path);
-
-// A whole file's bytes in a buffer of their own, for files that may be very large.
-struct FileBytes {
-  BigBuffer buffer;
-  std::size_t size = 0;
-  std::string_view view() const { return {buffer.data(), size}; }
-};
-// What the program does with the bytes of a whole file: reads them itself, or only hands them to
-// the system (writes them out unread). Bytes that are only handed on may be the file's own cached
-// pages, mapped rather than copied (File::map_whole), which saves the copy and the clearing of fresh
-// memory that make up most of the cost of reading a large file.
-enum class WholeFileUse { kRead, kPassOn };
-// Reads a whole file into a BigBuffer sized by the file's length; a file that grows while it is
-// read is read to the end it has then.
-SysResult<FileBytes> read_into_big_buffer(const std::filesystem::path& path, WholeFileUse use = WholeFileUse::kRead);
 
 }  // namespace vantle::fs

@@ -12,9 +12,8 @@ namespace vantle::stdio {
 // signal death.
 SysResult<void> write_out(std::string_view text);
 SysResult<void> write_err(std::string_view text);
-// As write_out, for a large buffer such as a whole file: into a pipe smaller than the buffer it
-// first grows the pipe (Linux), so that writer and reader take turns less often. Bytes of a mapped
-// file that is cut short meanwhile fail with kind kSourceGone.
+// As write_out, for large pieces of a whole file: into a pipe smaller than the piece it first grows
+// the pipe (Linux), so that writer and reader take turns less often.
 SysResult<void> write_out_large(std::string_view bytes);
 // Reads up to `size` bytes; 0 means end of input. Interrupted reads are retried.
 SysResult<std::size_t> read_in(char* buffer, std::size_t size);

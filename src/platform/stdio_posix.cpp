@@ -20,26 +20,16 @@ void grow_pipe(int fd, std::size_t wanted) {
   (void)::fcntl(fd, F_SETPIPE_SZ, GROWN_PIPE_BYTES);
 }
 
-// Bytes from pages of a mapped file that another process cut short are gone; the kernel reports
-// writing them as a bad address instead of raising SIGBUS.
-SysResult<void> write_from(int fd, std::string_view bytes) {
-  auto written = posix::write_all_fd(fd, bytes);
-  if (!written && written.error().code == EFAULT) {
-    return Err(custom_error(ErrorKind::kSourceGone, std::string(FILE_CUT_SHORT)));
-  }
-  return written;
-}
-
 }  // namespace
 
-SysResult<void> write_out(std::string_view text) { return write_from(STDOUT_FILENO, text); }
+SysResult<void> write_out(std::string_view text) { return posix::write_all_fd(STDOUT_FILENO, text); }
 SysResult<void> write_err(std::string_view text) { return posix::write_all_fd(STDERR_FILENO, text); }
 
 SysResult<void> write_out_large(std::string_view bytes) {
   // Fewer, larger turns between writer and reader; the bytes are still copied into the pipe as
   // they are now, so what the reader gets cannot change after the write.
   grow_pipe(STDOUT_FILENO, bytes.size());
-  return write_from(STDOUT_FILENO, bytes);
+  return posix::write_all_fd(STDOUT_FILENO, bytes);
 }
 
 SysResult<std::size_t> read_in(char* buffer, std::size_t size) {

@@ -28,12 +28,6 @@ std::optional<std::filesystem::path> account_home();
 SysResult<std::filesystem::path> current_exe();
 std::uint32_t current_pid();
 
-// From now on a bus error, which is what touching a page of a mapped file that another process has
-// cut short raises, writes `owed` (bytes the program still owes standard output, as they stand
-// then) and `message` to standard error, and ends the process with exit code 1 instead of killing
-// it. Both must outlive every use of the mapping. Nothing on Windows, where no file is mapped.
-void exit_on_bus_error(const std::string& owed, std::string message);
-
 // Ends the process at once with `code`, from any thread.
 [[noreturn]] void exit_process(int code);
 

@@ -43,42 +43,6 @@ SysResult<std::filesystem::path> current_exe() {
 
 std::uint32_t current_pid() { return static_cast<std::uint32_t>(::getpid()); }
 
-namespace {
-
-const std::string* bus_error_owed = nullptr;
-const std::string* bus_error_message = nullptr;
-
-// Only async-signal-safe calls: write and _exit. The owed bytes are read as they stand; a copy into
-// them that the fault cut short has not counted its bytes yet.
-void write_raw(int fd, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-void on_bus_error(int) {
-  write_raw(STDOUT_FILENO, bus_error_owed->data(), bus_error_owed->size());
-  write_raw(STDERR_FILENO, bus_error_message->data(), bus_error_message->size());
-  ::_exit(1);
-}
-
-}  // namespace
-
-void exit_on_bus_error(const std::string& owed, std::string message) {
-  static std::string kept;
-  kept = std::move(message);
-  bus_error_owed = &owed;
-  bus_error_message = &kept;
-  struct sigaction action {};
-  action.sa_handler = on_bus_error;
-  sigemptyset(&action.sa_mask);
-  (void)::sigaction(SIGBUS, &action, nullptr);
-}
-
 void exit_process(int code) { ::_exit(code); }
 
 }  // namespace vantle::sys

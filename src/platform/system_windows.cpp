@@ -63,8 +63,6 @@ SysResult<std::filesystem::path> current_exe() {
 
 std::uint32_t current_pid() { return ::GetCurrentProcessId(); }
 
-void exit_on_bus_error(const std::string&, std::string) {}
-
 void exit_process(int code) { ::ExitProcess(static_cast<UINT>(code)); }
 
 }  // namespace vantle::sys

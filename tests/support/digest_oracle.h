@@ -28,7 +28,7 @@ struct DigestRun {
   friend bool operator==(const DigestRun&, const DigestRun&) = default;
 };
 
-inline DigestRun digest_from(digest::LineSource& lines, digest::Prescan prescan) {
+inline DigestRun digest_from(digest::LineReader& lines, digest::Prescan prescan) {
   DigestRun run;
   digest::OutputBuffer out([&run](std::string_view bytes) -> SysResult<void> {
     run.out.append(bytes);

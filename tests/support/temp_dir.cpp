@@ -6,6 +6,7 @@
 #include <random>
 #include <sstream>
 
+#include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/system.h"
 
@@ -53,6 +54,20 @@ std::string read_file(const std::filesystem::path& path) {
   std::ostringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
+}
+
+SysResult<std::string> read_live(const std::filesystem::path& path) {
+  auto file = fs::File::open_read(path);
+  if (!file) return file.err();
+  fs::LiveFile live(std::move(*file));
+  std::string bytes;
+  char chunk[65536];
+  while (true) {
+    auto got = live.read(chunk, sizeof chunk);
+    if (!got) return got.err();
+    if (*got == 0) return bytes;
+    bytes.append(chunk, *got);
+  }
 }
 
 }  // namespace vantle::testing

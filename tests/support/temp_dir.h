@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error.h"
+
 namespace vantle::testing {
 
 class ScopedTempDir {
@@ -25,5 +27,7 @@ class ScopedTempDir {
 // Writes bytes to a file, creating its parent directories.
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
+// A file's bytes as the tool reads a log (fs::LiveFile), to its end or its error.
+SysResult<std::string> read_live(const std::filesystem::path& path);
 
 }  // namespace vantle::testing
