@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/fd_posix.h"
 #include "platform/system.h"
 
 namespace vantle::sys {
@@ -32,12 +33,13 @@ namespace {
 const std::string* bus_error_owed = nullptr;
 const std::string* bus_error_message = nullptr;
 
-// Only async-signal-safe calls: write and _exit. The owed bytes are read as they stand; a copy into
+// Only async-signal-safe calls: write, poll and _exit. The owed bytes are read as they stand; a copy into
 // them that the fault cut short has not counted its bytes yet.
 void write_raw(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, bytes, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && posix::would_block(errno) && posix::wait_ready(fd, POLLOUT)) continue;
     if (n <= 0) return;
     bytes += n;
     size -= static_cast<std::size_t>(n);
