@@ -12,7 +12,7 @@ namespace vantle::termination {
 namespace {
 
 // What a process ended by Ctrl+C shows its parent.
-constexpr UINT CONTROL_C_EXIT = 0xC000013A;
+constexpr UINT ENDED_BY_CTRL_C = 0xC000013A;
 
 std::atomic<int> g_depth{0};
 std::atomic<bool> g_requested{false};
@@ -30,7 +30,7 @@ BOOL WINAPI on_event(DWORD event) {
       return FALSE;
   }
   g_requested.store(true);
-  if (g_depth.load() == 0) ::ExitProcess(CONTROL_C_EXIT);
+  if (g_depth.load() == 0) ::ExitProcess(ENDED_BY_CTRL_C);
   while (true) ::Sleep(INFINITE);
 }
 
@@ -44,7 +44,7 @@ Deferral::Deferral() {
 }
 
 Deferral::~Deferral() {
-  if (g_depth.fetch_sub(1) == 1 && g_requested.load()) ::ExitProcess(CONTROL_C_EXIT);
+  if (g_depth.fetch_sub(1) == 1 && g_requested.load()) ::ExitProcess(ENDED_BY_CTRL_C);
 }
 
 bool requested() { return g_requested.load(); }

@@ -161,18 +161,13 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
                   const std::string& typed, std::chrono::milliseconds type_after) {
   std::vector<std::string> argv_storage = {display(vantle_binary())};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_storage = env;
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  CStrings argv(std::move(argv_storage));
+  CStrings envp(env);
 
   int master = -1;
   const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
-    ::execve(argv[0], argv.data(), envp.data());
+    ::execve(argv.get()[0], argv.get(), envp.get());
     ::_exit(127);
   }
   PtyRun run;

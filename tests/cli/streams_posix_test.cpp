@@ -27,20 +27,15 @@ namespace stdfs = std::filesystem;
 pid_t start(const std::vector<std::string>& args, const std::vector<std::string>& env, int out, int err) {
   std::vector<std::string> argv_storage = {display(vantle_binary())};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_storage = env;
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  CStrings argv(std::move(argv_storage));
+  CStrings envp(env);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out, 1);
   posix_spawn_file_actions_adddup2(&actions, err, 2);
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawn(&pid, argv.get()[0], &actions, nullptr, argv.get(), envp.get());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
