@@ -9,6 +9,7 @@
 #include "corvane_omp/workspace.h"
 #include "omp/omp.h"
 #include "platform/os_string.h"
+#include "platform/termination.h"
 #include "sessions/lookup.h"
 #include "snapshot/selectors.h"
 #include "snapshot/snapshot.h"
@@ -95,6 +96,9 @@ Verdict run_turn(std::span<const std::string> raw_args) {
   auto transcript = choose_transcript(args, *state_dir);
   if (!transcript) return std::move(transcript).error();
   if (text::is_blank(transcript->text)) return judge_context_delta(id, EMPTY_CONTEXT_DELTA);
+  // From here a request to end the tool waits until the agent's tree and the turn's temporary
+  // objects are gone, and then ends the tool before any verdict is delivered.
+  termination::Deferral deferral;
 
   // Loaded now only when finding the transcript did not need them.
   auto selectors = transcript->selectors ? Result<snapshot::Selectors, Verdict>(std::move(*transcript->selectors))

@@ -10,6 +10,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/termination.h"
+
 namespace vantle::omp {
 namespace {
 
@@ -165,6 +167,12 @@ bool BoundedCapture::add(std::string_view piece) {
 }
 
 Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& limits) {
+  const auto interrupted = [] {
+    return Err(RunError{RunError::Step::kInterrupted, custom_error(ErrorKind::kOther, "the tool was asked to end")});
+  };
+  // Declared first, so that the tool ends only once everything below is gone.
+  termination::Deferral deferral;
+  if (termination::requested()) return interrupted();
   command.in = process::Stdio::kNull;
   command.out = process::Stdio::kPipe;
   command.err = process::Stdio::kPipe;
@@ -187,9 +195,14 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
   RunEnd end = RunEnd::kExited;
   std::optional<ExitStatus> status;
   bool reader_failed = false;
+  bool ending = false;
   {
     std::unique_lock lock(shared->mutex);
     while (true) {
+      if (termination::requested()) {
+        ending = true;
+        break;
+      }
       if (shared->overflow) {
         end = shared->streams[0].capture.overflowed() ? RunEnd::kStdoutLimit : RunEnd::kStderrLimit;
         break;
@@ -256,6 +269,7 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
     }
   }
   readers.join_finished(done);
+  if (ending) return interrupted();
   return result;
 }
 

@@ -54,14 +54,17 @@ struct AgentRun {
 
 // Where a run failed.
 struct RunError {
-  enum class Step { kStart, kWait, kReadStdout, kReadStderr };
+  // kInterrupted: the tool was asked to end (see platform/termination.h); the tree is gone.
+  enum class Step { kStart, kWait, kReadStdout, kReadStderr, kInterrupted };
   Step step;
   SysError error;
 };
 
 // Starts `command` with standard input on the null device and both outputs piped, and reads both
 // until the agent has exited or a limit ends the run; no process of the agent's tree is left when
-// it returns. Running out of memory while reading is a read error, not an exception.
+// it returns. Running out of memory while reading is a read error, not an exception. A request to
+// end the tool that arrives meanwhile ends the run (and its tree) first; the tool then ends when
+// the caller's outermost termination::Deferral goes, or as the run returns when there is none.
 Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& limits);
 
 // The first `limit` bytes of a stream, and whether the stream went past them.

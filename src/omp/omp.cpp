@@ -112,6 +112,8 @@ std::optional<std::string> validate_omp_executable(const stdfs::path& path) {
         return "could not read `--version` stdout: " + error.message;
       case RunError::Step::kReadStderr:
         return "could not read `--version` stderr: " + error.message;
+      case RunError::Step::kInterrupted:
+        return "`--version` interrupted: " + error.message;
     }
   }
   if (run->end == RunEnd::kTimeLimit) {

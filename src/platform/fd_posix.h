@@ -1,7 +1,9 @@
-// Reads and writes on POSIX file descriptors that retry after a signal interrupts them; shared by
-// files, pipes and the standard streams. Included only by *_posix.cpp files.
+// Reads and writes on POSIX file descriptors that retry after a signal interrupts them and wait
+// for a descriptor that was handed over non-blocking (EAGAIN) instead of failing; shared by files,
+// pipes and the standard streams. Included only by *_posix.cpp files.
 #pragma once
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +13,26 @@
 
 namespace vantle::posix {
 
+// Waits until `fd` is ready for `events` (or reports an error or hang-up, which the next call
+// then sees). Async-signal-safe. False when poll itself fails.
+inline bool wait_ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+inline bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 // One read of at most `size` bytes; 0 means end of input.
 inline SysResult<std::size_t> read_fd(int fd, char* buffer, std::size_t size) {
   while (true) {
     const ssize_t n = ::read(fd, buffer, size);
     if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return Err(last_os_error());
+    if (errno == EINTR) continue;
+    if (would_block(errno) && wait_ready(fd, POLLIN)) continue;
+    return Err(last_os_error());
   }
 }
 
@@ -26,6 +42,7 @@ inline SysResult<void> write_all_fd(int fd, std::string_view bytes) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (would_block(errno) && wait_ready(fd, POLLOUT)) continue;
       return Err(last_os_error());
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));

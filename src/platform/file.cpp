@@ -33,7 +33,7 @@ SysResult<std::size_t> LiveFile::read(char* buffer, std::size_t size) {
 }
 
 Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
-                                                std::string_view bytes, Durability durability) {
+                                                std::string_view bytes, Durability durability, Install install) {
   const std::filesystem::path dir = target.parent_path();
   const std::string head = "." + std::string(stem) + "." + std::to_string(sys::current_pid()) + "-";
   WholeFileFailure failure;
@@ -61,6 +61,17 @@ Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& tar
     return Err(std::move(failure));
   }
 
+  if (install == Install::kKeepExisting) {
+    if (auto placed = rename_no_replace(failure.temp, target); !placed) {
+      (void)remove_file(failure.temp);
+      failure.step = placed.error().kind == ErrorKind::kAlreadyExists ? WholeFileFailure::Step::kExists
+                                                                       : WholeFileFailure::Step::kInstall;
+      failure.error = std::move(placed).error();
+      return Err(std::move(failure));
+    }
+    if (durability == Durability::kDurable) (void)sync_dir(dir);
+    return {};
+  }
   auto renamed = rename_replace(failure.temp, target);
   if (!renamed) {
     // Some systems refuse to rename over a file another process holds open: delete it, try once more.

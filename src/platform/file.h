@@ -82,12 +82,20 @@ SysResult<void> create_dir_all(const std::filesystem::path& path);
 SysResult<void> create_dir(const std::filesystem::path& path, Access access = Access::kDefault);
 // Renames `from` onto `to`, replacing an existing file there.
 SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Renames `from` onto `to` only when nothing is at `to`, in one step (kAlreadyExists otherwise):
+// renameat2 with RENAME_NOREPLACE, or link and unlink where the file system lacks it (Linux);
+// MoveFileExW without replace (Windows).
+SysResult<void> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to);
 SysResult<void> remove_file(const std::filesystem::path& path);
 // Removes a directory with everything in it; nothing at the path is an error (kNotFound).
 SysResult<void> remove_tree(const std::filesystem::path& path);
 // Makes the entries of a directory (a rename into it) durable. A no-op where the platform's
 // rename is durable by itself.
 SysResult<void> sync_dir(const std::filesystem::path& path);
+
+// Whether a file written whole replaces whatever is at its name, or is installed only where
+// nothing is (a write that only fills a gap).
+enum class Install { kReplace, kKeepExisting };
 
 // Whether a file written whole is on stable storage, its directory entry included, before it is
 // reported written, or only visible to other processes.
@@ -98,9 +106,10 @@ inline constexpr int WHOLE_FILE_NAME_ATTEMPTS = 128;
 
 // Why a whole-file write failed: its temporary file could not be created or written (kTemporary,
 // `temp` names it), the rename onto the target failed (kInstall), or the file at the target, which
-// the rename could not replace, could not be deleted (kReplace, after `rename_error`).
+// the rename could not replace, could not be deleted (kReplace, after `rename_error`), or a file
+// written to fill a gap found one there (kExists; nothing was changed).
 struct WholeFileFailure {
-  enum class Step { kTemporary, kInstall, kReplace };
+  enum class Step { kTemporary, kInstall, kReplace, kExists };
   Step step = Step::kTemporary;
   std::filesystem::path temp;
   SysError error;
@@ -112,9 +121,11 @@ struct WholeFileFailure {
 // (a name that is taken is passed over for the next n, up to WHOLE_FILE_NAME_ATTEMPTS names; n
 // counts up from zero per process), then renamed over the target, which replaces a file or a
 // link there and never writes through a link. Where that rename fails and a regular file is at the
-// target, the file is deleted and the rename tried once more. A failed write leaves no temporary
-// file behind.
+// target, the file is deleted and the rename tried once more. With Install::kKeepExisting the
+// file is installed only where nothing is at the target, and never replaces anything. A failed
+// write leaves no temporary file behind.
 Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
-                                                std::string_view bytes, Durability durability);
+                                                std::string_view bytes, Durability durability,
+                                                Install install = Install::kReplace);
 
 }  // namespace vantle::fs

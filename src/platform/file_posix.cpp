@@ -1,5 +1,6 @@
 // POSIX half of file.h.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,15 @@ SysResult<void> create_dir(const std::filesystem::path& path, Access access) {
 
 SysResult<void> rename_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return Err(last_os_error());
+  return {};
+}
+
+SysResult<void> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return Err(last_os_error());
+  // A file system without RENAME_NOREPLACE: a hard link is made only where no name is.
+  if (::link(from.c_str(), to.c_str()) != 0) return Err(last_os_error());
+  (void)::unlink(from.c_str());
   return {};
 }
 

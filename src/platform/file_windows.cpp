@@ -148,6 +148,12 @@ SysResult<void> rename_replace(const std::filesystem::path& from, const std::fil
       [&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH); });
 }
 
+SysResult<void> rename_no_replace(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const std::wstring source = api_path(from);
+  const std::wstring target = api_path(to);
+  return retry_while_held([&] { return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH); });
+}
+
 SysResult<void> remove_file(const std::filesystem::path& path) { return delete_file(path); }
 
 SysResult<void> remove_tree(const std::filesystem::path& path) {

@@ -33,10 +33,12 @@ struct Command {
   // Starts the child in a session (POSIX) or process group (Windows) of its own, detached from
   // the terminal's signals.
   bool new_session = false;
-  // The child's whole process tree belongs to the Child: POSIX starts it as the leader of a process
-  // group of its own, Windows in a kill-on-close job of its own. The tree is killed when the child
-  // is seen to end (before it is reaped, so the group id cannot have been reused), when it is
-  // killed, and when the Child is dropped.
+  // The child's whole process tree belongs to the Child: POSIX starts it under a guardian of its
+  // own (in a process group the guardian leads; descendants that leave the group come back to the
+  // guardian, and the guardian ends the tree when this process dies, SIGKILL included), Windows in
+  // a kill-on-close job of its own. The tree is killed when the child is seen to end (so its
+  // status is reported only once nothing of the tree is left), when it is killed, and when the
+  // Child is dropped.
   bool own_tree = false;
 
   void set_env(std::string name, OsString value) { env.emplace_back(std::move(name), std::move(value)); }
@@ -123,7 +125,8 @@ class Child {
 
   std::uint32_t pid_ = 0;
   std::intptr_t handle_ = -1;  // the process handle on Windows; unused on POSIX
-  // Windows: the job handle of an owned tree; POSIX: 1 when the child leads a group of its own.
+  // Windows: the job handle of an owned tree; POSIX: the guardian's report pipe (pid_ is then the
+  // guardian's).
   std::intptr_t tree_ = -1;
   std::optional<ExitStatus> status_;
   std::optional<WritePipe> stdin_;

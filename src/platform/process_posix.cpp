@@ -1,5 +1,6 @@
 // POSIX half of process.h: posix_spawn with every signal reset to its default, an empty mask,
-// and no descriptor beyond the three standard streams.
+// and no descriptor beyond the three standard streams. A child that owns its tree is started by a
+// guardian (guardian_posix.h), which the Child then stands for: ending the guardian ends the tree.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include "platform/command_line.h"
 #include "platform/env.h"
 #include "platform/fd_posix.h"
+#include "platform/guardian_posix.h"
 #include "platform/process.h"
 #include "platform/wait_posix.h"
 
@@ -117,21 +119,24 @@ SysResult<Child> spawn(const Command& command) {
   posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
   posix_spawnattr_setsigmask(&parts.attr, &no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (command.new_session) {
-    flags |= POSIX_SPAWN_SETSID;  // a new session is a new group too
-  } else if (command.own_tree) {
-    posix_spawnattr_setpgroup(&parts.attr, 0);
-    flags |= POSIX_SPAWN_SETPGROUP;
-  }
+  if (command.new_session) flags |= POSIX_SPAWN_SETSID;  // a new session is a new group too
   posix_spawnattr_setflags(&parts.attr, flags);
 
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());
-  if (rc != 0) return Err(os_error(rc));
-
+  const auto start = [&](pid_t& pid) {
+    return ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());
+  };
   Child child;
-  child.pid_ = static_cast<std::uint32_t>(pid);
-  if (command.own_tree) child.tree_ = 1;
+  if (command.own_tree) {
+    // The agent joins the group its guardian leads.
+    auto guardian = posix::start_guardian(start, !command.new_session);
+    if (!guardian) return guardian.err();
+    child.pid_ = static_cast<std::uint32_t>(guardian->pid);
+    child.tree_ = guardian->report_fd;
+  } else {
+    pid_t pid = 0;
+    if (const int rc = start(pid); rc != 0) return Err(os_error(rc));
+    child.pid_ = static_cast<std::uint32_t>(pid);
+  }
   if (modes[0] == Stdio::kPipe) child.stdin_.emplace(std::exchange(parts.fds[1], -1));
   if (modes[1] == Stdio::kPipe) child.stdout_.emplace(std::exchange(parts.fds[2], -1));
   if (modes[2] == Stdio::kPipe) child.stderr_.emplace(std::exchange(parts.fds[4], -1));
@@ -139,35 +144,40 @@ SysResult<Child> spawn(const Command& command) {
 }
 
 void Child::end_tree() {
-  // A group lives while any member does (the unreaped leader counts), so its id cannot have been
-  // taken by another group yet.
-  if (tree_ != -1 && !status_ && pid_ != 0) ::kill(-static_cast<pid_t>(pid_), SIGKILL);
+  // The guardian, even one that has ended unreaped, cannot have had its pid reused yet.
+  if (tree_ != -1 && !status_ && pid_ != 0) ::kill(static_cast<pid_t>(pid_), SIGTERM);
 }
 
-// An owned tree's leader is seen to end unreaped, and reaped only once its group has been killed.
+namespace {
+
+// The status of a child that has ended and been reaped as `reaped`: for a guardian, the agent's.
+ExitStatus settle(std::intptr_t& tree, const ExitStatus& reaped) {
+  if (tree == -1) return reaped;
+  const int fd = static_cast<int>(std::exchange(tree, -1));
+  const auto raw = posix::guardian_report(fd);
+  ::close(fd);
+  return raw ? posix::exit_status_of(*raw) : reaped;
+}
+
+}  // namespace
+
 SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (status_) return status_;
   auto ended = posix::has_ended(static_cast<pid_t>(pid_), false);
   if (!ended) return ended.err();
   if (!*ended) return std::optional<ExitStatus>();
-  end_tree();
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = *status;
+  status_ = settle(tree_, *status);
   return status_;
 }
 
 SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
-  if (tree_ != -1) {
-    auto ended = posix::has_ended(static_cast<pid_t>(pid_), true);
-    if (!ended) return ended.err();
-    end_tree();
-  }
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = *status;
+  status_ = settle(tree_, *status);
   return *status_;
 }
 
@@ -181,11 +191,14 @@ SysResult<void> Child::kill() {
   return {};
 }
 
-// Dropping an owned tree ends it and reaps its leader, so that nothing of the run is left.
+// Dropping an owned tree ends it and reaps its guardian, so that nothing of the run is left.
 void Child::release() {
-  if (tree_ == -1 || status_ || pid_ == 0) return;
-  end_tree();
-  (void)posix::reap(static_cast<pid_t>(pid_));
+  if (tree_ == -1) return;
+  if (!status_ && pid_ != 0) {
+    end_tree();
+    (void)posix::reap(static_cast<pid_t>(pid_));
+  }
+  ::close(static_cast<int>(std::exchange(tree_, -1)));
 }
 
 }  // namespace vantle::process

@@ -177,6 +177,20 @@ class HandleListAttribute {
 // How often a start that Wine failed with ERROR_INTERNAL_ERROR is tried in all.
 constexpr int START_ATTEMPTS = 3;
 
+// The longest working directory a process can be started in: with the backslash Windows appends
+// and the terminating NUL it must fit MAX_PATH, whatever the long-path setting. Wine would print
+// "could not open working directory" and the start could hang instead of failing.
+constexpr std::size_t MAX_WORKING_DIRECTORY = MAX_PATH - 2;
+
+SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
+  std::wstring text = cwd.native();
+  while (text.size() > 3 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+  if (text.size() <= MAX_WORKING_DIRECTORY) return {};
+  return Err(invalid("working directory " + display(cwd) + " is too long for Windows (" +
+                     std::to_string(text.size()) + " characters, at most " + std::to_string(MAX_WORKING_DIRECTORY) +
+                     ")"));
+}
+
 // A kill-on-close job for one child's tree, or nothing where jobs cannot be had: the child then
 // runs without one rather than not at all.
 Handle tree_job() {
@@ -193,6 +207,9 @@ Handle tree_job() {
 }  // namespace
 
 SysResult<Child> spawn(const Command& command) {
+  if (command.cwd) {
+    if (auto usable = check_working_directory(*command.cwd); !usable) return usable.err();
+  }
   auto call = invocation(command);
   if (!call) return call.err();
   auto block = environment_block(command);

@@ -74,8 +74,13 @@ Result<stdfs::path> snapshot_path(const stdfs::path& state_dir, std::string_view
   return snapshot_directory(state_dir) / path_from_utf8(std::string(endpoint_id) + ".json");
 }
 
-Result<stdfs::path> write_snapshot(const stdfs::path& state_dir, std::string_view endpoint_id,
-                                  const std::optional<std::string>& launch_session_id, const Selectors& selectors) {
+namespace {
+
+// Writes the snapshot; with Install::kKeepExisting only where none is yet, and then false when one
+// was found there (and is left as it is).
+Result<bool> write_snapshot_file(const stdfs::path& state_dir, std::string_view endpoint_id,
+                                 const std::optional<std::string>& launch_session_id, const Selectors& selectors,
+                                 fs::Install install) {
   if (auto profile = select_omp_profile(selectors); !profile) return profile.err();
   auto target = snapshot_path(state_dir, endpoint_id);
   if (!target) return target.err();
@@ -86,19 +91,43 @@ Result<stdfs::path> write_snapshot(const stdfs::path& state_dir, std::string_vie
   auto doc = encode(endpoint_id, launch_session_id, selectors);
   if (!doc) return doc.err();
 
-  auto written = fs::write_file_whole(*target, endpoint_id, *doc, fs::Durability::kDurable);
+  auto written = fs::write_file_whole(*target, endpoint_id, *doc, fs::Durability::kDurable, install);
   if (!written) {
     const fs::WholeFileFailure& failure = written.error();
-    if (failure.step == fs::WholeFileFailure::Step::kTemporary) {
-      return Err("cannot write endpoint environment snapshot " + display(failure.temp) + ": " + failure.error.message);
-    }
-    if (failure.step == fs::WholeFileFailure::Step::kInstall) {
-      return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + failure.error.message);
+    switch (failure.step) {
+      case fs::WholeFileFailure::Step::kExists:
+        return false;
+      case fs::WholeFileFailure::Step::kTemporary:
+        return Err("cannot write endpoint environment snapshot " + display(failure.temp) + ": " + failure.error.message);
+      case fs::WholeFileFailure::Step::kInstall:
+        return Err("cannot install endpoint environment snapshot " + display(*target) + ": " + failure.error.message);
+      case fs::WholeFileFailure::Step::kReplace:
+        break;
     }
     return Err("cannot replace endpoint environment snapshot " + display(*target) + " after " +
                failure.rename_error.message + ": " + failure.error.message);
   }
-  return *target;
+  return true;
+}
+
+// The selectors of the endpoint's snapshot at `path`, which must belong to it.
+Result<Selectors> load_snapshot_selectors(const stdfs::path& path, std::string_view endpoint_id) {
+  auto snapshot = read_snapshot(path);
+  if (!snapshot) return snapshot.err();
+  if (snapshot->endpoint_id != endpoint_id) {
+    return Err("endpoint environment snapshot " + display(path) + " belongs to '" + snapshot->endpoint_id +
+               "', not '" + std::string(endpoint_id) + "'");
+  }
+  return std::move(snapshot->selectors);
+}
+
+}  // namespace
+
+Result<stdfs::path> write_snapshot(const stdfs::path& state_dir, std::string_view endpoint_id,
+                                  const std::optional<std::string>& launch_session_id, const Selectors& selectors) {
+  auto written = write_snapshot_file(state_dir, endpoint_id, launch_session_id, selectors, fs::Install::kReplace);
+  if (!written) return written.err();
+  return snapshot_path(state_dir, endpoint_id);
 }
 
 Result<EndpointSnapshot> read_snapshot(const stdfs::path& path) {
@@ -161,23 +190,22 @@ Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const stdfs::pat
 Result<Selectors> load_or_rebuild_endpoint_selectors(const stdfs::path& state_dir, std::string_view endpoint_id) {
   auto path = snapshot_path(state_dir, endpoint_id);
   if (!path) return path.err();
-  auto snapshot = read_snapshot(*path);
-  if (snapshot) {
-    if (snapshot->endpoint_id != endpoint_id) {
-      return Err("endpoint environment snapshot " + display(*path) + " belongs to '" + snapshot->endpoint_id +
-                 "', not '" + std::string(endpoint_id) + "'");
-    }
-    return std::move(snapshot->selectors);
-  }
+  auto loaded = load_snapshot_selectors(*path, endpoint_id);
+  if (loaded) return loaded;
   // Only a snapshot that is truly missing is rebuilt; one that exists but is bad is reported.
-  if (fs::exists(*path)) return snapshot.err();
+  if (fs::exists(*path)) return loaded.err();
   auto executable = omp::resolve_omp_executable();
   if (!executable) {
-    return Err("endpoint environment snapshot is missing (" + snapshot.error() +
+    return Err("endpoint environment snapshot is missing (" + loaded.error() +
                ") and cannot be rebuilt: " + executable.error());
   }
   Selectors captured = capture_selectors(*executable);
-  if (auto written = write_snapshot(state_dir, endpoint_id, std::nullopt, captured); !written) return written.err();
+  // The rebuild only fills the gap: a launch may have written the endpoint's snapshot while the
+  // executable was being proven, and its record (the session it resumes, the environment it runs
+  // in) is the one that counts.
+  auto written = write_snapshot_file(state_dir, endpoint_id, std::nullopt, captured, fs::Install::kKeepExisting);
+  if (!written) return written.err();
+  if (!*written) return load_snapshot_selectors(*path, endpoint_id);
   return captured;
 }
 

@@ -36,6 +36,15 @@ int fail_turn(const std::string& id, const std::string& reason) {
   return EXIT_TURN_FAILED;
 }
 
+// A reply the daemon never got is no answer: the turn fails, so that the daemon keeps custody.
+int deliver_reply(const std::string& id, std::string_view reply, int exit_code) {
+  if (reply.empty()) return exit_code;
+  if (auto written = stdio::write_out(reply); !written) {
+    return fail_turn(id, "cannot write reply: " + written.error().message);
+  }
+  return exit_code;
+}
+
 int run_turn(const TurnArgs& parsed) {
   const std::string& id = parsed.endpoint_id;
   const auto fail = [&id](const std::string& reason) { return fail_turn(id, reason); };
@@ -56,10 +65,7 @@ int run_turn(const TurnArgs& parsed) {
   if (!input) return fail("stdin read failed: " + input.error());
 
   const Prompt prompt = compose_prompt(*mind, *input);
-  if (text::is_blank(prompt.text)) {
-    (void)stdio::write_out(ACKNOWLEDGEMENT);
-    return EXIT_DONE;
-  }
+  if (text::is_blank(prompt.text)) return deliver_reply(id, ACKNOWLEDGEMENT, EXIT_DONE);
   const auto sessions_dir = sessions_dir_for(mind_file);
   if (!sessions_dir) return fail("mind file path has no parent dir (no session-dir anchor)");
   if (prompt.mind_blank) {
@@ -98,8 +104,7 @@ int run_turn(const TurnArgs& parsed) {
   const TurnReport report =
       report_agent_result(id, AgentOutput{run->status, std::move(run->out), std::move(run->err)});
   if (!report.err.empty()) (void)stdio::write_err(report.err);
-  if (!report.out.empty()) (void)stdio::write_out(report.out);
-  return report.exit_code;
+  return deliver_reply(id, report.out, report.exit_code);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The launched agent's whole process tree lives and dies with the tool, and the tool with its
-// daemon; and the agent owns the terminal it runs in.
+// daemon; and the agent owns the terminal it runs in. So does the tree of every other run of the
+// agent: a turn's, and the version probe's.
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
@@ -160,18 +161,13 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
                   const std::string& typed, std::chrono::milliseconds type_after) {
   std::vector<std::string> argv_storage = {display(vantle_binary())};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_storage = env;
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  CStrings argv(std::move(argv_storage));
+  CStrings envp(env);
 
   int master = -1;
   const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
   if (pid == 0) {
-    ::execve(argv[0], argv.data(), envp.data());
+    ::execve(argv.get()[0], argv.get(), envp.get());
     ::_exit(127);
   }
   PtyRun run;
@@ -278,6 +274,68 @@ TEST_F(LaunchLifetime, KillingTheGuardianReapsTheTreeAndEndsTheTool) {
   EXPECT_TRUE(all_gone_within(tree, 1000ms));
   EXPECT_EQ(*err->read_to_end(),
             "vantle launch-omp: the agent's guardian died (signal: 9 (SIGKILL)); reaped the OMP session tree\n");
+}
+
+// A signal that ends the tool while it runs the agent (a Thymel turn, a Corvane turn, the launch's
+// version probe) ends the agent's whole tree first, the grandchild that left for a session of its
+// own included, removes the turn's temporary objects, and then ends the tool by that very signal,
+// sent once or twice in a row. SIGKILL, which the tool cannot see, still takes the tree at once.
+TEST_F(LaunchLifetime, ASignalEndingTheToolMidRunEndsTheTreeAndTheTemporaryObjectsFirst) {
+  struct Run {
+    std::string name;
+    std::vector<std::string> args;
+    std::string scenario;  // {pids} stands for the pid file
+  };
+  const auto mind = tmp_ / "mind" / "mind.md";
+  stdfs::create_directories(mind.parent_path());
+  std::ofstream(mind) << "mind\n";
+  const std::vector<Run> runs = {
+      {"thymel", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
+       "spawn_tree {pids}\nsleep_ms 60000\n"},
+      {"corvane", {"corvane-omp", "--id", "ep", "--session-id", "s"}, "spawn_tree {pids}\nsleep_ms 60000\n"},
+      {"launch probe", {"launch-omp", "--id", "ep", "--extension", "x"},
+       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
+  };
+  const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+  int n = 0;
+  for (const Run& r : runs) {
+    for (const int sig : signals) {
+      for (const bool twice : {false, true}) {
+        if (twice && sig == SIGKILL) continue;
+        SCOPED_TRACE(r.name + ", signal " + std::to_string(sig) + (twice ? " twice" : ""));
+        const auto dir = tmp_ / ("case-" + std::to_string(n++));
+        const auto pids = dir / "tree.pids";
+        const auto temp = dir / "temp";
+        stdfs::create_directories(temp);
+        std::string scenario = r.scenario;
+        scenario.replace(scenario.find("{pids}"), 6, scenario_path(pids));
+        process::Command command;
+        command.program = vantle_binary();
+        command.args = r.args;
+        command.set_env("VANTLE_OMP_BIN", OsString::from_path(install_fake_agent(dir / "bin", scenario)));
+        command.set_env("VANTLE_STATE_DIR", OsString::from_path(dir / "state"));
+        command.set_env("TMPDIR", OsString::from_path(temp));
+        command.in = process::Stdio::kPipe;
+        command.out = process::Stdio::kNull;
+        command.err = process::Stdio::kNull;
+        auto tool = process::spawn(command);
+        ASSERT_TRUE(tool) << tool.error().message;
+        ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
+        const auto tree = wait_for_pids(pids, 3);
+        const pid_t pid = static_cast<pid_t>(tool->id());
+        ASSERT_EQ(::kill(pid, sig), 0);
+        if (twice) ::kill(pid, sig);
+        const auto raw = reap_within(pid, 5s);
+        ASSERT_TRUE(raw) << "the tool outlived the signal";
+        EXPECT_TRUE(WIFSIGNALED(*raw) && WTERMSIG(*raw) == sig) << *raw;
+        EXPECT_TRUE(all_gone_within(tree, sig == SIGKILL ? 1000ms : 50ms));
+        if (sig != SIGKILL) {
+          EXPECT_TRUE(stdfs::is_empty(temp));
+        }
+        for (pid_t p : tree) ::kill(p, SIGKILL);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -111,18 +111,39 @@ TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
 }
 
+// TerminateProcess of the tool while it runs the agent (the launch's agent, a Thymel turn, a
+// Corvane turn, the launch's version probe) leaves no process of the agent's tree.
 TEST_F(LaunchLifetimeWindows, KillingTheToolTakesTheWholeTree) {
-  process::Command command = tool_command(vantle_binary(), agent("sleep_ms 60000\n"));
-  command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
-  auto tool = process::spawn(command);
-  ASSERT_TRUE(tool) << tool.error().message;
-  const auto tree = wait_for_pids(pids_file(), 3);
-  const auto handles = open_all(tree);
-  const auto before = running_pids();
-  for (DWORD pid : tree) EXPECT_TRUE(before.count(pid)) << pid;
-  ASSERT_TRUE(tool->kill());
-  ASSERT_TRUE(tool->wait());
-  EXPECT_TRUE(all_end_within(handles, 1000));
+  write_file(tmp_ / "work" / "mind.md", "m");
+  struct Case {
+    std::vector<std::string> args;
+    std::string scenario;
+  };
+  const std::vector<Case> cases = {
+      {{"launch-omp", "--id", "ep", "--extension", "x"}, "sleep_ms 60000\n"},
+      {{"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(tmp_ / "work" / "mind.md")},
+       "sleep_ms 60000\n"},
+      {{"corvane-omp", "--id", "ep", "--session-id", "s"}, "sleep_ms 60000\n"},
+      {{"launch-omp", "--id", "ep", "--extension", "x"},
+       "version.spawn_tree " + scenario_path(pids_file()) + "\nversion.sleep_ms 60000\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(describe_args(c.args) + " / " + c.scenario);
+    stdfs::remove(pids_file());
+    process::Command command = tool_command(vantle_binary(), agent(c.scenario));
+    command.args = c.args;
+    command.in = process::Stdio::kPipe;
+    auto tool = process::spawn(command);
+    ASSERT_TRUE(tool) << tool.error().message;
+    ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
+    const auto tree = wait_for_pids(pids_file(), 3);
+    const auto handles = open_all(tree);
+    const auto before = running_pids();
+    for (DWORD pid : tree) EXPECT_TRUE(before.count(pid)) << pid;
+    ASSERT_TRUE(tool->kill());
+    ASSERT_TRUE(tool->wait());
+    EXPECT_TRUE(all_end_within(handles, 1000));
+  }
 }
 
 TEST_F(LaunchLifetimeWindows, AnAgentExitingNormallyEndsTheToolWithItsCode) {

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/fs.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "support/agent_record.h"
 #include "support/cli.h"
@@ -612,6 +614,79 @@ TEST_F(Thymel, SessionsDirectoryThatCannotBeUsed) {
                                               ": " + os_text(EISDIR, 5))));
   EXPECT_EQ(read_file(sessions() / "a_1.jsonl"), "log\n");
   EXPECT_TRUE(agent_turns().empty());
+}
+
+// A reply or acknowledgement that never reached the daemon is a failed turn, not a success. The
+// daemon closes its end before the tool has its input, so the tool cannot have written yet.
+TEST_F(Thymel, AReplyThatCannotBeWrittenFailsTheTurn) {
+  for (const std::string mind_text : {"m", ""}) {
+    SCOPED_TRACE(mind_text.empty() ? "acknowledgement" : "reply");
+    write_file(mind(), mind_text);
+    process::Command command;
+    command.program = vantle_binary();
+    command.args = {"thymel-omp", "--id", "ep-1", "--session-id", "s-1", "--thymel-context-file", display(mind())};
+    command.set_env("VANTLE_STATE_DIR", OsString::from_path(state()));
+    command.in = process::Stdio::kPipe;
+    command.out = process::Stdio::kPipe;
+    command.err = process::Stdio::kPipe;
+    auto child = process::spawn(command);
+    ASSERT_TRUE(child.ok()) << child.error().message;
+    child->take_stdout()->close();
+    ASSERT_TRUE(child->take_stdin()->write_all(mind_text.empty() ? " " : "i"));
+    auto err = child->take_stderr()->read_to_end();
+    ASSERT_TRUE(err.ok()) << err.error().message;
+    EXPECT_EQ(exit_status_text(*child->wait()), "exit code: 1");
+    // A broken pipe: EPIPE, or on Windows ERROR_NO_DATA or ERROR_BROKEN_PIPE.
+    bool matched = false;
+    for (const int code : sys::is_windows() ? std::vector<int>{232, 109} : std::vector<int>{EPIPE}) {
+      matched = matched || *err == fail_line("cannot write reply: " + os_error(code).message);
+    }
+    EXPECT_TRUE(matched) << *err;
+  }
+}
+
+// Windows cannot start a process in a folder of 259 characters or more (with the backslash it
+// appends, past MAX_PATH): the turn fails at once, naming the folder, instead of hanging. Linux
+// has no such limit.
+TEST_F(Thymel, AFolderTooLongForAWorkingDirectory) {
+  const stdfs::path dir = work() / std::string(120, 'a') / std::string(120, 'b');
+  write_file(dir / "mind.md", "m");
+  const std::string shown = absolute_text(dir);
+  ASSERT_GE(shown.size(), 260u);
+  const auto r = turn(display(dir / "mind.md"), "i").timeout(std::chrono::seconds(20)).run();
+  if (!sys::is_windows()) {
+    EXPECT_EQ(r, exited(0, "the reply\n", ""));
+    return;
+  }
+  EXPECT_EQ(r, exited(1, "",
+                      fail_line("omp spawn failed: working directory " + shown + " is too long for Windows (" +
+                                std::to_string(shown.size()) + " characters, at most 258)")));
+}
+
+// A turn that finds no snapshot rebuilds one while it proves the agent (slowly, here); a launch
+// that writes the endpoint's snapshot meanwhile keeps it, and the turn uses the launch's record.
+TEST_F(Thymel, ARebuildRacingALaunchKeepsTheLaunchsSnapshot) {
+  write_file(mind(), "m");
+  const auto slow = install_fake_agent(tmp / "slow", "version.sleep_ms 800\nstdout the slow one\n");
+  CliResult turned;
+  std::thread turn_thread([&] {
+    turned = Cli({"thymel-omp", "--id", "ep-race", "--session-id", "s", "--thymel-context-file", display(mind())})
+                 .env("VANTLE_STATE_DIR", display(state()))
+                 .env("VANTLE_OMP_BIN", display(slow))
+                 .input("i")
+                 .run();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto launched = Cli({"launch-omp", "--id", "ep-race", "--extension", "x", "--resume", "s-launch"})
+                            .env("VANTLE_STATE_DIR", display(state()))
+                            .env("VANTLE_OMP_BIN", display(agent))
+                            .run();
+  turn_thread.join();
+  EXPECT_EQ(launched.status, ExitStatus::exited(0)) << launched.err;
+  EXPECT_EQ(turned, exited(0, "the reply\n", ""));
+  const json snapshot = json::parse(read_file(state() / ".vantle" / "vantle-env-v1" / "ep-race.json"));
+  EXPECT_EQ(snapshot["launch_session_id"], "s-launch");
+  EXPECT_EQ(snapshot["selectors"]["VANTLE_OMP_BIN"], display(agent));
 }
 
 }  // namespace

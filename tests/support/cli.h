@@ -106,6 +106,23 @@ class Cli {
   std::function<void()> once_output_begins_;
 };
 
+// A list of strings as the null-terminated array of C strings that execve and posix_spawn take
+// (argv, envp), valid while the object lives.
+class CStrings {
+ public:
+  explicit CStrings(std::vector<std::string> strings) : storage_(std::move(strings)) {
+    for (auto& s : storage_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
+  }
+  CStrings(const CStrings&) = delete;
+  CStrings& operator=(const CStrings&) = delete;
+  char** get() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> storage_;
+  std::vector<char*> pointers_;
+};
+
 // The arguments as a shell would show them, for SCOPED_TRACE.
 std::string describe_args(const std::vector<std::string>& args);
 

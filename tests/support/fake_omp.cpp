@@ -14,7 +14,8 @@
 //   observe <path>                    record that file's content (null if unreadable) at start
 //   spawn_tree <pidfile>              start a child, which starts a grandchild in a session of
 //                                     its own; all three append their pid to <pidfile>; the
-//                                     child and grandchild then sleep for a minute
+//                                     child and grandchild then sleep for a minute (with
+//                                     version.spawn_tree, the `--version` probe does the same)
 //   run <program> / run_arg <arg>     act as a stand-in daemon: start <program> with the args,
 //   run_pid_file <path>               standard streams inherited, write its pid to the file,
 //                                     wait for it and exit with its code
@@ -235,11 +236,11 @@ int main(int argc, char** argv) {
   const auto all = [&](const std::string& key) { return keys.count(key) ? keys.at(key) : std::vector<std::string>{}; };
   for (const auto& target : all("record")) record(target, args, all("observe"));
   if (const auto descendant = get(prefix + "descendant"); !descendant.empty()) spawn_descendant(*self, descendant);
+  if (const auto pid_file = get(prefix + "spawn_tree"); !pid_file.empty()) {
+    append_pid(pid_file);
+    spawn_role(*self, "child", pid_file, false);
+  }
   if (!version) {
-    if (const auto pid_file = get("spawn_tree"); !pid_file.empty()) {
-      append_pid(pid_file);
-      spawn_role(*self, "child", pid_file, false);
-    }
     if (const auto program = get("run"); !program.empty()) {
       vantle::process::Command command;
       command.program = vantle::path_from_utf8(program);

@@ -1,0 +1,42 @@
+// The guardian that holds an agent's whole process tree on Linux, shared by the launch and by every
+// run of the agent. Included only by *_posix.cpp files.
+//
+// A process group does not hold a tree (a descendant may start its own group or session), and a
+// tool killed with SIGKILL runs no clean-up. So the tool forks a small guardian that (1) is a
+// child subreaper, so every orphan of the agent's tree is re-parented to it instead of to init,
+// whatever group or session it moved to, and (2) has PR_SET_PDEATHSIG pointed at SIGTERM, which
+// the kernel sends when the tool dies for any reason, kill -9 included. The guardian starts the
+// agent and waits; when the agent exits, or the guardian is told to stop (SIGTERM, SIGHUP), or the
+// tool dies, it kills every process below it, round after round (each killed process's orphans
+// come back to it as children), until it has no child left. Then it reports the agent's wait
+// status to the tool and exits with the agent's exit code (1 when a signal ended the agent).
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+
+#include "platform/error.h"
+
+namespace vantle::posix {
+
+struct Guardian {
+  pid_t pid = -1;
+  int report_fd = -1;  // the agent's wait status arrives here before the guardian exits
+};
+
+// Forks a guardian whose `start` (run in the guardian, so only what a forked child of a threaded
+// process may do) starts the agent and gives its pid, or an errno value. With `own_group` the
+// guardian leads a new process group, which the agent joins, out of reach of the terminal's
+// signals. Returns once the agent runs; a failed start is the start's error, the guardian reaped.
+SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool own_group);
+
+// The agent's wait status as the guardian reported it; nothing when the guardian died first.
+// Call once the guardian has ended.
+std::optional<int> guardian_report(int report_fd);
+
+// Kills every descendant of the calling process, which must be a child subreaper, and reaps them.
+void kill_all_descendants();
+
+}  // namespace vantle::posix
