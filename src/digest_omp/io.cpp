@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "json/writer.h"
+#include "text/find.h"
 
 namespace vantle::digest {
 namespace {
@@ -62,7 +63,7 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
   bool gathering = false;
   std::string_view line;
   while (true) {
-    const auto* feed = static_cast<const char*>(std::memchr(buffer + scanned_, '\n', end_ - scanned_));
+    const char* const feed = text::find_byte(buffer + scanned_, buffer + end_, '\n');
     if (feed != nullptr) {
       const char* const start = buffer + begin_;
       const auto length = static_cast<std::size_t>(feed - start);

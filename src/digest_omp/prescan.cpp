@@ -9,6 +9,7 @@
 #include "json/json.h"
 #include "digest_omp/record_rule.h"
 #include "json/reader.h"
+#include "text/find.h"
 #include "text/utf8.h"
 
 namespace vantle::digest {
@@ -48,7 +49,7 @@ bool ends_string(const char* quote, const char* contents) {
 // when there is none. The portable scan, and the tail of the wide ones.
 const char* string_end_portable(const char* contents, const char* p, const char* end) {
   while (p < end) {
-    const auto* at = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+    const char* const at = text::find_byte(p, end, '"');
     if (at == nullptr) return nullptr;
     if (ends_string(at, contents)) return at;
     p = at + 1;
@@ -98,7 +99,7 @@ struct ScanPath {
   bool checks_utf8;
 };
 
-const char* string_end_memchr(const char* contents, const char* end, bool&) {
+const char* string_end_quotes(const char* contents, const char* end, bool&) {
   return string_end_portable(contents, contents, end);
 }
 
@@ -238,7 +239,7 @@ ScanPath scan_path(PrescanPath path) {
     case PrescanPath::kSse2:
       return {string_end_sse2, false};
     default:
-      return {string_end_memchr, false};
+      return {string_end_quotes, false};
   }
 }
 
@@ -254,7 +255,7 @@ std::vector<PrescanPath> prescan_paths() { return {PrescanPath::kPortable}; }
 
 namespace {
 
-ScanPath scan_path(PrescanPath) { return {string_end_memchr, false}; }
+ScanPath scan_path(PrescanPath) { return {string_end_quotes, false}; }
 
 StringEnd line_string_end() { return nullptr; }
 

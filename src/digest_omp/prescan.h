@@ -40,7 +40,7 @@ struct WalkedLine {
 };
 std::optional<WalkedLine> walk_line(const char* start, const char* end);
 
-// The ways of skipping string contents: bytes one at a time with memchr, or 64 bytes a step with
+// The ways of skipping string contents: from quote to quote (text::find_byte), or 64 bytes a step with
 // SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.
 enum class PrescanPath { kPortable, kSse2, kAvx2 };
 // The paths this processor can run, portable first and fastest last. A path it cannot run is

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "json/json.h"
+#include "text/find.h"
 #include "text/utf8.h"
 
 namespace vantle::json {
@@ -127,7 +128,7 @@ const char* literal_end(const char* p, const char* end, std::string_view word) {
 const char* string_close(const char* contents, const char* end) {
   const char* p = contents;
   while (true) {
-    const auto* quote = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+    const char* const quote = text::find_byte(p, end, '"');
     const char* run = quote;
     while (run > contents && run[-1] == '\\') --run;
     if (((quote - run) & 1) == 0) return quote + 1;
@@ -138,11 +139,12 @@ const char* string_close(const char* contents, const char* end) {
 void append_decoded(std::string& out, std::string_view contents) {
   std::size_t i = 0;
   while (i < contents.size()) {
-    const std::size_t slash = contents.find('\\', i);
-    if (slash == std::string_view::npos) {
+    const char* const found = text::find_byte(contents.data() + i, contents.data() + contents.size(), '\\');
+    if (found == nullptr) {
       out.append(contents.substr(i));
       return;
     }
+    const auto slash = static_cast<std::size_t>(found - contents.data());
     out.append(contents.substr(i, slash - i));
     const char letter = contents[slash + 1];
     i = slash + 2;
@@ -266,7 +268,7 @@ const char* skip_value(const char* p, const char* end) {
 
 std::string_view RawValue::text(std::string& storage) const {
   const std::string_view contents = contents_of(raw_);
-  if (contents.find('\\') == std::string_view::npos) return contents;
+  if (text::find_byte(contents.data(), contents.data() + contents.size(), '\\') == nullptr) return contents;
   storage.clear();
   storage.reserve(contents.size());
   append_decoded(storage, contents);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "text/exit_status.h"
+#include "text/find.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
 
@@ -133,6 +135,25 @@ TEST(Utf8, Utf16RoundTripAndSurrogates) {
   const std::u16string lone = {u'a', 0xD800, u'b'};
   EXPECT_EQ(utf16_to_utf8(lone), std::nullopt);
   EXPECT_EQ(utf16_to_utf8_lossy(lone), "a\xEF\xBF\xBD" "b");
+}
+
+// Every start, length and place of the byte around the 16- and 64-byte steps, against memchr.
+TEST(FindByte, AgreesWithMemchrAtEveryStepEdge) {
+  std::string text(300, 'a');
+  for (std::size_t at : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{63},
+                         std::size_t{64}, std::size_t{65}, std::size_t{130}, std::size_t{299}, text.size()}) {
+    std::string hay = text;
+    if (at < hay.size()) hay[at] = '\n';
+    if (at + 70 < hay.size()) hay[at + 70] = '\n';  // a later match never wins over the first
+    for (std::size_t from = 0; from < 70; from += 3) {
+      for (std::size_t to = from; to <= hay.size(); to += 7) {
+        const char* const begin = hay.data() + from;
+        const char* const end = hay.data() + to;
+        const auto* expected = static_cast<const char*>(std::memchr(begin, '\n', to - from));
+        ASSERT_EQ(text::find_byte(begin, end, '\n'), expected) << "match " << at << ", range " << from << ".." << to;
+      }
+    }
+  }
 }
 
 TEST(WhiteSpace, TrimsExactlyTheWhiteSpaceProperty) {
