@@ -29,8 +29,10 @@ HistoryArgs parse(std::span<const std::string> args) {
   return out;
 }
 
-// How much of the log is read (or decompressed), then written, at a time.
-constexpr std::size_t HISTORY_CHUNK = 1024 * 1024;
+// How much of the log is read (or decompressed), then written, at a time: little enough to stay in
+// the processor's cache between the read and the write. 1 MiB was measured slower to /dev/null
+// than cat's 128 KiB, and 128 KiB slower than this into a pipe.
+constexpr std::size_t HISTORY_CHUNK = 256 * 1024;
 
 int fail(int code, const std::string& message) {
   (void)stdio::write_err("HISTORY_FAIL: " + message + "\n");
