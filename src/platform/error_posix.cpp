@@ -31,11 +31,9 @@ SysError os_error(int code) {
   char buffer[256];
   // The GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(code, buffer, sizeof buffer);
-  return {kind_of(code), code, std::string(text) + " (os error " + std::to_string(code) + ")"};
+  return {kind_of(code), code, with_os_code(text, code)};
 }
 
 SysError last_os_error() { return os_error(errno); }
-
-SysError custom_error(ErrorKind kind, std::string message) { return {kind, 0, std::move(message)}; }
 
 }  // namespace vantle

@@ -40,11 +40,9 @@ std::string system_text(DWORD code) {
 
 SysError os_error(int code) {
   const DWORD unsigned_code = static_cast<DWORD>(code);
-  return {kind_of(unsigned_code), code, system_text(unsigned_code) + " (os error " + std::to_string(code) + ")"};
+  return {kind_of(unsigned_code), code, with_os_code(system_text(unsigned_code), code)};
 }
 
 SysError last_os_error() { return os_error(static_cast<int>(::GetLastError())); }
-
-SysError custom_error(ErrorKind kind, std::string message) { return {kind, 0, std::move(message)}; }
 
 }  // namespace vantle
