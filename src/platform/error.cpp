@@ -1,7 +1,7 @@
 // The parts of error.h that are the same on every system.
 #include <string>
 
-#include "platform/error.h"
+#include "platform/error_kinds.h"
 
 namespace vantle {
 
@@ -14,6 +14,13 @@ std::string failed_call(std::string_view call) {
 
 std::string with_os_code(std::string_view text, int code) {
   return std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+ErrorKind kind_of(int code, std::span<const OsCodeKind> kinds) {
+  for (const OsCodeKind& known : kinds) {
+    if (known.code == code) return known.kind;
+  }
+  return ErrorKind::kOther;
 }
 
 }  // namespace vantle

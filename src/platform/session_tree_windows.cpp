@@ -62,7 +62,7 @@ Parent identify_parent() {
   const DWORD self = ::GetCurrentProcessId();
   const win::Handle snapshot = win::own(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) {
-    parent.unavailable = os_failure("CreateToolhelp32Snapshot");
+    parent.unavailable = failed_call("CreateToolhelp32Snapshot");
     return parent;
   }
   PROCESSENTRY32W entry{};
