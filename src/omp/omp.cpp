@@ -13,8 +13,6 @@ namespace {
 
 std::string quote(const stdfs::path& path) { return "`" + display(path) + "`"; }
 
-bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
-
 std::string wrap_version_message(const std::string& message) {
   return message + "; vantle requires Oh My Pi " + std::string(MIN_OMP_VERSION_TEXT) +
          " or newer. Update OMP with `omp update` and retry";
@@ -91,12 +89,12 @@ std::optional<std::string> judge_version_output(const ExitStatus& status, std::s
   return std::nullopt;
 }
 
-std::optional<std::string> validate_omp_executable(const stdfs::path& path) {
+std::optional<std::string> validate_omp_executable(const stdfs::path& path, std::chrono::seconds limit) {
   process::Command command;
   command.program = path;
   command.args = {"--version"};
   RunLimits limits;
-  limits.time = VERSION_PROBE_TIMEOUT;
+  limits.time = limit;
   limits.poll_interval = VERSION_PROBE_POLL;
   // The pipes are read only after the exit: a probe that fills one runs into the time limit.
   limits.read_after_exit = true;
@@ -117,7 +115,7 @@ std::optional<std::string> validate_omp_executable(const stdfs::path& path) {
     }
   }
   if (run->end == RunEnd::kTimeLimit) {
-    return "`--version` did not exit within " + std::to_string(VERSION_PROBE_TIMEOUT.count()) + " seconds";
+    return "`--version` did not exit within " + std::to_string(limit.count()) + " seconds";
   }
   return judge_version_output(run->status, text::utf8_lossy(run->out), text::utf8_lossy(run->err));
 }
@@ -126,10 +124,10 @@ std::vector<stdfs::path> known_install_locations(const std::optional<OsString>& 
                                                 const std::optional<OsString>& home,
                                                 const std::optional<OsString>& user_profile) {
   std::vector<stdfs::path> out;
-  if (is_set(local_app_data)) out.push_back(local_app_data->to_path() / "omp" / "omp.exe");
+  if (env::is_set(local_app_data)) out.push_back(local_app_data->to_path() / "omp" / "omp.exe");
   // HOME wins even when empty; only its absence lets USERPROFILE stand in.
   const std::optional<OsString>& chosen = home ? home : user_profile;
-  if (!is_set(chosen)) return out;
+  if (!env::is_set(chosen)) return out;
   const stdfs::path base = chosen->to_path();
   // Where executables carry no extension, the extension-less name follows its .exe twin.
   const bool bare_twins = !sys::is_windows();
@@ -142,7 +140,7 @@ std::vector<stdfs::path> known_install_locations(const std::optional<OsString>& 
 }
 
 std::vector<std::string> executable_extensions(const std::optional<OsString>& pathext) {
-  if (!is_set(pathext)) return {".EXE", ".CMD", ".BAT", ".COM"};
+  if (!env::is_set(pathext)) return {".EXE", ".CMD", ".BAT", ".COM"};
   std::vector<std::string> out;
   const std::string value = pathext->to_utf8_lossy();
   std::size_t start = 0;
@@ -167,7 +165,7 @@ Result<stdfs::path> resolve_omp_executable() {
     return *absolute;
   };
 
-  if (const auto override_value = env::get(var); is_set(override_value)) {
+  if (const auto override_value = env::get(var); env::is_set(override_value)) {
     const stdfs::path path = override_value->to_path();
     if (!fs::is_regular_file(path)) return Err(var + " points to " + quote(path) + ", but that file does not exist");
     if (auto why = validate_omp_executable(path)) {

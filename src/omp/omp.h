@@ -35,9 +35,10 @@ inline constexpr std::string_view OMP_BIN_VAR = "VANTLE_OMP_BIN";
 // process environment only, and probes each candidate again on every call.
 Result<std::filesystem::path> resolve_omp_executable();
 
-// Runs `path --version` (15 s at most) and judges its output; nothing when it is Oh My Pi at
-// MIN_OMP_VERSION or newer, else the reason.
-std::optional<std::string> validate_omp_executable(const std::filesystem::path& path);
+// Runs `path --version` (for `limit` at most) and judges its output; nothing when it is Oh My Pi
+// at MIN_OMP_VERSION or newer, else the reason.
+std::optional<std::string> validate_omp_executable(const std::filesystem::path& path,
+                                                   std::chrono::seconds limit = VERSION_PROBE_TIMEOUT);
 
 // The judgement of a finished probe, from its status and both outputs (decoded lossily).
 std::optional<std::string> judge_version_output(const ExitStatus& status, std::string_view out,

@@ -14,6 +14,8 @@ namespace vantle::env {
 
 // Unset gives nothing; set but empty gives an empty OsString.
 std::optional<OsString> get(std::string_view name);
+// Whether a value from `get` is set and not empty: where an empty variable counts as unset.
+inline bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
 // Fails (kInvalidInput) for a value the environment cannot hold, such as one with a NUL.
 SysResult<void> set(std::string_view name, const OsString& value);
 SysResult<void> remove(std::string_view name);

@@ -26,6 +26,11 @@ SysError last_os_error();
 SysError os_error(int code);
 // An error the program makes itself, with its own text and no OS code.
 SysError custom_error(ErrorKind kind, std::string message);
+// "<call> failed (os error N)" with the code of the last failed system call, for a failure that
+// the call's name tells better than the system's text.
+std::string failed_call(std::string_view call);
+// `text` followed by " (os error N)": the one place that suffix is written.
+std::string with_os_code(std::string_view text, int code);
 
 // How a failed allocation (std::bad_alloc) is reported, in the same words on every system.
 inline constexpr std::string_view OUT_OF_MEMORY = "out of memory";

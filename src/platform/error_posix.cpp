@@ -2,28 +2,15 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/error.h"
+#include "platform/error_kinds.h"
 
 namespace vantle {
 namespace {
 
-ErrorKind kind_of(int code) {
-  switch (code) {
-    case ENOENT:
-      return ErrorKind::kNotFound;
-    case EEXIST:
-      return ErrorKind::kAlreadyExists;
-    case EACCES:
-    case EPERM:
-      return ErrorKind::kPermissionDenied;
-    case EINTR:
-      return ErrorKind::kInterrupted;
-    case EINVAL:
-      return ErrorKind::kInvalidInput;
-    default:
-      return ErrorKind::kOther;
-  }
-}
+// The kinds the program tells apart; every other code is kOther.
+constexpr OsCodeKind KINDS[] = {{ENOENT, ErrorKind::kNotFound},         {EEXIST, ErrorKind::kAlreadyExists},
+                                {EACCES, ErrorKind::kPermissionDenied}, {EPERM, ErrorKind::kPermissionDenied},
+                                {EINTR, ErrorKind::kInterrupted},       {EINVAL, ErrorKind::kInvalidInput}};
 
 }  // namespace
 
@@ -31,11 +18,9 @@ SysError os_error(int code) {
   char buffer[256];
   // The GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(code, buffer, sizeof buffer);
-  return {kind_of(code), code, std::string(text) + " (os error " + std::to_string(code) + ")"};
+  return {kind_of(code, KINDS), code, with_os_code(text, code)};
 }
 
 SysError last_os_error() { return os_error(errno); }
-
-SysError custom_error(ErrorKind kind, std::string message) { return {kind, 0, std::move(message)}; }
 
 }  // namespace vantle

@@ -1,28 +1,17 @@
 // Windows half of error.h: GetLastError codes and FormatMessageW text.
 #include <windows.h>
 
-#include "platform/error.h"
+#include "platform/error_kinds.h"
 #include "text/utf8.h"
 
 namespace vantle {
 namespace {
 
-ErrorKind kind_of(DWORD code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ErrorKind::kNotFound;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return ErrorKind::kAlreadyExists;
-    case ERROR_ACCESS_DENIED:
-      return ErrorKind::kPermissionDenied;
-    case ERROR_INVALID_PARAMETER:
-      return ErrorKind::kInvalidInput;
-    default:
-      return ErrorKind::kOther;
-  }
-}
+// The kinds the program tells apart; every other code is kOther.
+constexpr OsCodeKind KINDS[] = {
+    {ERROR_FILE_NOT_FOUND, ErrorKind::kNotFound},        {ERROR_PATH_NOT_FOUND, ErrorKind::kNotFound},
+    {ERROR_FILE_EXISTS, ErrorKind::kAlreadyExists},      {ERROR_ALREADY_EXISTS, ErrorKind::kAlreadyExists},
+    {ERROR_ACCESS_DENIED, ErrorKind::kPermissionDenied}, {ERROR_INVALID_PARAMETER, ErrorKind::kInvalidInput}};
 
 std::string system_text(DWORD code) {
   wchar_t* buffer = nullptr;
@@ -40,11 +29,9 @@ std::string system_text(DWORD code) {
 
 SysError os_error(int code) {
   const DWORD unsigned_code = static_cast<DWORD>(code);
-  return {kind_of(unsigned_code), code, system_text(unsigned_code) + " (os error " + std::to_string(code) + ")"};
+  return {kind_of(code, KINDS), code, with_os_code(system_text(unsigned_code), code)};
 }
 
 SysError last_os_error() { return os_error(static_cast<int>(::GetLastError())); }
-
-SysError custom_error(ErrorKind kind, std::string message) { return {kind, 0, std::move(message)}; }
 
 }  // namespace vantle

@@ -11,6 +11,7 @@
 
 #include "platform/big_buffer.h"
 #include "platform/error.h"
+#include "platform/system_handles.h"
 
 namespace vantle::fs {
 
@@ -22,11 +23,8 @@ enum class Access { kDefault, kPrivate };
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept : raw_(std::exchange(other.raw_, -1)) {}
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File() { close(); }
+  File(File&& other) noexcept = default;
+  File& operator=(File&& other) noexcept = default;
 
   // Creates a new file for reading and writing, failing (kAlreadyExists) if anything exists at
   // the path. On Windows other openers may read, write and delete it while it is open.
@@ -46,12 +44,12 @@ class File {
   SysResult<std::uint64_t> seek_end();
   // Flushes the file's data to stable storage (fsync, FlushFileBuffers).
   SysResult<void> sync();
-  void close();
-  bool is_open() const { return raw_ != -1; }
+  void close() { handle_.reset(); }
+  bool is_open() const { return static_cast<bool>(handle_); }
 
  private:
-  explicit File(std::intptr_t raw) : raw_(raw) {}
-  std::intptr_t raw_ = -1;
+  explicit File(OwnedHandle handle) : handle_(std::move(handle)) {}
+  OwnedHandle handle_;
 };
 
 // A pull source of bytes: fills `buffer` with up to `size` bytes; 0 means end of input. A log file

@@ -12,65 +12,53 @@
 
 namespace vantle::fs {
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
 SysResult<File> File::create_new(const std::filesystem::path& path, Access access) {
   const mode_t mode = access == Access::kPrivate ? 0600 : 0666;
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return Err(last_os_error());
-  return File(fd);
+  return File(OwnedHandle(fd));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Err(last_os_error());
-  return File(fd);
+  return File(OwnedHandle(fd));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Err(last_os_error());
-  return File(fd);
+  return File(OwnedHandle(fd));
 }
 
 SysResult<void> File::write_all(std::string_view bytes) {
-  return posix::write_all_fd(static_cast<int>(raw_), bytes);
+  return posix::write_all_fd(handle_.get(), bytes);
 }
 
 SysResult<std::size_t> File::read(char* buffer, std::size_t size) {
-  return posix::read_fd(static_cast<int>(raw_), buffer, size);
+  return posix::read_fd(handle_.get(), buffer, size);
 }
 
 std::optional<std::uint64_t> File::regular_size() const {
   struct stat st;
-  if (::fstat(static_cast<int>(raw_), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(handle_.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 SysResult<void> File::seek(std::uint64_t offset) {
-  if (::lseek(static_cast<int>(raw_), static_cast<off_t>(offset), SEEK_SET) < 0) return Err(last_os_error());
+  if (::lseek(handle_.get(), static_cast<off_t>(offset), SEEK_SET) < 0) return Err(last_os_error());
   return {};
 }
 
 SysResult<std::uint64_t> File::seek_end() {
-  const off_t end = ::lseek(static_cast<int>(raw_), 0, SEEK_END);
+  const off_t end = ::lseek(handle_.get(), 0, SEEK_END);
   if (end < 0) return Err(last_os_error());
   return static_cast<std::uint64_t>(end);
 }
 
 SysResult<void> File::sync() {
-  if (::fsync(static_cast<int>(raw_)) != 0) return Err(last_os_error());
+  if (::fsync(handle_.get()) != 0) return Err(last_os_error());
   return {};
-}
-
-void File::close() {
-  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
 }
 
 SysResult<void> create_dir_all(const std::filesystem::path& path) {

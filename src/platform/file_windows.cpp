@@ -12,8 +12,6 @@
 namespace vantle::fs {
 namespace {
 
-using win::as_handle;
-
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Virus scanners, indexers and backup agents open files for a moment without sharing delete; a
@@ -49,14 +47,6 @@ SysResult<void> remove_dir(const std::filesystem::path& path) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
 SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
   // Other openers may read, write and delete while the handle is held (the agent reads prompt
   // files that the turn keeps open).
@@ -65,29 +55,29 @@ SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
   HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(win::as_raw(h));
+  return File(OwnedHandle(h));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
   HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(win::as_raw(h));
+  return File(OwnedHandle(h));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
   HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(win::as_raw(h));
+  return File(OwnedHandle(h));
 }
 
-SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_handle(as_handle(raw_), bytes); }
+SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_handle(handle_.get(), bytes); }
 
-SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
+SysResult<std::size_t> File::read(char* buffer, std::size_t size) { return win::read_handle(handle_.get(), buffer, size); }
 
 std::optional<std::uint64_t> File::regular_size() const {
-  HANDLE h = as_handle(raw_);
+  HANDLE h = handle_.get();
   LARGE_INTEGER size;
   if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileSizeEx(h, &size)) return std::nullopt;
   return static_cast<std::uint64_t>(size.QuadPart);
@@ -96,7 +86,7 @@ std::optional<std::uint64_t> File::regular_size() const {
 SysResult<void> File::seek(std::uint64_t offset) {
   LARGE_INTEGER distance;
   distance.QuadPart = static_cast<LONGLONG>(offset);
-  if (!::SetFilePointerEx(as_handle(raw_), distance, nullptr, FILE_BEGIN)) return Err(last_os_error());
+  if (!::SetFilePointerEx(handle_.get(), distance, nullptr, FILE_BEGIN)) return Err(last_os_error());
   return {};
 }
 
@@ -104,17 +94,13 @@ SysResult<std::uint64_t> File::seek_end() {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   LARGE_INTEGER end;
-  if (!::SetFilePointerEx(as_handle(raw_), zero, &end, FILE_END)) return Err(last_os_error());
+  if (!::SetFilePointerEx(handle_.get(), zero, &end, FILE_END)) return Err(last_os_error());
   return static_cast<std::uint64_t>(end.QuadPart);
 }
 
 SysResult<void> File::sync() {
-  if (!::FlushFileBuffers(as_handle(raw_))) return Err(last_os_error());
+  if (!::FlushFileBuffers(handle_.get())) return Err(last_os_error());
   return {};
-}
-
-void File::close() {
-  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
 }
 
 SysResult<void> create_dir_all(const std::filesystem::path& path) {

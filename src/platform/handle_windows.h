@@ -5,27 +5,19 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <memory>
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/system_handles.h"
 
 namespace vantle::win {
 
-struct HandleCloser {
-  void operator()(HANDLE h) const { ::CloseHandle(h); }
-};
-
-// Closes its handle once. APIs report "no handle" as nullptr or INVALID_HANDLE_VALUE depending on
-// the call; `own` takes either, so an owned handle is empty exactly when there is none.
-using Handle = std::unique_ptr<void, HandleCloser>;
+// An owned kernel handle (platform/system_handles.h). APIs report "no handle" as nullptr or
+// INVALID_HANDLE_VALUE depending on the call; `own` takes either, so an owned handle is empty
+// exactly when there is none.
+using Handle = OwnedHandle;
 
 inline Handle own(HANDLE h) { return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
-
-// Handles travel through the platform headers as integers, so that those stay free of windows.h.
-inline HANDLE as_handle(std::intptr_t raw) { return reinterpret_cast<HANDLE>(raw); }
-inline std::intptr_t as_raw(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
 
 // The largest single transfer: the APIs count bytes in 32 bits.
 inline constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;

@@ -5,37 +5,11 @@
 
 namespace vantle::process {
 
-ReadPipe& ReadPipe::operator=(ReadPipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
-WritePipe& WritePipe::operator=(WritePipe&& other) noexcept {
-  if (this != &other) {
-    close();
-    raw_ = std::exchange(other.raw_, -1);
-  }
-  return *this;
-}
-
-Child::Child(Child&& other) noexcept
-    : pid_(std::exchange(other.pid_, 0)),
-      handle_(std::exchange(other.handle_, -1)),
-      tree_(std::exchange(other.tree_, -1)),
-      status_(std::move(other.status_)),
-      stdin_(std::move(other.stdin_)),
-      stdout_(std::move(other.stdout_)),
-      stderr_(std::move(other.stderr_)) {}
-
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
     release();
-    pid_ = std::exchange(other.pid_, 0);
-    handle_ = std::exchange(other.handle_, -1);
-    tree_ = std::exchange(other.tree_, -1);
+    pid_ = other.pid_;
+    handles_ = std::move(other.handles_);
     status_ = std::move(other.status_);
     stdin_ = std::move(other.stdin_);
     stdout_ = std::move(other.stdout_);

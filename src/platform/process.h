@@ -13,6 +13,7 @@
 
 #include "platform/error.h"
 #include "platform/os_string.h"
+#include "platform/system_handles.h"
 #include "text/exit_status.h"
 
 namespace vantle::process {
@@ -45,15 +46,21 @@ struct Command {
   void remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }
 };
 
-// The read end of a pipe from a child. Move-only; closes on destruction.
-class ReadPipe {
+// One end of a pipe to or from a child. Move-only; closes on destruction.
+class PipeEnd {
  public:
-  explicit ReadPipe(std::intptr_t raw = -1) : raw_(raw) {}
-  ReadPipe(ReadPipe&& other) noexcept : raw_(std::exchange(other.raw_, -1)) {}
-  ReadPipe& operator=(ReadPipe&& other) noexcept;
-  ReadPipe(const ReadPipe&) = delete;
-  ReadPipe& operator=(const ReadPipe&) = delete;
-  ~ReadPipe() { close(); }
+  explicit PipeEnd(OwnedHandle handle = OwnedHandle()) : handle_(std::move(handle)) {}
+  void close() { handle_.reset(); }
+  bool is_open() const { return static_cast<bool>(handle_); }
+
+ protected:
+  OwnedHandle handle_;
+};
+
+// The read end of a pipe from a child.
+class ReadPipe : public PipeEnd {
+ public:
+  using PipeEnd::PipeEnd;
 
   // Reads up to `size` bytes; 0 at end of file. Interrupted reads are retried.
   SysResult<std::size_t> read(char* buffer, std::size_t size);
@@ -62,36 +69,22 @@ class ReadPipe {
   // (it is empty and a writer still has it open). Windows cannot wait on an anonymous pipe: there
   // it answers true at once, and the next read blocks.
   SysResult<bool> wait_readable(std::chrono::milliseconds timeout);
-  void close();
-  bool is_open() const { return raw_ != -1; }
-
- private:
-  std::intptr_t raw_;
 };
 
-// The write end of a pipe to a child's standard input. Move-only; closes on destruction.
-class WritePipe {
+// The write end of a pipe to a child's standard input.
+class WritePipe : public PipeEnd {
  public:
-  explicit WritePipe(std::intptr_t raw = -1) : raw_(raw) {}
-  WritePipe(WritePipe&& other) noexcept : raw_(std::exchange(other.raw_, -1)) {}
-  WritePipe& operator=(WritePipe&& other) noexcept;
-  WritePipe(const WritePipe&) = delete;
-  WritePipe& operator=(const WritePipe&) = delete;
-  ~WritePipe() { close(); }
+  using PipeEnd::PipeEnd;
 
   SysResult<void> write_all(std::string_view bytes);
-  void close();
-  bool is_open() const { return raw_ != -1; }
-
- private:
-  std::intptr_t raw_;
 };
 
-// A started child. Move-only; dropping it neither kills nor waits for the process.
+// A started child. Move-only. Dropping a child that owns its tree ends the tree (and on POSIX
+// reaps the guardian); dropping any other child neither kills nor waits for it.
 class Child {
  public:
   Child() = default;
-  Child(Child&& other) noexcept;
+  Child(Child&& other) noexcept = default;
   Child& operator=(Child&& other) noexcept;
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -124,10 +117,7 @@ class Child {
   void release();
 
   std::uint32_t pid_ = 0;
-  std::intptr_t handle_ = -1;  // the process handle on Windows; unused on POSIX
-  // Windows: the job handle of an owned tree; POSIX: the guardian's report pipe (pid_ is then the
-  // guardian's).
-  std::intptr_t tree_ = -1;
+  ChildHandles handles_;
   std::optional<ExitStatus> status_;
   std::optional<WritePipe> stdin_;
   std::optional<ReadPipe> stdout_;

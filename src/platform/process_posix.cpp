@@ -23,11 +23,11 @@
 namespace vantle::process {
 
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
-  return posix::read_fd(static_cast<int>(raw_), buffer, size);
+  return posix::read_fd(handle_.get(), buffer, size);
 }
 
 SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds timeout) {
-  pollfd p{static_cast<int>(raw_), POLLIN, 0};
+  pollfd p{handle_.get(), POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (true) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -38,17 +38,7 @@ SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds timeout) {
   }
 }
 
-void ReadPipe::close() {
-  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
-}
-
-SysResult<void> WritePipe::write_all(std::string_view bytes) {
-  return posix::write_all_fd(static_cast<int>(raw_), bytes);
-}
-
-void WritePipe::close() {
-  if (raw_ != -1) ::close(static_cast<int>(std::exchange(raw_, -1)));
-}
+SysResult<void> WritePipe::write_all(std::string_view bytes) { return posix::write_all_fd(handle_.get(), bytes); }
 
 namespace {
 
@@ -131,31 +121,31 @@ SysResult<Child> spawn(const Command& command) {
     auto guardian = posix::start_guardian(start, !command.new_session);
     if (!guardian) return guardian.err();
     child.pid_ = static_cast<std::uint32_t>(guardian->pid);
-    child.tree_ = guardian->report_fd;
+    child.handles_.guardian_report.reset(guardian->report_fd);
   } else {
     pid_t pid = 0;
     if (const int rc = start(pid); rc != 0) return Err(os_error(rc));
     child.pid_ = static_cast<std::uint32_t>(pid);
   }
-  if (modes[0] == Stdio::kPipe) child.stdin_.emplace(std::exchange(parts.fds[1], -1));
-  if (modes[1] == Stdio::kPipe) child.stdout_.emplace(std::exchange(parts.fds[2], -1));
-  if (modes[2] == Stdio::kPipe) child.stderr_.emplace(std::exchange(parts.fds[4], -1));
+  const auto ours = [&parts](int end) { return OwnedHandle(std::exchange(parts.fds[end], -1)); };
+  if (modes[0] == Stdio::kPipe) child.stdin_.emplace(ours(1));
+  if (modes[1] == Stdio::kPipe) child.stdout_.emplace(ours(2));
+  if (modes[2] == Stdio::kPipe) child.stderr_.emplace(ours(4));
   return child;
 }
 
 void Child::end_tree() {
   // The guardian, even one that has ended unreaped, cannot have had its pid reused yet.
-  if (tree_ != -1 && !status_ && pid_ != 0) ::kill(static_cast<pid_t>(pid_), SIGTERM);
+  if (handles_.guardian_report && !status_ && pid_ != 0) ::kill(static_cast<pid_t>(pid_), SIGTERM);
 }
 
 namespace {
 
 // The status of a child that has ended and been reaped as `reaped`: for a guardian, the agent's.
-ExitStatus settle(std::intptr_t& tree, const ExitStatus& reaped) {
-  if (tree == -1) return reaped;
-  const int fd = static_cast<int>(std::exchange(tree, -1));
-  const auto raw = posix::guardian_report(fd);
-  ::close(fd);
+ExitStatus settle(OwnedHandle& guardian_report, const ExitStatus& reaped) {
+  if (!guardian_report) return reaped;
+  const auto raw = posix::guardian_report(guardian_report.get());
+  guardian_report.reset();
   return raw ? posix::exit_status_of(*raw) : reaped;
 }
 
@@ -168,7 +158,7 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (!*ended) return std::optional<ExitStatus>();
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(tree_, *status);
+  status_ = settle(handles_.guardian_report, *status);
   return status_;
 }
 
@@ -177,13 +167,13 @@ SysResult<ExitStatus> Child::wait() {
   stdin_.reset();  // a child waiting for input would otherwise never end
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(tree_, *status);
+  status_ = settle(handles_.guardian_report, *status);
   return *status_;
 }
 
 SysResult<void> Child::kill() {
   if (status_) return {};
-  if (tree_ != -1) {
+  if (handles_.guardian_report) {
     end_tree();
     return {};
   }
@@ -193,12 +183,12 @@ SysResult<void> Child::kill() {
 
 // Dropping an owned tree ends it and reaps its guardian, so that nothing of the run is left.
 void Child::release() {
-  if (tree_ == -1) return;
+  if (!handles_.guardian_report) return;
   if (!status_ && pid_ != 0) {
     end_tree();
     (void)posix::reap(static_cast<pid_t>(pid_));
   }
-  ::close(static_cast<int>(std::exchange(tree_, -1)));
+  handles_.guardian_report.reset();
 }
 
 }  // namespace vantle::process

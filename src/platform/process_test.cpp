@@ -41,6 +41,14 @@ Output run(Command command) {
   return output;
 }
 
+// `cat` reading a pipe of ours, so that it lives until that pipe is closed.
+SysResult<Child> spawn_cat(Stdio out) {
+  Command command = child_command("cat");
+  command.in = Stdio::kPipe;
+  command.out = out;
+  return spawn(command);
+}
+
 TEST(Spawn, ArgumentsReachTheChildUnchanged) {
   const std::vector<std::vector<std::string>> cases = {
       {},
@@ -118,10 +126,7 @@ TEST(Spawn, RunsInTheGivenWorkingDirectory) {
 TEST(Spawn, PipesCarryBytesBothWaysUnchanged) {
   std::string input = "line one\nline two\r\n\x00\xFF binary\x1A\n";
   input.resize(input.size() + 300000, 'z');  // more than any pipe buffer holds
-  Command command = child_command("cat");
-  command.in = Stdio::kPipe;
-  command.out = Stdio::kPipe;
-  auto child = spawn(command);
+  auto child = spawn_cat(Stdio::kPipe);
   ASSERT_TRUE(child.ok()) << child.error().message;
   auto in = child->take_stdin();
   ASSERT_TRUE(in.has_value());
@@ -199,10 +204,7 @@ TEST(Spawn, KillingAnEndedButUnwaitedChildIsNoError) {
 
 TEST(Spawn, TryWaitSeesTheEndWithoutBlocking) {
   // The child blocks reading its input until we close it, so it is certainly alive at first.
-  Command command = child_command("cat");
-  command.in = Stdio::kPipe;
-  command.out = Stdio::kNull;
-  auto child = spawn(command);
+  auto child = spawn_cat(Stdio::kNull);
   ASSERT_TRUE(child.ok()) << child.error().message;
   auto first = child->try_wait();
   ASSERT_TRUE(first.ok());

@@ -9,32 +9,22 @@
 
 namespace vantle::process {
 
-using win::as_handle;
-using win::as_raw;
 using win::Handle;
 
-SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) { return win::read_handle(as_handle(raw_), buffer, size); }
+SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) { return win::read_handle(handle_.get(), buffer, size); }
 
 SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds) { return true; }
 
-void ReadPipe::close() {
-  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
-}
-
-SysResult<void> WritePipe::write_all(std::string_view bytes) { return win::write_all_handle(as_handle(raw_), bytes); }
-
-void WritePipe::close() {
-  if (raw_ != -1) ::CloseHandle(as_handle(std::exchange(raw_, -1)));
-}
+SysResult<void> WritePipe::write_all(std::string_view bytes) { return win::write_all_handle(handle_.get(), bytes); }
 
 // Closing the job's last handle kills whatever is left of the tree (kill-on-close).
 void Child::release() {
-  if (tree_ != -1) ::CloseHandle(as_handle(std::exchange(tree_, -1)));
-  if (handle_ != -1) ::CloseHandle(as_handle(std::exchange(handle_, -1)));
+  handles_.job.reset();
+  handles_.process.reset();
 }
 
 void Child::end_tree() {
-  if (tree_ != -1) ::TerminateJobObject(as_handle(tree_), 1);
+  if (handles_.job) ::TerminateJobObject(handles_.job.get(), 1);
 }
 
 namespace {
@@ -266,22 +256,22 @@ SysResult<Child> spawn(const Command& command) {
 
   Child child;
   child.pid_ = info.dwProcessId;
-  child.handle_ = as_raw(info.hProcess);
-  if (job) child.tree_ = as_raw(job.release());
-  if (streams[0].parent) child.stdin_.emplace(as_raw(streams[0].parent.release()));
-  if (streams[1].parent) child.stdout_.emplace(as_raw(streams[1].parent.release()));
-  if (streams[2].parent) child.stderr_.emplace(as_raw(streams[2].parent.release()));
+  child.handles_.process.reset(info.hProcess);
+  child.handles_.job = std::move(job);
+  if (streams[0].parent) child.stdin_.emplace(std::move(streams[0].parent));
+  if (streams[1].parent) child.stdout_.emplace(std::move(streams[1].parent));
+  if (streams[2].parent) child.stderr_.emplace(std::move(streams[2].parent));
   return child;
 }
 
 SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (status_) return status_;
-  const DWORD r = ::WaitForSingleObject(as_handle(handle_), 0);
+  const DWORD r = ::WaitForSingleObject(handles_.process.get(), 0);
   if (r == WAIT_TIMEOUT) return std::optional<ExitStatus>();
   if (r != WAIT_OBJECT_0) return Err(last_os_error());
   end_tree();
   DWORD code = 0;
-  if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
+  if (!::GetExitCodeProcess(handles_.process.get(), &code)) return Err(last_os_error());
   status_ = ExitStatus::exited(code);
   return status_;
 }
@@ -289,21 +279,21 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
 SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
-  if (::WaitForSingleObject(as_handle(handle_), INFINITE) != WAIT_OBJECT_0) return Err(last_os_error());
+  if (::WaitForSingleObject(handles_.process.get(), INFINITE) != WAIT_OBJECT_0) return Err(last_os_error());
   end_tree();
   DWORD code = 0;
-  if (!::GetExitCodeProcess(as_handle(handle_), &code)) return Err(last_os_error());
+  if (!::GetExitCodeProcess(handles_.process.get(), &code)) return Err(last_os_error());
   status_ = ExitStatus::exited(code);
   return *status_;
 }
 
 SysResult<void> Child::kill() {
   if (status_) return {};
-  if (tree_ != -1 && ::TerminateJobObject(as_handle(tree_), 1)) return {};
-  if (!::TerminateProcess(as_handle(handle_), 1)) {
+  if (handles_.job && ::TerminateJobObject(handles_.job.get(), 1)) return {};
+  if (!::TerminateProcess(handles_.process.get(), 1)) {
     // Terminating a process that has already ended fails with "access denied".
     const SysError error = last_os_error();
-    if (::WaitForSingleObject(as_handle(handle_), 0) == WAIT_OBJECT_0) return {};
+    if (::WaitForSingleObject(handles_.process.get(), 0) == WAIT_OBJECT_0) return {};
     return Err(error);
   }
   return {};

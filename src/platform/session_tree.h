@@ -6,6 +6,7 @@
 
 #include "platform/error.h"
 #include "platform/process.h"
+#include "platform/system_handles.h"
 #include "text/exit_status.h"
 #include "text/result.h"
 
@@ -15,8 +16,8 @@ namespace vantle::session_tree {
 // the one watched, not whoever adopts this process afterwards.
 struct Parent {
   std::uint32_t pid = 0;
-  std::intptr_t handle = -1;  // a pidfd (POSIX) or a SYNCHRONIZE process handle (Windows)
-  std::string unavailable;    // why no handle could be had; the watch reports it
+  OwnedHandle handle;       // what signals the parent's end: a pidfd, a SYNCHRONIZE process handle
+  std::string unavailable;  // why no handle could be had; the watch reports it
 };
 
 // Takes the parent's identity. Call it first thing, before anything slow.

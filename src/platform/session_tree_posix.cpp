@@ -94,8 +94,6 @@ void wait_watching(pid_t child) {
   if (child_fd >= 0) ::close(child_fd);
 }
 
-std::string os_failure(const char* call) { return std::string(call) + " failed (os error " + std::to_string(errno) + ")"; }
-
 // Ignores the terminal's interrupt and quit signals for as long as it lives.
 class IgnoreInterrupts {
  public:
@@ -123,17 +121,17 @@ Parent identify_parent() {
   parent.pid = static_cast<std::uint32_t>(::getppid());
   const int fd = pidfd_open(static_cast<pid_t>(parent.pid));
   if (fd >= 0) {
-    parent.handle = fd;
+    parent.handle.reset(fd);
   } else if (errno != ENOSYS) {
-    parent.unavailable = "pidfd_open(" + std::to_string(parent.pid) + ") failed (os error " + std::to_string(errno) +
-                         ") \xE2\x80\x94 parent may already be gone";
+    parent.unavailable =
+        failed_call("pidfd_open(" + std::to_string(parent.pid) + ")") + " \xE2\x80\x94 parent may already be gone";
   }
   return parent;
 }
 
 Result<void> couple_session_tree() {
   // Orphans of a guardian that was killed come back to the tool.
-  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return Err(os_failure("prctl(PR_SET_CHILD_SUBREAPER)"));
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) return Err(failed_call("prctl(PR_SET_CHILD_SUBREAPER)"));
   g_coupled = true;
   return {};
 }
@@ -141,7 +139,7 @@ Result<void> couple_session_tree() {
 Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) {
   if (!parent.unavailable.empty()) return Err(parent.unavailable);
   g_watch.armed = true;
-  g_watch.pidfd = static_cast<int>(parent.handle);
+  g_watch.pidfd = parent.handle.release();  // watched until this process ends
   g_watch.pid = static_cast<pid_t>(parent.pid);
   g_watch.line = std::move(line);
   g_watch.exit_code = exit_code;

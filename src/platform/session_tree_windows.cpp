@@ -14,10 +14,6 @@
 namespace vantle::session_tree {
 namespace {
 
-std::string os_failure(const char* call) {
-  return std::string(call) + " failed (os error " + std::to_string(::GetLastError()) + ")";
-}
-
 struct WatchArgs {
   HANDLE parent;
   std::string line;
@@ -50,13 +46,13 @@ Result<void> couple_session_tree() {
   // The handle is never closed: when this process ends, the system closes it, the job closes,
   // and every process still in it is terminated.
   win::Handle job(::CreateJobObjectW(nullptr, nullptr));
-  if (!job) return Err(os_failure("CreateJobObjectW"));
+  if (!job) return Err(failed_call("CreateJobObjectW"));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    return Err(os_failure("SetInformationJobObject"));
+    return Err(failed_call("SetInformationJobObject"));
   }
-  if (!::AssignProcessToJobObject(job.get(), ::GetCurrentProcess())) return Err(os_failure("AssignProcessToJobObject"));
+  if (!::AssignProcessToJobObject(job.get(), ::GetCurrentProcess())) return Err(failed_call("AssignProcessToJobObject"));
   (void)job.release();
   return {};
 }
@@ -66,7 +62,7 @@ Parent identify_parent() {
   const DWORD self = ::GetCurrentProcessId();
   const win::Handle snapshot = win::own(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) {
-    parent.unavailable = os_failure("CreateToolhelp32Snapshot");
+    parent.unavailable = failed_call("CreateToolhelp32Snapshot");
     return parent;
   }
   PROCESSENTRY32W entry{};
@@ -83,32 +79,29 @@ Parent identify_parent() {
     parent.unavailable = "pid " + std::to_string(self) + " not present in the process snapshot";
     return parent;
   }
-  HANDLE handle = ::OpenProcess(SYNCHRONIZE, FALSE, parent.pid);
-  if (handle == nullptr) {
-    parent.unavailable = "OpenProcess(" + std::to_string(parent.pid) + ") failed (os error " +
-                         std::to_string(::GetLastError()) + ") \xE2\x80\x94 parent may already be gone";
-    return parent;
+  parent.handle.reset(::OpenProcess(SYNCHRONIZE, FALSE, parent.pid));
+  if (!parent.handle) {
+    parent.unavailable =
+        failed_call("OpenProcess(" + std::to_string(parent.pid) + ")") + " \xE2\x80\x94 parent may already be gone";
   }
-  parent.handle = reinterpret_cast<std::intptr_t>(handle);
   return parent;
 }
 
 Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) {
   if (!parent.unavailable.empty()) return Err(parent.unavailable);
-  const HANDLE handle = reinterpret_cast<HANDLE>(parent.handle);
   // A daemon that has already gone takes the launch with it, as if it had died a moment later.
-  if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+  if (::WaitForSingleObject(parent.handle.get(), 0) == WAIT_OBJECT_0) {
     (void)stdio::write_err(line);
     sys::exit_process(exit_code);
   }
-  auto* args = new WatchArgs{handle, std::move(line), exit_code};
+  auto* args = new WatchArgs{parent.handle.get(), std::move(line), exit_code};
   HANDLE thread = ::CreateThread(nullptr, 0, &watch_thread, args, 0, nullptr);
   if (thread == nullptr) {
     const SysError error = last_os_error();
-    ::CloseHandle(handle);
     delete args;
     return Err("could not spawn the parent watch thread: " + error.message);
   }
+  (void)parent.handle.release();  // the watch thread waits on it for as long as this process lives
   name_thread(thread);
   ::CloseHandle(thread);  // detached: never joined
   return {};

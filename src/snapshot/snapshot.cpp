@@ -14,8 +14,6 @@ namespace vantle::snapshot {
 namespace stdfs = std::filesystem;
 namespace {
 
-bool is_set(const std::optional<OsString>& value) { return value && !value->empty(); }
-
 bool is_valid_endpoint_id(std::string_view id) {
   if (id.empty()) return false;
   for (char c : id) {
@@ -54,12 +52,12 @@ Result<std::string> encode(std::string_view endpoint_id, const std::optional<std
 }  // namespace
 
 Result<stdfs::path> resolve_state_directory() {
-  if (auto v = env::get("VANTLE_STATE_DIR"); is_set(v)) return v->to_path();
-  if (auto v = env::get("LOCALAPPDATA"); is_set(v)) return v->to_path() / "vantle";
-  if (auto v = env::get("XDG_STATE_HOME"); is_set(v)) return v->to_path() / "vantle";
+  if (auto v = env::get("VANTLE_STATE_DIR"); env::is_set(v)) return v->to_path();
+  if (auto v = env::get("LOCALAPPDATA"); env::is_set(v)) return v->to_path() / "vantle";
+  if (auto v = env::get("XDG_STATE_HOME"); env::is_set(v)) return v->to_path() / "vantle";
   auto home = env::get("HOME");
-  if (!is_set(home)) home = env::get("USERPROFILE");
-  if (is_set(home)) return home->to_path() / ".local" / "state" / "vantle";
+  if (!env::is_set(home)) home = env::get("USERPROFILE");
+  if (env::is_set(home)) return home->to_path() / ".local" / "state" / "vantle";
   return Err(
       "cannot resolve a durable state directory for endpoint snapshots (set VANTLE_STATE_DIR, XDG_STATE_HOME, or "
       "HOME)");
@@ -180,7 +178,7 @@ Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const stdfs::pat
     }
     snapshot.selectors.values[i] = OsString::from_utf8(value->get_ref<const std::string&>());
   }
-  if (!is_set(snapshot.selectors[Selector::kVantleOmpBin])) return Err(prefix + " has no validated OMP executable");
+  if (!env::is_set(snapshot.selectors[Selector::kVantleOmpBin])) return Err(prefix + " has no validated OMP executable");
   if (auto profile = select_omp_profile(snapshot.selectors); !profile) {
     return Err(prefix + " is invalid: " + profile.error());
   }

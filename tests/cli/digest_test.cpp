@@ -547,24 +547,31 @@ TEST(Digest, LogCutShortWhileReadIsAFailedRead) {
     long_lines += message_line(R"({"role":"assistant","content":")" + std::string(length, 'a' + i % 26) + "\"}") + "\n";
   }
   const std::size_t size = short_lines.size();
+  // Each log is digested whole once; the cases compare against that.
+  struct Logged {
+    const std::string& log;
+    std::string whole;
+  };
+  const Logged shorts{short_lines, Log(short_lines).run().out};
+  const Logged longs{long_lines, Log(long_lines).run().out};
   struct Case {
     const char* what;
-    const std::string& log;
+    const Logged& logged;
     std::uintmax_t cut;
   };
   const Case cases[] = {
-      {"to nothing", short_lines, 0},
-      {"halfway", short_lines, std::uintmax_t{12} << 20},
-      {"inside its last page", short_lines, size - 100},
-      {"a few bytes before a page edge", short_lines, (std::uintmax_t{16} << 20) - 5},
+      {"to nothing", shorts, 0},
+      {"halfway", shorts, std::uintmax_t{12} << 20},
+      {"inside its last page", shorts, size - 100},
+      {"a few bytes before a page edge", shorts, (std::uintmax_t{16} << 20) - 5},
       // The first record is being written out when output begins.
-      {"inside the long record written out", long_lines, 200000},
-      {"its final line feed", short_lines, size - 1},
+      {"inside the long record written out", longs, 200000},
+      {"its final line feed", shorts, size - 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string whole = Log(c.log).run().out;
-    const Log file(c.log);
+    const std::string& whole = c.logged.whole;
+    const Log file(c.logged.log);
     const CliResult got =
         digest({"--in", file.text()}).once_output_begins([&] { stdfs::resize_file(file.path(), c.cut); }).run();
     EXPECT_EQ(exit_status_text(got.status), "exit code: 1");

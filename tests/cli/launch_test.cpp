@@ -2,6 +2,7 @@
 // snapshot written before it starts, and exit codes passed through.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 
 #include "platform/fs.h"
@@ -176,6 +177,22 @@ TEST_F(Launch, AnAgentThatCannotStartIsReported) {
   EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
   // The snapshot written before the start stays for later turns.
   EXPECT_TRUE(fs::is_regular_file(snapshot_of("ep")));
+}
+
+// The one test that waits out the real limit: an agent whose --version never answers is given up
+// after 15 seconds, and nothing is started.
+TEST_F(Launch, AProbeThatNeverAnswersIsGivenUpAfterFifteenSeconds) {
+  install("version.sleep_ms 60000\n");
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = launch({"--id", "ep", "--extension", "x"}).run();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result, exited(2, "",
+                           PREFIX + "VANTLE_OMP_BIN points to `" + display(agent_) +
+                               "`, but it failed Oh My Pi validation (`--version` did not exit within 15 seconds); "
+                               "refusing to launch the invalid explicit override\n"));
+  EXPECT_GE(elapsed, std::chrono::seconds(15));
+  EXPECT_LT(elapsed, std::chrono::seconds(25));
+  EXPECT_TRUE(turns().empty());
 }
 
 }  // namespace

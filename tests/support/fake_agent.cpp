@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -58,6 +59,31 @@ std::vector<std::uint32_t> wait_for_pids(const std::filesystem::path& file, std:
   }
   ADD_FAILURE() << "the agent's tree did not start";
   return read_pids(file);
+}
+
+std::vector<std::string> still_beating(const std::vector<std::filesystem::path>& heartbeats) {
+  using Clock = std::chrono::steady_clock;
+  const auto read = [](const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const auto deadline = Clock::now() + std::chrono::seconds(2);
+  std::vector<std::string> last;
+  for (const auto& file : heartbeats) last.push_back(read(file));
+  std::vector<Clock::time_point> changed(heartbeats.size(), Clock::now());
+  while (true) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const auto now = Clock::now();
+    std::vector<std::string> beating;
+    for (std::size_t i = 0; i < heartbeats.size(); ++i) {
+      if (std::string beat = read(heartbeats[i]); beat != last[i]) {
+        last[i] = std::move(beat);
+        changed[i] = now;
+      }
+      if (now - changed[i] < std::chrono::milliseconds(500)) beating.push_back(display(heartbeats[i]));
+    }
+    if (beating.empty() || now >= deadline) return beating;
+  }
 }
 
 ScopedEnv::~ScopedEnv() {

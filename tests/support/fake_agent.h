@@ -33,6 +33,11 @@ std::vector<std::uint32_t> read_pids(const std::filesystem::path& file);
 // The same, once at least `count` are there; a test failure (and what is there) after 10 s.
 std::vector<std::uint32_t> wait_for_pids(const std::filesystem::path& file, std::size_t count);
 
+// Those of the stand-in's `descendant` heartbeat files that still change, as displayed: none once
+// every one has stayed the same for half a second, else those still beating after 2 s (less than
+// the shortest descendant lives). A descendant that never started counts as gone.
+std::vector<std::string> still_beating(const std::vector<std::filesystem::path>& heartbeats);
+
 // Sets and removes process environment variables, restoring every one it touched on destruction.
 class ScopedEnv {
  public:

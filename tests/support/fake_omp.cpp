@@ -33,11 +33,11 @@
 //   remove_arg <option>               delete the file named by the argument after <option>
 //                                     (`@` for the @file argument), as the agent is running
 //   linger_ms                         sleep after writing the output, before exiting
-//   descendant <kind>|<marker>        (and version.descendant) first start a child that holds
+//   descendant <kind>|<heartbeat>     (and version.descendant) first start a child that holds
 //                                     this program's stdout and stderr: kind `hold` sleeps for
 //                                     30 s, `yes` writes lines to stdout for 30 s, `escape` sleeps
-//                                     for 3 s in a session of its own; each writes the file
-//                                     <marker> if it is still alive after 1.5 s
+//                                     for 3 s in a session of its own; each rewrites the file
+//                                     <heartbeat> with a new count every 50 ms while it lives
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -189,13 +189,15 @@ void spawn_descendant(const std::filesystem::path& self, const std::string& valu
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   const auto lifetime = std::chrono::seconds(kind == "escape" ? 3 : 30);
-  const auto marker = vantle::env::get("VANTLE_FAKE_OMP_MARKER").value_or(OsString()).to_utf8_lossy();
-  bool marked = false;
+  const auto heartbeat = vantle::path_from_utf8(
+      vantle::env::get("VANTLE_FAKE_OMP_MARKER").value_or(OsString()).to_utf8_lossy());
+  std::uint64_t beats = 0;
+  auto next_beat = start;
   const std::string lines(4096, 'y');
   while (Clock::now() - start < lifetime) {
-    if (!marked && Clock::now() - start >= std::chrono::milliseconds(1500)) {
-      std::ofstream(vantle::path_from_utf8(marker)) << "survived\n";
-      marked = true;
+    if (Clock::now() >= next_beat) {
+      std::ofstream(heartbeat, std::ios::trunc) << ++beats << "\n";
+      next_beat = Clock::now() + std::chrono::milliseconds(50);
     }
     if (kind == "yes") {
       if (!vantle::stdio::write_out(lines)) break;
