@@ -1,10 +1,11 @@
 #include "digest_omp/digest_omp.h"
 
 #include <filesystem>
-#include <new>
 #include <optional>
 #include <utility>
 
+#include "cli/options.h"
+#include "cli/out_of_memory.h"
 #include "digest_omp/mapping.h"
 #include "digest_omp/prescan.h"
 #include "gzip/gzip_reader.h"
@@ -12,7 +13,6 @@
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
-#include "text/options.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
 
@@ -29,12 +29,13 @@ struct DigestArgs {
 
 DigestArgs parse_args(std::span<const std::string> args) {
   DigestArgs out;
-  out.help = parse_value_options(args,
-                                 {{"--in", &out.in},
-                                  {"--session", &out.session},
-                                  {"--session-dir", &out.session_dir},
-                                  {"--project-dir", &out.project_dir}},
-                                 /*help_flags=*/true);
+  // The lenient grammar refuses nothing.
+  out.help = *parse_options(args,
+                            {{"--in", &out.in},
+                             {"--session", &out.session},
+                             {"--session-dir", &out.session_dir},
+                             {"--project-dir", &out.project_dir}},
+                            {.help_flags = true});
   return out;
 }
 
@@ -82,11 +83,8 @@ namespace {
 // A line may be longer than the memory there is: the reader gathers it whole and the mapping
 // parses it whole. Running out is a read failure like any other, after the records before it.
 Result<void> digest_lines_within_memory(LineReader& lines, OutputBuffer& out) {
-  try {
-    return digest_lines(lines, out);
-  } catch (const std::bad_alloc&) {
-    return Err(std::string(OUT_OF_MEMORY));
-  }
+  return within_memory([&] { return digest_lines(lines, out); },
+                       [](std::string_view reason) -> Result<void> { return Err(std::string(reason)); });
 }
 
 // The decompressed bytes of an archived log, its failures naming the archive: a plain log's
@@ -147,11 +145,7 @@ int run_digest(std::span<const std::string> args) {
 }  // namespace
 
 int digest_omp(std::span<const std::string> args) {
-  try {
-    return run_digest(args);
-  } catch (const std::bad_alloc&) {
-    return fail(1, OUT_OF_MEMORY);
-  }
+  return within_memory([&] { return run_digest(args); }, [](std::string_view reason) { return fail(1, reason); });
 }
 
 }  // namespace vantle::digest

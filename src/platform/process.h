@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "platform/error.h"
 #include "platform/os_string.h"
-#include "text/exit_status.h"
 
 namespace vantle::process {
 
