@@ -33,4 +33,16 @@ Result<bool> parse_options(std::span<const std::string> args, std::initializer_l
   return false;
 }
 
+SessionLogArgs parse_session_log_args(std::span<const std::string> args) {
+  SessionLogArgs out;
+  // The lenient grammar refuses nothing.
+  out.help = *parse_options(args,
+                            {{"--in", &out.in},
+                             {"--session", &out.session},
+                             {"--session-dir", &out.session_dir},
+                             {"--project-dir", &out.project_dir}},
+                            {.help_flags = true});
+  return out;
+}
+
 }  // namespace vantle

@@ -49,4 +49,16 @@ struct Grammar {
 Result<bool> parse_options(std::span<const std::string> args, std::initializer_list<ValueOption> options,
                            Grammar grammar);
 
+// The options of the drivers that read one session log, history-omp and digest-omp: read leniently,
+// with help flags. `--in` is digest-omp's own; history-omp ignores it, which reads the arguments
+// exactly as skipping it as an unknown option with the argument after it would.
+struct SessionLogArgs {
+  std::optional<std::string> in;
+  std::optional<std::string> session;
+  std::optional<std::string> session_dir;
+  std::optional<std::string> project_dir;
+  bool help = false;
+};
+SessionLogArgs parse_session_log_args(std::span<const std::string> args);
+
 }  // namespace vantle

@@ -19,26 +19,6 @@
 namespace vantle::digest {
 namespace {
 
-struct DigestArgs {
-  std::optional<std::string> in;
-  std::optional<std::string> session;
-  std::optional<std::string> session_dir;
-  std::optional<std::string> project_dir;
-  bool help = false;
-};
-
-DigestArgs parse_args(std::span<const std::string> args) {
-  DigestArgs out;
-  // The lenient grammar refuses nothing.
-  out.help = *parse_options(args,
-                            {{"--in", &out.in},
-                             {"--session", &out.session},
-                             {"--session-dir", &out.session_dir},
-                             {"--project-dir", &out.project_dir}},
-                            {.help_flags = true});
-  return out;
-}
-
 int fail(int code, std::string_view message) {
   (void)stdio::write_err("vantle digest-omp: " + std::string(message) + "\n");
   return code;
@@ -46,7 +26,7 @@ int fail(int code, std::string_view message) {
 
 // Reports a failed session-file choice. A miss in --session-dir has the digest's own wording,
 // which names no agent.
-int fail_choice(const sessions::SessionFileError& error, const DigestArgs& args) {
+int fail_choice(const sessions::SessionFileError& error, const SessionLogArgs& args) {
   using Kind = sessions::SessionFileError::Kind;
   if (error.kind == Kind::kNoneInDir) {
     return fail(1, "no session file for '" + *args.session + "' under " + *args.session_dir);
@@ -110,7 +90,7 @@ int finish(Result<void> streamed, OutputBuffer& out) {
 }
 
 int run_digest(std::span<const std::string> args) {
-  const DigestArgs parsed = parse_args(args);
+  const SessionLogArgs parsed = parse_session_log_args(args);
   if (parsed.help) {
     (void)stdio::write_out(DIGEST_USAGE);
     return 0;

@@ -1,7 +1,5 @@
 #include "history_omp/history_omp.h"
 
-#include <optional>
-
 #include "cli/options.h"
 #include "cli/out_of_memory.h"
 #include "gzip/gzip_reader.h"
@@ -13,22 +11,6 @@
 
 namespace vantle::history {
 namespace {
-
-struct HistoryArgs {
-  std::optional<std::string> session;
-  std::optional<std::string> session_dir;
-  std::optional<std::string> project_dir;
-  bool help = false;
-};
-
-HistoryArgs parse(std::span<const std::string> args) {
-  HistoryArgs out;
-  // The lenient grammar refuses nothing.
-  out.help = *parse_options(
-      args, {{"--session", &out.session}, {"--session-dir", &out.session_dir}, {"--project-dir", &out.project_dir}},
-      {.help_flags = true});
-  return out;
-}
 
 // How much of the log is read (or decompressed), then written, at a time.
 constexpr std::size_t HISTORY_CHUNK = 1024 * 1024;
@@ -54,7 +36,7 @@ int stream(const std::filesystem::path& file, const fs::ByteSource& source) {
 }
 
 int run_history(std::span<const std::string> args) {
-  const HistoryArgs parsed = parse(args);
+  const SessionLogArgs parsed = parse_session_log_args(args);
   if (parsed.help) {
     (void)stdio::write_out(HISTORY_USAGE);
     return 0;
