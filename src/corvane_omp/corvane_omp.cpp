@@ -1,8 +1,8 @@
 #include "corvane_omp/corvane_omp.h"
 
-#include <new>
 #include <optional>
 
+#include "cli/out_of_memory.h"
 #include "corvane_omp/delta.h"
 #include "corvane_omp/transcript.h"
 #include "corvane_omp/turn.h"
@@ -133,11 +133,9 @@ Verdict run_turn(std::span<const std::string> raw_args) {
 }  // namespace
 
 int corvane_omp(std::span<const std::string> args) {
-  try {
-    return deliver(run_turn(args));
-  } catch (const std::bad_alloc&) {
-    return deliver(failure(parse_corvane_args(args).id.value_or(""), OUT_OF_MEMORY));
-  }
+  return within_memory([&] { return deliver(run_turn(args)); }, [&](std::string_view reason) {
+    return deliver(failure(parse_corvane_args(args).id.value_or(""), reason));
+  });
 }
 
 }  // namespace vantle::corvane

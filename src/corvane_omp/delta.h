@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/result.h"
+#include "base/result.h"
 
 namespace vantle::corvane {
 

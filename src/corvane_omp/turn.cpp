@@ -1,9 +1,9 @@
 #include "corvane_omp/turn.h"
 
+#include "base/exit_status.h"
+#include "cli/options.h"
 #include "platform/os_string.h"
 #include "refusal/refusal.h"
-#include "text/exit_status.h"
-#include "text/options.h"
 #include "text/utf8.h"
 
 namespace vantle::corvane {
@@ -19,12 +19,13 @@ SysResult<std::string> path_argument(const std::filesystem::path& path) {
 
 CorvaneArgs parse_corvane_args(std::span<const std::string> args) {
   CorvaneArgs parsed;
-  (void)parse_value_options(args,
-                            {{"--id", &parsed.id},
-                             {"--session-id", &parsed.session_id},
-                             {"--session-dir", &parsed.session_dir},
-                             {"--project-dir", &parsed.project_dir}},
-                            /*help_flags=*/false);
+  // The lenient grammar refuses nothing.
+  (void)parse_options(args,
+                      {{"--id", &parsed.id},
+                       {"--session-id", &parsed.session_id},
+                       {"--session-dir", &parsed.session_dir},
+                       {"--project-dir", &parsed.project_dir}},
+                      {});
   return parsed;
 }
 

@@ -1,10 +1,11 @@
 #include "digest_omp/digest_omp.h"
 
 #include <filesystem>
-#include <new>
 #include <optional>
 #include <utility>
 
+#include "cli/options.h"
+#include "cli/out_of_memory.h"
 #include "digest_omp/mapping.h"
 #include "digest_omp/prescan.h"
 #include "gzip/gzip_reader.h"
@@ -12,31 +13,11 @@
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
-#include "text/options.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
 namespace {
-
-struct DigestArgs {
-  std::optional<std::string> in;
-  std::optional<std::string> session;
-  std::optional<std::string> session_dir;
-  std::optional<std::string> project_dir;
-  bool help = false;
-};
-
-DigestArgs parse_args(std::span<const std::string> args) {
-  DigestArgs out;
-  out.help = parse_value_options(args,
-                                 {{"--in", &out.in},
-                                  {"--session", &out.session},
-                                  {"--session-dir", &out.session_dir},
-                                  {"--project-dir", &out.project_dir}},
-                                 /*help_flags=*/true);
-  return out;
-}
 
 int fail(int code, std::string_view message) {
   (void)stdio::write_err("vantle digest-omp: " + std::string(message) + "\n");
@@ -45,7 +26,7 @@ int fail(int code, std::string_view message) {
 
 // Reports a failed session-file choice. A miss in --session-dir has the digest's own wording,
 // which names no agent.
-int fail_choice(const sessions::SessionFileError& error, const DigestArgs& args) {
+int fail_choice(const sessions::SessionFileError& error, const SessionLogArgs& args) {
   using Kind = sessions::SessionFileError::Kind;
   if (error.kind == Kind::kNoneInDir) {
     return fail(1, "no session file for '" + *args.session + "' under " + *args.session_dir);
@@ -82,11 +63,8 @@ namespace {
 // A line may be longer than the memory there is: the reader gathers it whole and the mapping
 // parses it whole. Running out is a read failure like any other, after the records before it.
 Result<void> digest_lines_within_memory(LineReader& lines, OutputBuffer& out) {
-  try {
-    return digest_lines(lines, out);
-  } catch (const std::bad_alloc&) {
-    return Err(std::string(OUT_OF_MEMORY));
-  }
+  return within_memory([&] { return digest_lines(lines, out); },
+                       [](std::string_view reason) -> Result<void> { return Err(std::string(reason)); });
 }
 
 // The decompressed bytes of an archived log, its failures naming the archive: a plain log's
@@ -112,7 +90,7 @@ int finish(Result<void> streamed, OutputBuffer& out) {
 }
 
 int run_digest(std::span<const std::string> args) {
-  const DigestArgs parsed = parse_args(args);
+  const SessionLogArgs parsed = parse_session_log_args(args);
   if (parsed.help) {
     (void)stdio::write_out(DIGEST_USAGE);
     return 0;
@@ -147,11 +125,7 @@ int run_digest(std::span<const std::string> args) {
 }  // namespace
 
 int digest_omp(std::span<const std::string> args) {
-  try {
-    return run_digest(args);
-  } catch (const std::bad_alloc&) {
-    return fail(1, OUT_OF_MEMORY);
-  }
+  return within_memory([&] { return run_digest(args); }, [](std::string_view reason) { return fail(1, reason); });
 }
 
 }  // namespace vantle::digest

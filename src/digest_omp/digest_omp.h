@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "digest_omp/io.h"
-#include "text/result.h"
 
 namespace vantle::digest {
 

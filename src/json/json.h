@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "text/result.h"
+#include "base/result.h"
 
 namespace vantle::json {
 

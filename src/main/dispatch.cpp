@@ -7,8 +7,8 @@
 
 #include "corvane_omp/corvane_omp.h"
 #include "digest_omp/digest_omp.h"
-#include "launch/launch_omp.h"
-#include "main/history_omp.h"
+#include "history_omp/history_omp.h"
+#include "launch_omp/launch_omp.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
 #include "thymel_omp/thymel_omp.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/exit_status.h"
+#include "base/result.h"
 #include "platform/error.h"
 #include "platform/process.h"
-#include "text/exit_status.h"
-#include "text/result.h"
 
 namespace vantle::omp {
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/exit_status.h"
+#include "base/result.h"
 #include "platform/os_string.h"
-#include "text/exit_status.h"
-#include "text/result.h"
 
 namespace vantle::omp {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/os_string.h"
-#include "text/result.h"
 
 namespace vantle::process {
 

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "platform/error.h"
 #include "platform/os_string.h"
 #include "platform/system_handles.h"
-#include "text/exit_status.h"
 
 namespace vantle::process {
 

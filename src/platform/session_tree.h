@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "base/exit_status.h"
+#include "base/result.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/system_handles.h"
-#include "text/exit_status.h"
-#include "text/result.h"
 
 namespace vantle::session_tree {
 

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "platform/dir.h"
 #include "platform/error.h"
 #include "sessions/places.h"
 #include "snapshot/selectors.h"
-#include "text/result.h"
 
 namespace vantle::sessions {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "base/result.h"
 #include "snapshot/selectors.h"
-#include "text/result.h"
 
 namespace vantle::sessions {
 

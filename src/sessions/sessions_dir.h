@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <optional>
 
+#include "base/result.h"
 #include "snapshot/selectors.h"
-#include "text/result.h"
 
 namespace vantle::sessions {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "platform/os_string.h"
 #include "platform/process.h"
-#include "text/result.h"
 
 namespace vantle::snapshot {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "snapshot/selectors.h"
-#include "text/result.h"
 
 namespace vantle::snapshot {
 

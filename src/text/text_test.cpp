@@ -4,7 +4,6 @@
 #include <random>
 #include <string>
 
-#include "text/exit_status.h"
 #include "text/find.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
@@ -175,14 +174,6 @@ TEST(WhiteSpace, TrimsExactlyTheWhiteSpaceProperty) {
   for (const auto& c : cases) EXPECT_EQ(trim(c.in), c.out) << c.in;
   EXPECT_EQ(trim_start("  a "), "a ");
   EXPECT_EQ(trim_end("  a \xE3\x80\x80"), "  a");
-}
-
-TEST(ExitStatusText, CodesHexAndSignals) {
-  EXPECT_EQ(exit_status_text(ExitStatus::exited(0)), "exit code: 0");
-  EXPECT_EQ(exit_status_text(ExitStatus::exited(255)), "exit code: 255");
-  EXPECT_EQ(exit_status_text(ExitStatus::exited(0x7fffffff)), "exit code: 2147483647");
-  EXPECT_EQ(exit_status_text(ExitStatus::exited(3221225477u)), "exit code: 0xc0000005");
-  EXPECT_EQ(exit_status_text(ExitStatus::signaled(9, "SIGKILL")), "signal: 9 (SIGKILL)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cli/options.h"
 #include "platform/dir.h"
 #include "platform/file.h"
 #include "platform/fs.h"
@@ -32,20 +33,13 @@ Result<TurnArgs> parse_turn_args(std::span<const std::string> args) {
   std::optional<std::string> session;
   std::optional<std::string> mind;
   std::optional<std::string> project;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::optional<std::string>* slot = arg == "--id"                    ? &id
-                                       : arg == "--session-id"          ? &session
-                                       : arg == "--thymel-context-file" ? &mind
-                                       : arg == "--project-dir"         ? &project
-                                                                        : nullptr;
-    if (slot == nullptr) return Err("unknown arg: " + arg);
-    if (i + 1 == args.size()) return Err(arg + " expects a value");
-    *slot = args[++i];
-  }
-  if (!id) return Err("missing --id");
-  if (!session) return Err("missing --session-id");
-  if (!mind) return Err("missing --thymel-context-file");
+  auto parsed = parse_options(args,
+                              {{"--id", &id, true},
+                               {"--session-id", &session, true},
+                               {"--thymel-context-file", &mind, true},
+                               {"--project-dir", &project}},
+                              {Strictness::kNamed, Repeats::kLastWins});
+  if (!parsed) return parsed.err();
   return TurnArgs{std::move(*id), std::move(*session), std::move(*mind), std::move(project)};
 }
 

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/exit_status.h"
+#include "base/result.h"
 #include "platform/error.h"
 #include "platform/process.h"
 #include "refusal/refusal.h"
-#include "text/exit_status.h"
-#include "text/result.h"
 
 namespace vantle::thymel {
 
@@ -38,8 +38,9 @@ struct TurnArgs {
   std::optional<std::string> project_dir;
 };
 
-// Every option takes the next argument as its value and a repeated one keeps its last value. The
-// message (without prefix) is for "vantle thymel-omp: {}" and exit status 2.
+// Every argument in an option position must name an option, which takes the next argument as its
+// value; a repeated one keeps its last value. The message (without prefix) is for
+// "vantle thymel-omp: {}" and exit status 2.
 Result<TurnArgs> parse_turn_args(std::span<const std::string> args);
 
 struct Prompt {

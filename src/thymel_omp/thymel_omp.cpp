@@ -1,7 +1,6 @@
 #include "thymel_omp/thymel_omp.h"
 
-#include <new>
-
+#include "cli/out_of_memory.h"
 #include "omp/agent_run.h"
 #include "omp/omp.h"
 #include "platform/file.h"
@@ -116,11 +115,8 @@ int thymel_omp(std::span<const std::string> args) {
     return EXIT_USAGE;
   }
   // A mind file, an input or an answer larger than the memory the tool may take is a failed turn.
-  try {
-    return run_turn(*parsed);
-  } catch (const std::bad_alloc&) {
-    return fail_turn(parsed->endpoint_id, std::string(OUT_OF_MEMORY));
-  }
+  return within_memory([&] { return run_turn(*parsed); },
+                       [&](std::string_view reason) { return fail_turn(parsed->endpoint_id, std::string(reason)); });
 }
 
 }  // namespace vantle::thymel

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "platform/os_string.h"
-#include "text/exit_status.h"
 
 namespace vantle::testing {
 

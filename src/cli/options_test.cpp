@@ -1,4 +1,4 @@
-#include "text/options.h"
+#include "cli/options.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 namespace vantle {
 namespace {
 
-TEST(ParseValueOptions, Grammar) {
+TEST(ParseOptions, LenientGrammar) {
   struct Case {
     std::vector<std::string> args;
     bool help_flags;
@@ -33,9 +33,10 @@ TEST(ParseValueOptions, Grammar) {
   };
   for (const auto& c : cases) {
     std::optional<std::string> a, b;
-    const bool help = parse_value_options(c.args, {{"--a", &a}, {"--b", &b}}, c.help_flags);
+    const auto help = parse_options(c.args, {{"--a", &a}, {"--b", &b}}, {.help_flags = c.help_flags});
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    EXPECT_EQ(help, c.help);
+    ASSERT_TRUE(help.ok());
+    EXPECT_EQ(*help, c.help);
     EXPECT_EQ(a, c.a);
     EXPECT_EQ(b, c.b);
   }

@@ -1,7 +1,8 @@
-#include "launch/launch_omp.h"
+#include "launch_omp/launch_omp.h"
 
 #include <array>
 
+#include "cli/options.h"
 #include "omp/omp.h"
 #include "platform/fs.h"
 #include "platform/session_tree.h"
@@ -30,23 +31,16 @@ struct LaunchArgs {
   std::optional<std::string> resume;
 };
 
-// Flag and value pairs; a value is taken whatever it looks like.
+// Flag and value pairs, each flag at most once; a value is taken whatever it looks like.
 Result<LaunchArgs> parse(std::span<const std::string> args) {
   LaunchArgs parsed;
-  for (std::size_t i = 0; i < args.size(); i += 2) {
-    const std::string& flag = args[i];
-    if (i + 1 >= args.size()) return Err(flag + " expects a value");
-    std::optional<std::string>* slot = flag == "--id"          ? &parsed.id
-                                       : flag == "--node"      ? &parsed.node
-                                       : flag == "--resume"    ? &parsed.resume
-                                       : flag == "--extension" ? &parsed.extension
-                                                               : nullptr;
-    if (slot == nullptr) return Err("unknown arg: " + flag);
-    if (slot->has_value()) return Err("duplicate arg: " + flag);
-    *slot = args[i + 1];
-  }
-  if (!parsed.id) return Err("missing --id");
-  if (!parsed.extension) return Err("missing --extension");
+  auto read = parse_options(args,
+                            {{"--id", &parsed.id, true},
+                             {"--extension", &parsed.extension, true},
+                             {"--node", &parsed.node},
+                             {"--resume", &parsed.resume}},
+                            {Strictness::kPairs, Repeats::kRefused});
+  if (!read) return read.err();
   return parsed;
 }
 

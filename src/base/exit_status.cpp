@@ -1,4 +1,4 @@
-#include "text/exit_status.h"
+#include "base/exit_status.h"
 
 #include <cstdio>
 

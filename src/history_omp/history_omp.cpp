@@ -1,41 +1,24 @@
-#include "main/history_omp.h"
+#include "history_omp/history_omp.h"
 
-#include <new>
-#include <optional>
-
+#include "cli/options.h"
+#include "cli/out_of_memory.h"
 #include "gzip/gzip_reader.h"
 #include "platform/big_buffer.h"
 #include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
-#include "text/options.h"
 
 namespace vantle::history {
 namespace {
-
-struct HistoryArgs {
-  std::optional<std::string> session;
-  std::optional<std::string> session_dir;
-  std::optional<std::string> project_dir;
-  bool help = false;
-};
-
-HistoryArgs parse(std::span<const std::string> args) {
-  HistoryArgs out;
-  out.help = parse_value_options(
-      args, {{"--session", &out.session}, {"--session-dir", &out.session_dir}, {"--project-dir", &out.project_dir}},
-      /*help_flags=*/true);
-  return out;
-}
 
 // How much of the log is read (or decompressed), then written, at a time: little enough to stay in
 // the processor's cache between the read and the write. 1 MiB was measured slower to /dev/null
 // than cat's 128 KiB, and 128 KiB slower than this into a pipe.
 constexpr std::size_t HISTORY_CHUNK = 256 * 1024;
 
-int fail(int code, const std::string& message) {
-  (void)stdio::write_err("HISTORY_FAIL: " + message + "\n");
+int fail(int code, std::string_view message) {
+  (void)stdio::write_err("HISTORY_FAIL: " + std::string(message) + "\n");
   return code;
 }
 
@@ -45,7 +28,7 @@ int fail(int code, const std::string& message) {
 // write is not reported: the only place to report it is gone or broken.
 int stream(const std::filesystem::path& file, const fs::ByteSource& source) {
   auto buffer = BigBuffer::allocate(HISTORY_CHUNK);
-  if (!buffer) return fail(1, std::string(OUT_OF_MEMORY));
+  if (!buffer) return fail(1, OUT_OF_MEMORY);
   while (true) {
     auto got = source(buffer->data(), HISTORY_CHUNK);
     if (!got) return fail(1, "cannot read " + display(file) + ": " + got.error().message);
@@ -55,7 +38,7 @@ int stream(const std::filesystem::path& file, const fs::ByteSource& source) {
 }
 
 int run_history(std::span<const std::string> args) {
-  const HistoryArgs parsed = parse(args);
+  const SessionLogArgs parsed = parse_session_log_args(args);
   if (parsed.help) {
     (void)stdio::write_out(HISTORY_USAGE);
     return 0;
@@ -80,11 +63,7 @@ int run_history(std::span<const std::string> args) {
 
 int history_omp(std::span<const std::string> args) {
   // The read buffer reports a failed allocation as a value; this catches the lookup's.
-  try {
-    return run_history(args);
-  } catch (const std::bad_alloc&) {
-    return fail(1, std::string(OUT_OF_MEMORY));
-  }
+  return within_memory([&] { return run_history(args); }, [](std::string_view reason) { return fail(1, reason); });
 }
 
 }  // namespace vantle::history
