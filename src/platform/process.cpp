@@ -5,10 +5,19 @@
 
 namespace vantle::process {
 
+// A moved-from child has no pid, so nothing can wait on or kill the process through it.
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)),
+      handles_(std::move(other.handles_)),
+      status_(std::move(other.status_)),
+      stdin_(std::move(other.stdin_)),
+      stdout_(std::move(other.stdout_)),
+      stderr_(std::move(other.stderr_)) {}
+
 Child& Child::operator=(Child&& other) noexcept {
   if (this != &other) {
     release();
-    pid_ = other.pid_;
+    pid_ = std::exchange(other.pid_, 0);
     handles_ = std::move(other.handles_);
     status_ = std::move(other.status_);
     stdin_ = std::move(other.stdin_);

@@ -84,7 +84,7 @@ class WritePipe : public PipeEnd {
 class Child {
  public:
   Child() = default;
-  Child(Child&& other) noexcept = default;
+  Child(Child&& other) noexcept;
   Child& operator=(Child&& other) noexcept;
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -172,7 +172,8 @@ SysResult<ExitStatus> Child::wait() {
 }
 
 SysResult<void> Child::kill() {
-  if (status_) return {};
+  // Without a pid (a moved-from child) kill(0) would signal this whole process group.
+  if (status_ || pid_ == 0) return {};
   if (handles_.guardian_report) {
     end_tree();
     return {};

@@ -175,8 +175,12 @@ TEST(Spawn, ReportsExitCodes) {
 
 TEST(Spawn, KillsASleepingChild) {
   Command command = child_command("sleep", {"60000"});
-  auto child = spawn(command);
-  ASSERT_TRUE(child.ok()) << child.error().message;
+  auto spawned = spawn(command);
+  ASSERT_TRUE(spawned.ok()) << spawned.error().message;
+  // A child moved from has nothing left to kill: killing it neither fails nor ends the process.
+  auto child = std::optional<Child>(std::move(*spawned));
+  EXPECT_EQ(spawned->id(), 0u);
+  EXPECT_TRUE(spawned->kill().ok());
   EXPECT_EQ(child->try_wait().value(), std::nullopt);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(child->kill().ok());

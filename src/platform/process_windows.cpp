@@ -288,7 +288,7 @@ SysResult<ExitStatus> Child::wait() {
 }
 
 SysResult<void> Child::kill() {
-  if (status_) return {};
+  if (status_ || pid_ == 0) return {};  // ended, or moved from: nothing to end
   if (handles_.job && ::TerminateJobObject(handles_.job.get(), 1)) return {};
   if (!::TerminateProcess(handles_.process.get(), 1)) {
     // Terminating a process that has already ended fails with "access denied".
