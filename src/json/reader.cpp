@@ -1,9 +1,7 @@
 #include "json/reader.h"
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 #include "json/json.h"
 #include "text/find.h"
@@ -37,35 +35,14 @@ int hex4(const char* p) {
 constexpr std::string_view ESCAPE_LETTERS = "\"\\/bfnrt";
 constexpr std::string_view ESCAPED_CHARS = "\"\\/\b\f\n\r\t";
 
-constexpr std::uint64_t ONES = 0x0101010101010101ULL;
-constexpr std::uint64_t HIGHS = 0x8080808080808080ULL;
-
-// Whether none of the eight bytes in `word` is a quotation mark, a backslash or a control
-// character, the only bytes in a string that need a closer look.
-bool plain_word(std::uint64_t word) {
-  const auto has_zero = [](std::uint64_t v) { return (v - ONES) & ~v & HIGHS; };
-  const std::uint64_t control = (word - ONES * 0x20) & ~word & HIGHS;
-  return (control | has_zero(word ^ (ONES * '"')) | has_zero(word ^ (ONES * '\\'))) == 0;
-}
-
 // Past the closing quote of the string whose contents start at `p`, or null when the string is
 // not valid: a raw control character, an unknown escape, a bad \u escape or an unpaired surrogate.
 const char* valid_string_end(const char* p, const char* end) {
   while (true) {
-    while (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if (!plain_word(word)) break;
-      p += 8;
-    }
-    if (p == end) return nullptr;
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == '"') return p + 1;
-    if (c < 0x20) return nullptr;
-    if (c != '\\') {
-      ++p;
-      continue;
-    }
+    p = text::find_string_special(p, end);
+    if (p == nullptr) return nullptr;
+    if (*p == '"') return p + 1;
+    if (*p != '\\') return nullptr;  // a control character
     if (end - p < 2) return nullptr;
     const char letter = p[1];
     if (letter != 'u') {

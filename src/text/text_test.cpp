@@ -155,6 +155,21 @@ TEST(FindByte, AgreesWithMemchrAtEveryStepEdge) {
   }
 }
 
+// Every byte value at every step edge: a quote, a backslash and the control characters stop the
+// search; DEL and the bytes beyond ASCII (negative as signed bytes) do not.
+TEST(FindStringSpecial, StopsAtExactlyTheBytesAStringCannotHold) {
+  for (int byte = 0; byte < 256; ++byte) {
+    const bool special = byte == '"' || byte == '\\' || byte < 0x20;
+    for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, std::size_t{63}, std::size_t{64},
+                           std::size_t{100}, std::size_t{129}}) {
+      std::string hay(130, 'a');
+      hay[at] = static_cast<char>(byte);
+      const char* const found = text::find_string_special(hay.data(), hay.data() + hay.size());
+      ASSERT_EQ(found, special ? hay.data() + at : nullptr) << "byte " << byte << " at " << at;
+    }
+  }
+}
+
 TEST(WhiteSpace, TrimsExactlyTheWhiteSpaceProperty) {
   struct Case {
     std::string in;
