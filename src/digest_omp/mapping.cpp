@@ -131,9 +131,10 @@ std::optional<std::string_view> summarize_in_place(const json::RawValue& argumen
 void map_line(std::string_view line, RecordSink& sink) {
   // The members are read in place from the checked line; only a text with escapes is decoded,
   // into storage of its own length, so a huge text is held at most twice, line included.
-  if (!json::is_valid(line)) return;
+  json::Containers containers;
+  if (!json::is_valid(line, &containers)) return;
   const char* const start = json::skip_space(line.data(), line.data() + line.size());
-  const json::RawValue doc(line.substr(static_cast<std::size_t>(start - line.data())));
+  const json::RawValue doc(line.substr(static_cast<std::size_t>(start - line.data())), &containers);
   if (!doc.is_object()) return;
   json::RawValue type, timestamp, message;
   doc.members({{record_rule::TYPE_KEY, &type}, {"timestamp", &timestamp}, {record_rule::MESSAGE_KEY, &message}});

@@ -200,6 +200,19 @@ TEST(MapLine, NestingUpToTheLimitIsAcceptedBeyondItSkipped) {
   EXPECT_EQ(mapped(line(100000)), "");
 }
 
+// Long containers are stepped over by where the check saw them end, up to a bound per line;
+// past it they are scanned. Either way the members after them (here a duplicate "role") count.
+TEST(MapLine, MembersAfterLongContainersAreRead) {
+  for (const int nests : {0, 3, 40, 2000}) {
+    const std::string filler = std::string(nests, '[') + '"' + std::string(300, 'f') + '"' + std::string(nests, ']');
+    const std::string line = R"({"type":"message","message":{"role":"user","content":[{"type":"text","text":"a","x":)" +
+                             filler + R"(},{"y":[)" + filler + R"(],"type":"text","text":"b"}],"role":"assistant"},"z":)" +
+                             filler + "}";
+    EXPECT_EQ(mapped(line), nests > 124 ? "" : "{\"role\":\"agent\",\"text\":\"a\"}\n{\"role\":\"agent\",\"text\":\"b\"}\n")
+        << nests;
+  }
+}
+
 TEST(MapLine, LongTextIsCopiedWhole) {
   std::string text;
   for (int i = 0; text.size() < 300000; ++i) text += "word " + std::to_string(i) + " \"q\"\n";

@@ -3,23 +3,51 @@
 // copy every string of the line, and a huge text would sit in memory twice beside the line.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vantle::json {
 
+class Containers;
+
+// The end of the value that starts at `p` in a valid document ending at `end`.
+const char* skip_value(const char* p, const char* end);
+// The first byte from `p` on that is not JSON white space (space, tab, line feed, carriage return).
+const char* skip_space(const char* p, const char* end);
+
 // Whether `text` is exactly one JSON value that parse() accepts: the same UTF-8 rule, grammar,
-// white space, escapes, surrogate pairs, nesting limit and number range.
-bool is_valid(std::string_view text);
+// white space, escapes, surrogate pairs, nesting limit and number range. Given `containers`, it
+// notes there where the long containers of a valid `text` end.
+bool is_valid(std::string_view text, Containers* containers = nullptr);
+
+// Where the long arrays and objects of a checked document end, so that reading members in place
+// steps over one at once: a message's long texts lie in containers within containers, and each
+// level would otherwise scan them again. Short containers are scanned, and so are those past one
+// per NOTED_SPAN bytes of the document (only deep nesting of long containers has more), which
+// keeps what is noted within a sixteenth of the document's size.
+class Containers {
+ public:
+  static constexpr std::ptrdiff_t NOTED_SPAN = 256;
+  // Past the closing bracket of the container opened at `open`, or null when it was not noted.
+  const char* end_of(const char* open) const;
+
+ private:
+  friend bool is_valid(std::string_view text, Containers* containers);
+  std::vector<std::pair<const char*, const char*>> spans_;  // opening bracket, past the closing one
+};
 
 // The raw text of one value of a valid document, as it stands: a string with its quotes.
 // Everything below reads only documents that is_valid() accepted.
 class RawValue {
  public:
   RawValue() = default;
-  explicit RawValue(std::string_view raw) : raw_(raw) {}
+  // `containers`, when given, must come from the is_valid() check of the document holding `raw`.
+  explicit RawValue(std::string_view raw, const Containers* containers = nullptr)
+      : raw_(raw), containers_(containers) {}
 
   bool is_object() const { return !raw_.empty() && raw_.front() == '{'; }
   bool is_array() const { return !raw_.empty() && raw_.front() == '['; }
@@ -40,17 +68,21 @@ class RawValue {
   void for_each_element(F f) const;
 
  private:
+  // The end of the value at `p`: at once for a container the check noted.
+  const char* skip(const char* p, const char* end) const {
+    if (containers_ != nullptr && (*p == '{' || *p == '[')) {
+      if (const char* const after = containers_->end_of(p)) return after;
+    }
+    return skip_value(p, end);
+  }
+
   std::string_view raw_;
+  const Containers* containers_ = nullptr;
 };
 
 // Whether the raw contents of a JSON string (between its quotes) decode to `want`, which is ASCII
 // without backslashes. Safe on any bytes: a malformed escape is a mismatch.
 bool decodes_to(std::string_view raw, std::string_view want);
-
-// The end of the value that starts at `p` in a valid document ending at `end`.
-const char* skip_value(const char* p, const char* end);
-// The first byte from `p` on that is not JSON white space (space, tab, line feed, carriage return).
-const char* skip_space(const char* p, const char* end);
 
 template <class F>
 void RawValue::for_each_element(F f) const {
@@ -58,8 +90,8 @@ void RawValue::for_each_element(F f) const {
   const char* p = skip_space(raw_.data() + 1, end);
   if (*p == ']') return;
   while (true) {
-    const char* const after = skip_value(p, end);
-    f(RawValue(std::string_view(p, static_cast<std::size_t>(after - p))));
+    const char* const after = skip(p, end);
+    f(RawValue(std::string_view(p, static_cast<std::size_t>(after - p)), containers_));
     p = skip_space(after, end);
     if (*p == ']') return;
     p = skip_space(p + 1, end);  // past the comma

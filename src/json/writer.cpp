@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "text/find.h"
+
 namespace vantle::json {
 namespace {
 
@@ -34,22 +36,22 @@ void append_decimal(std::string& out, Int n) {
 void append_string(std::string& out, std::string_view s) {
   static constexpr char HEX[] = "0123456789abcdef";
   out.push_back('"');
-  std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(s[i]);
-    const char escape = ESCAPES[byte];
-    if (escape == 0) continue;
-    out.append(s.data() + run, i - run);
-    if (escape == 'u') {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  // The bytes to escape are exactly those a JSON string cannot hold as they stand.
+  while (const char* const at = text::find_string_special(p, end)) {
+    out.append(p, at);
+    const auto byte = static_cast<unsigned char>(*at);
+    if (const char escape = ESCAPES[byte]; escape == 'u') {
       const char seq[] = {'\\', 'u', '0', '0', HEX[byte >> 4], HEX[byte & 0xF]};
       out.append(seq, sizeof seq);
     } else {
       const char seq[] = {'\\', escape};
       out.append(seq, sizeof seq);
     }
-    run = i + 1;
+    p = at + 1;
   }
-  out.append(s.data() + run, s.size() - run);
+  out.append(p, end);
   out.push_back('"');
 }
 

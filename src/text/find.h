@@ -20,6 +20,11 @@ inline const char* find_first(const char* p, const char* end, Flags flags, Wante
   const auto mask = [flags](const char* at) {
     return static_cast<unsigned>(_mm_movemask_epi8(flags(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)))));
   };
+  // Keys and short values end within 16 bytes: one block tells before the wide steps start.
+  if (end - p >= 16) {
+    if (const unsigned bits = mask(p); bits != 0) return p + __builtin_ctz(bits);
+    p += 16;
+  }
   for (; end - p >= 64; p += 64) {
     const unsigned a = mask(p), b = mask(p + 16), c = mask(p + 32), d = mask(p + 48);
     if ((a | b | c | d) == 0) continue;
