@@ -107,12 +107,14 @@ const char* string_end_quotes(const char* contents, const char* end, bool&) {
 }  // namespace vantle::digest
 
 // String contents are most of a log's bytes, so on x86-64 they are skipped 64 bytes per step:
-// with SSE2, which every such processor has, or with AVX2 where the processor has it, chosen when
-// the program runs so that one binary serves every processor. Elsewhere the portable scan serves.
+// with SSE2, which every such processor has, or with AVX2 or AVX-512 where the processor has them,
+// chosen when the program runs so that one binary serves every processor. Elsewhere the portable
+// scan serves.
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
 #include "text/utf8_avx2.h"
+#include "text/utf8_avx512.h"
 
 namespace vantle::digest {
 namespace {
@@ -157,6 +159,25 @@ bool all_ascii(const char* p, const char* end) {
   }
   for (; p < end; ++p) high |= static_cast<unsigned char>(*p);
   return (high & 0x8080808080808080ULL) == 0;
+}
+
+// The end of a wide scan that checks UTF-8: the closing quote among the last bytes [p, end), too few
+// for a step, with those bytes checked on their own from the start of a sequence that the last
+// step left open.
+const char* checked_tail(const char* contents, const char* p, const char* end, bool& faulty) {
+  const char* const close = string_end_portable(contents, p, end);
+  if (close == nullptr) return nullptr;
+  const char* from = p;
+  for (int back = 1; back <= 3 && p - back >= contents; ++back) {
+    const auto byte = static_cast<unsigned char>(p[-back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    if (byte >= 0xC0) from = p - back;
+    break;
+  }
+  if (!all_ascii(from, close) && !text::is_utf8(std::string_view(from, static_cast<std::size_t>(close - from)))) {
+    faulty = true;
+  }
+  return close;
 }
 
 // How far ahead of the scan the next bytes are asked for. The processor's own prefetcher stops at
@@ -204,20 +225,47 @@ VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, b
   }
   if constexpr (kLine) return nullptr;
   faulty |= utf8::failed(checked);
-  const char* const close = string_end_portable(contents, p, end);
-  if (close == nullptr) return nullptr;
-  // The tail is checked on its own, from the start of a sequence that the last step left open.
-  const char* from = p;
-  for (int back = 1; back <= 3 && p - back >= contents; ++back) {
-    const auto byte = static_cast<unsigned char>(p[-back]);
-    if ((byte & 0xC0) == 0x80) continue;
-    if (byte >= 0xC0) from = p - back;
-    break;
+  return checked_tail(contents, p, end, faulty);
+}
+
+// The AVX2 scan on one 64-byte register: the same steps in half the instructions, and masks
+// straight from the comparisons.
+template <bool kLine>
+VANTLE_AVX512 const char* string_end_avx512(const char* contents, const char* end, bool& faulty) {
+  namespace utf8 = text::avx512;
+  const __m512i quote = _mm512_set1_epi8('"');
+  const __m512i backslash = _mm512_set1_epi8('\\');
+  const __m512i feed = _mm512_set1_epi8('\n');
+  const utf8::Tables tables = utf8::tables();
+  utf8::State checked = utf8::start();
+  const char* p = contents;
+  std::uint64_t previous = 0;
+  while (end - p >= 64) {
+    const __m512i block = _mm512_loadu_si512(p);
+    utf8::step64(checked, block, tables);
+    const std::uint64_t quotes = _mm512_cmpeq_epi8_mask(block, quote);
+    const std::uint64_t slashes = _mm512_cmpeq_epi8_mask(block, backslash);
+    const char* const at = closing_quote(p, contents, quotes, slashes, previous);
+    if constexpr (kLine) {
+      if (const std::uint64_t feeds = _mm512_cmpeq_epi8_mask(block, feed); feeds != 0) {
+        const char* const first_feed = p + __builtin_ctzll(feeds);
+        if (at == nullptr || first_feed < at || utf8::failed(checked)) return first_feed;
+      }
+    }
+    if (at != nullptr) {
+      faulty |= utf8::failed(checked);
+      return at;
+    }
+    p += 64;
   }
-  if (!all_ascii(from, close) && !text::is_utf8(std::string_view(from, static_cast<std::size_t>(close - from)))) {
-    faulty = true;
-  }
-  return close;
+  if constexpr (kLine) return nullptr;
+  faulty |= utf8::failed(checked);
+  return checked_tail(contents, p, end, faulty);
+}
+
+bool has_avx512() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return has;
 }
 
 }  // namespace
@@ -225,14 +273,19 @@ VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, b
 std::vector<PrescanPath> prescan_paths() {
   std::vector<PrescanPath> paths{PrescanPath::kPortable, PrescanPath::kSse2};
   if (__builtin_cpu_supports("avx2")) paths.push_back(PrescanPath::kAvx2);
+  if (has_avx512()) paths.push_back(PrescanPath::kAvx512);
   return paths;
 }
 
 namespace {
 
-// A path the processor lacks falls back to SSE2, so no caller can run an unknown instruction.
+// A path the processor lacks falls back to a narrower one, so no caller can run an unknown
+// instruction.
 ScanPath scan_path(PrescanPath path) {
   switch (path) {
+    case PrescanPath::kAvx512:
+      if (has_avx512()) return {string_end_avx512<false>, true};
+      return scan_path(PrescanPath::kAvx2);
     case PrescanPath::kAvx2:
       if (__builtin_cpu_supports("avx2")) return {string_end_avx2<false>, true};
       return {string_end_sse2, false};
@@ -243,8 +296,13 @@ ScanPath scan_path(PrescanPath path) {
   }
 }
 
-// The scan for a log not yet split into lines; null where the processor has no AVX2.
-StringEnd line_string_end() { return __builtin_cpu_supports("avx2") ? string_end_avx2<true> : nullptr; }
+// The scan for a log not yet split into lines on a path; null for the paths that have none, which
+// check UTF-8 apart, and where the processor has no AVX2.
+StringEnd line_string_end(PrescanPath path) {
+  if (path == PrescanPath::kAvx512 && has_avx512()) return string_end_avx512<true>;
+  if (path >= PrescanPath::kAvx2 && __builtin_cpu_supports("avx2")) return string_end_avx2<true>;
+  return nullptr;
+}
 
 }  // namespace
 }  // namespace vantle::digest
@@ -257,7 +315,7 @@ namespace {
 
 ScanPath scan_path(PrescanPath) { return {string_end_quotes, false}; }
 
-StringEnd line_string_end() { return nullptr; }
+StringEnd line_string_end(PrescanPath) { return nullptr; }
 
 }  // namespace
 }  // namespace vantle::digest
@@ -381,6 +439,14 @@ LineCheck check_with(std::string_view line, ScanPath path) {
   return {utf8, utf8 && walk.may_yield};
 }
 
+std::optional<WalkedLine> walk_with(const char* start, const char* end, StringEnd string_end) {
+  if (string_end == nullptr) return std::nullopt;
+  const Walk walk = scan<true>(std::string_view(start, static_cast<std::size_t>(end - start)), string_end);
+  if (!walk.whole) return std::nullopt;
+  return WalkedLine{static_cast<std::size_t>(walk.line_end - start), static_cast<std::size_t>(walk.trimmed_end - start),
+                    {!walk.faulty, !walk.faulty && walk.may_yield}};
+}
+
 ScanPath fastest_path() {
   static const ScanPath fastest = scan_path(prescan_paths().back());
   return fastest;
@@ -399,12 +465,12 @@ LineCheck check_line(std::string_view line, PrescanPath path) { return check_wit
 LineCheck check_line(std::string_view line) { return check_with(line, fastest_path()); }
 
 std::optional<WalkedLine> walk_line(const char* start, const char* end) {
-  static const StringEnd string_end = line_string_end();
-  if (string_end == nullptr) return std::nullopt;
-  const Walk walk = scan<true>(std::string_view(start, static_cast<std::size_t>(end - start)), string_end);
-  if (!walk.whole) return std::nullopt;
-  return WalkedLine{static_cast<std::size_t>(walk.line_end - start), static_cast<std::size_t>(walk.trimmed_end - start),
-                    {!walk.faulty, !walk.faulty && walk.may_yield}};
+  static const StringEnd fastest = line_string_end(prescan_paths().back());
+  return walk_with(start, end, fastest);
+}
+
+std::optional<WalkedLine> walk_line(const char* start, const char* end, PrescanPath path) {
+  return walk_with(start, end, line_string_end(path));
 }
 
 }  // namespace vantle::digest

@@ -32,7 +32,8 @@ LineCheck check_line(std::string_view line);
 // text ends, and check_line of that text. Empty when the line is of another form (not starting
 // with '{', followed by anything but ASCII blanks, raw line feeds or faults too close to tell apart
 // from the next line's), when its line feed is not well before `end`, or without AVX2: the caller
-// then finds the line feed itself and calls check_line.
+// then finds the line feed itself and calls check_line. It walks on the fastest path; given a
+// path, on that one (only the AVX2 and AVX-512 paths walk).
 struct WalkedLine {
   std::size_t length;   // up to the line feed
   std::size_t trimmed;  // up to and with the closing brace
@@ -41,12 +42,14 @@ struct WalkedLine {
 std::optional<WalkedLine> walk_line(const char* start, const char* end);
 
 // The ways of skipping string contents: from quote to quote (text::find_byte), or 64 bytes a step with
-// SSE2 or AVX2. may_yield_record takes the last of prescan_paths(); all give the same answers.
-enum class PrescanPath { kPortable, kSse2, kAvx2 };
+// SSE2, AVX2 or AVX-512 (F and BW). may_yield_record takes the last of prescan_paths(); all give
+// the same answers.
+enum class PrescanPath { kPortable, kSse2, kAvx2, kAvx512 };
 // The paths this processor can run, portable first and fastest last. A path it cannot run is
 // replaced by one it can.
 std::vector<PrescanPath> prescan_paths();
 bool may_yield_record(std::string_view line, PrescanPath path);
 LineCheck check_line(std::string_view line, PrescanPath path);
+std::optional<WalkedLine> walk_line(const char* start, const char* end, PrescanPath path);
 
 }  // namespace vantle::digest

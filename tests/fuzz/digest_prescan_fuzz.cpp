@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the digest as a session log: the output and the failure must be the
 // same with the structural pre-scan as with the full parse alone, and on every line that is valid
 // JSON the pre-scan's answer must match what the parsed tree says; the in-place check accepts
-// exactly the lines the parser accepts.
+// exactly the lines the parser accepts; the walk of a log not yet split into lines agrees with the
+// split and the check on every path.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -32,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto fast = run(input, Prescan::kOn);
   const auto full = run(input, Prescan::kOff);
   if (fast.out != full.out || fast.error != full.error) std::abort();
+  // The digest walks on the fastest path only; every other one is walked here.
+  (void)vantle::testing::check_walks(input);
 
   for (std::size_t start = 0; start <= input.size();) {
     std::size_t end = input.find('\n', start);

@@ -18,6 +18,7 @@
 #include "json/json.h"
 #include "json/writer.h"
 #include "text/utf8.h"
+#include "text/whitespace.h"
 #include "digest_omp/mapping.h"
 
 namespace vantle::testing {
@@ -67,6 +68,34 @@ inline bool prescan_answer(std::string_view line) {
     }
   }
   return answer;
+}
+
+// Every line of `log`, a log not yet split into lines, walked on every path that walks: where a
+// walk answers, it finds the line feed the plain search finds, the end trimming finds, and
+// check_line's answer for that text, so faults in the next line never count against this one. A
+// disagreement throws; the count is of the lines the fastest path walked.
+inline int check_walks(std::string_view log) {
+  const auto paths = digest::prescan_paths();
+  int walked = 0;
+  for (std::size_t start = 0; start < log.size();) {
+    const char* const begin = log.data() + start;
+    const std::size_t feed = std::min(log.find('\n', start), log.size());
+    const std::string_view line(begin, feed - start);
+    const std::string_view trimmed = text::trim(line);
+    for (const digest::PrescanPath path : paths) {
+      const auto walk = digest::walk_line(begin, log.data() + log.size(), path);
+      if (!walk) continue;
+      walked += path == paths.back();
+      const digest::LineCheck check = digest::check_line(trimmed);
+      if (walk->length != line.size() || trimmed.data() != begin || walk->trimmed != trimmed.size() ||
+          walk->check.utf8 != check.utf8 || walk->check.may_yield != check.may_yield) {
+        throw std::logic_error("the walk on path " + std::to_string(static_cast<int>(path)) + " disagrees on " +
+                               std::string(line.substr(0, 300)));
+      }
+    }
+    start = feed + 1;
+  }
+  return walked;
 }
 
 // Whether a line could yield a record, decided on the parsed tree: what the pre-scan claims to
