@@ -12,12 +12,15 @@ namespace {
 // The most an unprivileged process may grow a pipe to by default (/proc/sys/fs/pipe-max-size).
 constexpr int GROWN_PIPE_BYTES = 1 << 20;
 
-// Grows the pipe `fd` towards GROWN_PIPE_BYTES when `wanted` bytes would not fit it. Not a pipe, a
-// pipe large enough already, or a refused growth (the user's pipe memory is used up): nothing.
-void grow_pipe(int fd, std::size_t wanted) {
+// Grows the pipe `fd` towards GROWN_PIPE_BYTES when `wanted` bytes would not fit it. Whether that
+// is settled for good: `fd` is no pipe, is large enough already, or was asked to grow (a refusal,
+// the user's pipe memory used up, would come again).
+bool grow_pipe(int fd, std::size_t wanted) {
   const int size = ::fcntl(fd, F_GETPIPE_SZ);
-  if (size <= 0 || size >= GROWN_PIPE_BYTES || wanted <= static_cast<std::size_t>(size)) return;
+  if (size <= 0 || size >= GROWN_PIPE_BYTES) return true;
+  if (wanted <= static_cast<std::size_t>(size)) return false;
   (void)::fcntl(fd, F_SETPIPE_SZ, GROWN_PIPE_BYTES);
+  return true;
 }
 
 }  // namespace
@@ -27,8 +30,11 @@ SysResult<void> write_err(std::string_view text) { return posix::write_all_fd(ST
 
 SysResult<void> write_out_large(std::string_view bytes) {
   // Fewer, larger turns between writer and reader; the bytes are still copied into the pipe as
-  // they are now, so what the reader gets cannot change after the write.
-  grow_pipe(STDOUT_FILENO, bytes.size());
+  // they are now, so what the reader gets cannot change after the write. Standard output stays the
+  // same file while the tool runs, so once settled the pipe is not asked again: a call per piece
+  // cost history a system call per 256 KiB.
+  static bool settled = false;
+  if (!settled) settled = grow_pipe(STDOUT_FILENO, bytes.size());
   return posix::write_all_fd(STDOUT_FILENO, bytes);
 }
 
