@@ -184,7 +184,51 @@ const char* checked_tail(const char* contents, const char* p, const char* end, b
 // the edge of each 4 KiB page, and a mapped log's pages lie anywhere in memory.
 constexpr std::ptrdiff_t PREFETCH_AHEAD = 4096;
 
-// The AVX2 scan also checks UTF-8 in the same steps, while the bytes are at hand: a second pass
+// What one 64-byte step of a wide scan found: a bit per byte.
+struct StepMasks {
+  std::uint64_t quotes;
+  std::uint64_t slashes;
+  std::uint64_t feeds;  // only in a log not yet split into lines (kLine)
+};
+
+// The steps of the wide scans: each loads 64 bytes, checks their UTF-8 while they are at hand and
+// gives their masks; failed() tells whether the steps so far held a fault. AVX2 works in two
+// 32-byte halves, AVX-512 in one register, with masks straight from the comparisons.
+template <bool kLine>
+struct Avx2Steps {
+  VANTLE_AVX2 Avx2Steps() : tables(text::avx2::tables()), checked(text::avx2::start()) {}
+
+  VANTLE_AVX2 StepMasks step(const char* p) {
+    _mm_prefetch(p + PREFETCH_AHEAD, _MM_HINT_T0);
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    text::avx2::step64(checked, low, high, tables);
+    return {avx2_mask64(low, high, _mm256_set1_epi8('"')), avx2_mask64(low, high, _mm256_set1_epi8('\\')),
+            kLine ? avx2_mask64(low, high, _mm256_set1_epi8('\n')) : 0};
+  }
+  VANTLE_AVX2 bool failed() const { return text::avx2::failed(checked); }
+
+  text::avx2::Tables tables;
+  text::avx2::State checked;
+};
+
+template <bool kLine>
+struct Avx512Steps {
+  VANTLE_AVX512 Avx512Steps() : tables(text::avx512::tables()), checked(text::avx512::start()) {}
+
+  VANTLE_AVX512 StepMasks step(const char* p) {
+    const __m512i block = _mm512_loadu_si512(p);
+    text::avx512::step64(checked, block, tables);
+    return {_mm512_cmpeq_epi8_mask(block, _mm512_set1_epi8('"')), _mm512_cmpeq_epi8_mask(block, _mm512_set1_epi8('\\')),
+            kLine ? _mm512_cmpeq_epi8_mask(block, _mm512_set1_epi8('\n')) : 0};
+  }
+  VANTLE_AVX512 bool failed() const { return text::avx512::failed(checked); }
+
+  text::avx512::Tables tables;
+  text::avx512::State checked;
+};
+
+// The wide scans also check UTF-8 in the same steps, while the bytes are at hand: a second pass
 // over a log's strings would cost as much again. A step that reaches past the closing quote checks
 // the bytes there too; they are the same line's, and a sequence they leave open is judged by
 // whatever scans them next.
@@ -193,74 +237,39 @@ constexpr std::ptrdiff_t PREFETCH_AHEAD = 4096;
 // line feed ends the line: the scan then returns the line feed when it comes before the closing
 // quote, and also when the step of the closing quote holds one and a fault (which might be the
 // next line's). It gives up (null) within a step of `end`.
-template <bool kLine>
-VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, bool& faulty) {
-  namespace utf8 = text::avx2;
-  const __m256i quote = _mm256_set1_epi8('"');
-  const __m256i backslash = _mm256_set1_epi8('\\');
-  const __m256i feed = _mm256_set1_epi8('\n');
-  const utf8::Tables tables = utf8::tables();
-  utf8::State checked = utf8::start();
+template <class Steps, bool kLine>
+[[gnu::always_inline]] inline const char* string_end_wide(const char* contents, const char* end, bool& faulty) {
+  Steps steps;
   const char* p = contents;
   std::uint64_t previous = 0;
   while (end - p >= 64) {
-    _mm_prefetch(p + PREFETCH_AHEAD, _MM_HINT_T0);
-    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    utf8::step64(checked, low, high, tables);
-    const std::uint64_t quotes = avx2_mask64(low, high, quote);
-    const std::uint64_t slashes = avx2_mask64(low, high, backslash);
-    const char* const at = closing_quote(p, contents, quotes, slashes, previous);
+    const StepMasks masks = steps.step(p);
+    const char* const at = closing_quote(p, contents, masks.quotes, masks.slashes, previous);
     if constexpr (kLine) {
-      if (const std::uint64_t feeds = avx2_mask64(low, high, feed); feeds != 0) {
-        const char* const first_feed = p + __builtin_ctzll(feeds);
-        if (at == nullptr || first_feed < at || utf8::failed(checked)) return first_feed;
+      if (masks.feeds != 0) {
+        const char* const first_feed = p + __builtin_ctzll(masks.feeds);
+        if (at == nullptr || first_feed < at || steps.failed()) return first_feed;
       }
     }
     if (at != nullptr) {
-      faulty |= utf8::failed(checked);
+      faulty |= steps.failed();
       return at;
     }
     p += 64;
   }
   if constexpr (kLine) return nullptr;
-  faulty |= utf8::failed(checked);
+  faulty |= steps.failed();
   return checked_tail(contents, p, end, faulty);
 }
 
-// The AVX2 scan on one 64-byte register: the same steps in half the instructions, and masks
-// straight from the comparisons.
+template <bool kLine>
+VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, bool& faulty) {
+  return string_end_wide<Avx2Steps<kLine>, kLine>(contents, end, faulty);
+}
+
 template <bool kLine>
 VANTLE_AVX512 const char* string_end_avx512(const char* contents, const char* end, bool& faulty) {
-  namespace utf8 = text::avx512;
-  const __m512i quote = _mm512_set1_epi8('"');
-  const __m512i backslash = _mm512_set1_epi8('\\');
-  const __m512i feed = _mm512_set1_epi8('\n');
-  const utf8::Tables tables = utf8::tables();
-  utf8::State checked = utf8::start();
-  const char* p = contents;
-  std::uint64_t previous = 0;
-  while (end - p >= 64) {
-    const __m512i block = _mm512_loadu_si512(p);
-    utf8::step64(checked, block, tables);
-    const std::uint64_t quotes = _mm512_cmpeq_epi8_mask(block, quote);
-    const std::uint64_t slashes = _mm512_cmpeq_epi8_mask(block, backslash);
-    const char* const at = closing_quote(p, contents, quotes, slashes, previous);
-    if constexpr (kLine) {
-      if (const std::uint64_t feeds = _mm512_cmpeq_epi8_mask(block, feed); feeds != 0) {
-        const char* const first_feed = p + __builtin_ctzll(feeds);
-        if (at == nullptr || first_feed < at || utf8::failed(checked)) return first_feed;
-      }
-    }
-    if (at != nullptr) {
-      faulty |= utf8::failed(checked);
-      return at;
-    }
-    p += 64;
-  }
-  if constexpr (kLine) return nullptr;
-  faulty |= utf8::failed(checked);
-  return checked_tail(contents, p, end, faulty);
+  return string_end_wide<Avx512Steps<kLine>, kLine>(contents, end, faulty);
 }
 
 bool has_avx512() {

@@ -27,42 +27,42 @@ VANTLE_AVX512 inline Tables tables() {
   return {broadcast16(avx2::BYTE_1_HIGH), broadcast16(avx2::BYTE_1_LOW), broadcast16(avx2::BYTE_2_HIGH)};
 }
 
-VANTLE_AVX512 inline __m512i high_nibbles(__m512i v) {
-  return _mm512_and_si512(_mm512_srli_epi16(v, 4), _mm512_set1_epi8(0x0F));
-}
-
-// The error bits of one 64-byte block, given the block before it.
-VANTLE_AVX512 inline __m512i block_errors(__m512i input, __m512i previous, const Tables& t) {
+// Non-zero at the bytes where one 64-byte block breaks UTF-8, given the block before it: the AVX2
+// check's three lookups, combined in one instruction, and the continuations that three- and
+// four-byte leads require found as a mask rather than as bits to clear.
+VANTLE_AVX512 inline __m512i block_faults(__m512i input, __m512i previous, const Tables& t) {
   // Each 16-byte lane of `shifted` is the lane before it in the input (the previous block's last
   // lane for the first), so that a byte shift within lanes reaches the bytes before each byte.
   const __m512i shifted = _mm512_maskz_alignr_epi64(0xFF, input, previous, 6);
   const __m512i prev1 = _mm512_alignr_epi8(input, shifted, 15);
-  const __m512i prev2 = _mm512_alignr_epi8(input, shifted, 14);
-  const __m512i prev3 = _mm512_alignr_epi8(input, shifted, 13);
-  const __m512i special = _mm512_and_si512(
-      _mm512_and_si512(_mm512_shuffle_epi8(t.byte_1_high, high_nibbles(prev1)),
-                       _mm512_shuffle_epi8(t.byte_1_low, _mm512_and_si512(prev1, _mm512_set1_epi8(0x0F)))),
-      _mm512_shuffle_epi8(t.byte_2_high, high_nibbles(input)));
-  const __m512i third = _mm512_subs_epu8(prev2, _mm512_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-  const __m512i fourth = _mm512_subs_epu8(prev3, _mm512_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-  const __m512i must_continue =
-      _mm512_and_si512(_mm512_or_si512(third, fourth), _mm512_set1_epi8(static_cast<char>(0x80)));
-  return _mm512_xor_si512(must_continue, special);
+  const __m512i low_nibble = _mm512_set1_epi8(0x0F);
+  const __m512i first_high = _mm512_and_si512(_mm512_srli_epi16(prev1, 4), low_nibble);
+  const __m512i second_high = _mm512_and_si512(_mm512_srli_epi16(input, 4), low_nibble);
+  constexpr int ALL_THREE = 0x80;  // the truth table of a & b & c
+  const __m512i special = _mm512_ternarylogic_epi32(_mm512_shuffle_epi8(t.byte_1_high, first_high),
+                                                    _mm512_shuffle_epi8(t.byte_1_low, _mm512_and_si512(prev1, low_nibble)),
+                                                    _mm512_shuffle_epi8(t.byte_2_high, second_high), ALL_THREE);
+  // Two places after E0..FF and three after F0..FF a continuation is required: its TWO_CONTS
+  // (the top bit) is then expected, and flipped so that only its absence remains.
+  const __mmask64 required =
+      _mm512_cmpge_epu8_mask(_mm512_alignr_epi8(input, shifted, 14), _mm512_set1_epi8(static_cast<char>(0xE0))) |
+      _mm512_cmpge_epu8_mask(_mm512_alignr_epi8(input, shifted, 13), _mm512_set1_epi8(static_cast<char>(0xF0)));
+  return _mm512_mask_sub_epi8(special, required, special, _mm512_set1_epi8(static_cast<char>(0x80)));
 }
 
 struct State {
   __m512i previous;  // the block before
-  __m512i error;     // non-zero once anything was wrong
+  __m512i faults;    // non-zero once anything was wrong
 };
 
 VANTLE_AVX512 inline State start() { return {_mm512_setzero_si512(), _mm512_setzero_si512()}; }
 
 VANTLE_AVX512 inline void step64(State& s, __m512i input, const Tables& t) {
-  s.error = _mm512_or_si512(s.error, block_errors(input, s.previous, t));
+  s.faults = _mm512_or_si512(s.faults, block_faults(input, s.previous, t));
   s.previous = input;
 }
 
 // Whether the steps so far held a fault, leaving out a sequence that the last step left open.
-VANTLE_AVX512 inline bool failed(const State& s) { return _mm512_test_epi8_mask(s.error, s.error) != 0; }
+VANTLE_AVX512 inline bool failed(const State& s) { return _mm512_test_epi8_mask(s.faults, s.faults) != 0; }
 
 }  // namespace vantle::text::avx512
