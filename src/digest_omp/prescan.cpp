@@ -9,6 +9,7 @@
 #include "json/json.h"
 #include "digest_omp/record_rule.h"
 #include "json/reader.h"
+#include "text/cpu.h"
 #include "text/find.h"
 #include "text/utf8.h"
 
@@ -272,17 +273,12 @@ VANTLE_AVX512 const char* string_end_avx512(const char* contents, const char* en
   return string_end_wide<Avx512Steps<kLine>, kLine>(contents, end, faulty);
 }
 
-bool has_avx512() {
-  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  return has;
-}
-
 }  // namespace
 
 std::vector<PrescanPath> prescan_paths() {
   std::vector<PrescanPath> paths{PrescanPath::kPortable, PrescanPath::kSse2};
-  if (__builtin_cpu_supports("avx2")) paths.push_back(PrescanPath::kAvx2);
-  if (has_avx512()) paths.push_back(PrescanPath::kAvx512);
+  if (text::cpu::has_avx2()) paths.push_back(PrescanPath::kAvx2);
+  if (text::cpu::has_avx512bw()) paths.push_back(PrescanPath::kAvx512);
   return paths;
 }
 
@@ -293,10 +289,10 @@ namespace {
 ScanPath scan_path(PrescanPath path) {
   switch (path) {
     case PrescanPath::kAvx512:
-      if (has_avx512()) return {string_end_avx512<false>, true};
+      if (text::cpu::has_avx512bw()) return {string_end_avx512<false>, true};
       return scan_path(PrescanPath::kAvx2);
     case PrescanPath::kAvx2:
-      if (__builtin_cpu_supports("avx2")) return {string_end_avx2<false>, true};
+      if (text::cpu::has_avx2()) return {string_end_avx2<false>, true};
       return {string_end_sse2, false};
     case PrescanPath::kSse2:
       return {string_end_sse2, false};
@@ -308,8 +304,8 @@ ScanPath scan_path(PrescanPath path) {
 // The scan for a log not yet split into lines on a path; null for the paths that have none, which
 // check UTF-8 apart, and where the processor has no AVX2.
 StringEnd line_string_end(PrescanPath path) {
-  if (path == PrescanPath::kAvx512 && has_avx512()) return string_end_avx512<true>;
-  if (path >= PrescanPath::kAvx2 && __builtin_cpu_supports("avx2")) return string_end_avx2<true>;
+  if (path == PrescanPath::kAvx512 && text::cpu::has_avx512bw()) return string_end_avx512<true>;
+  if (path >= PrescanPath::kAvx2 && text::cpu::has_avx2()) return string_end_avx2<true>;
   return nullptr;
 }
 

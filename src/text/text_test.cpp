@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "text/cpu.h"
 #include "text/find.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
@@ -153,6 +154,16 @@ TEST(FindByte, AgreesWithMemchrAtEveryStepEdge) {
       }
     }
   }
+}
+
+// The tool asks the processor itself; the compiler's table must agree.
+TEST(Cpu, FeaturesAgreeWithTheCompilersTable) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  EXPECT_EQ(cpu::has_avx2(), __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(cpu::has_avx512bw(), __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"));
+#else
+  EXPECT_FALSE(cpu::has_avx2() || cpu::has_avx512bw());
+#endif
 }
 
 // Every byte value at every step edge: a quote, a backslash and the control characters stop the

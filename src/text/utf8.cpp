@@ -208,6 +208,7 @@ std::u16string utf8_to_utf16(std::string_view utf8) {
 // byte at a time would cost as much as all the rest of its work. Other processors, and x86-64
 // ones without AVX2, take the portable check.
 #if defined(__x86_64__) && defined(__GNUC__)
+#include "text/cpu.h"
 #include "text/utf8_avx2.h"
 
 namespace vantle::text {
@@ -237,8 +238,7 @@ VANTLE_AVX2 bool valid_avx2(const unsigned char* p, std::size_t n) {
 }  // namespace
 
 bool is_utf8(std::string_view bytes) {
-  static const bool has_avx2 = __builtin_cpu_supports("avx2");
-  if (has_avx2) return valid_avx2(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  if (cpu::has_avx2()) return valid_avx2(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   return is_utf8_portable(bytes);
 }
 
