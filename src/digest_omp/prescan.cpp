@@ -238,9 +238,9 @@ struct Avx512Steps {
 // line feed ends the line: the scan then returns the line feed when it comes before the closing
 // quote, and also when the step of the closing quote holds one and a fault (which might be the
 // next line's). It gives up (null) within a step of `end`.
-template <class Steps, bool kLine>
+template <template <bool> class Steps, bool kLine>
 [[gnu::always_inline]] inline const char* string_end_wide(const char* contents, const char* end, bool& faulty) {
-  Steps steps;
+  Steps<kLine> steps;
   const char* p = contents;
   std::uint64_t previous = 0;
   while (end - p >= 64) {
@@ -265,12 +265,12 @@ template <class Steps, bool kLine>
 
 template <bool kLine>
 VANTLE_AVX2 const char* string_end_avx2(const char* contents, const char* end, bool& faulty) {
-  return string_end_wide<Avx2Steps<kLine>, kLine>(contents, end, faulty);
+  return string_end_wide<Avx2Steps, kLine>(contents, end, faulty);
 }
 
 template <bool kLine>
 VANTLE_AVX512 const char* string_end_avx512(const char* contents, const char* end, bool& faulty) {
-  return string_end_wide<Avx512Steps<kLine>, kLine>(contents, end, faulty);
+  return string_end_wide<Avx512Steps, kLine>(contents, end, faulty);
 }
 
 }  // namespace

@@ -274,10 +274,14 @@ const char* skip_value(const char* p, const char* end) {
 
 std::string_view RawValue::text(std::string& storage) const {
   const std::string_view contents = contents_of(raw_);
-  if (text::find_byte(contents.data(), contents.data() + contents.size(), '\\') == nullptr) return contents;
+  const char* const slash = text::find_byte(contents.data(), contents.data() + contents.size(), '\\');
+  if (slash == nullptr) return contents;
+  // The bytes before the first escape are copied as they are, not searched again.
+  const auto plain = static_cast<std::size_t>(slash - contents.data());
   storage.clear();
   storage.reserve(contents.size());
-  append_decoded(storage, contents);
+  storage.append(contents.substr(0, plain));
+  append_decoded(storage, contents.substr(plain));
   return storage;
 }
 
