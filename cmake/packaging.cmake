@@ -19,7 +19,7 @@ else()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-  # The C++ runtime is linked in; dpkg-shlibdeps finds the one library left (libc).
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The binary is linked statically: it loads no shared library, so it depends on no package.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 endif()
 include(CPack)

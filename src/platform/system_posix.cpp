@@ -1,11 +1,14 @@
 // POSIX half of system.h.
-#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/file.h"
+#include "platform/process.h"
 #include "platform/system.h"
 
 namespace vantle::sys {
@@ -20,18 +23,74 @@ std::vector<OsString> command_line(int argc, char** argv) {
 
 bool is_windows() { return false; }
 
-std::optional<std::filesystem::path> account_home() {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
-  passwd entry{};
-  passwd* found = nullptr;
-  while (true) {
-    const int code = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (code != ERANGE || buffer.size() >= (1u << 20)) break;
-    buffer.resize(buffer.size() * 2);
+namespace {
+
+// The directory of account `uid` in passwd lines ("name:password:uid:gid:gecos:dir:shell"), from
+// the first line that names it; nothing when none does or its directory is empty.
+std::optional<std::filesystem::path> home_in_passwd(std::string_view lines, uid_t uid) {
+  const std::string wanted = std::to_string(uid);
+  while (!lines.empty()) {
+    const std::size_t feed = lines.find('\n');
+    std::string_view line = lines.substr(0, feed);
+    lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
+    std::string_view fields[7];
+    int count = 0;
+    for (; count < 7; ++count) {
+      const std::size_t colon = line.find(':');
+      fields[count] = line.substr(0, colon);
+      if (colon == std::string_view::npos) break;
+      line.remove_prefix(colon + 1);
+    }
+    if (count < 6 || fields[2] != wanted) continue;
+    if (fields[5].empty()) return std::nullopt;
+    return std::filesystem::path(std::string(fields[5]));
   }
-  if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') return std::nullopt;
-  return std::filesystem::path(found->pw_dir);
+  return std::nullopt;
+}
+
+std::optional<std::string> read_whole(const std::filesystem::path& path) {
+  auto file = fs::File::open_read(path);
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char chunk[16384];
+  while (true) {
+    auto got = file->read(chunk, sizeof chunk);
+    if (!got) return std::nullopt;
+    if (*got == 0) return bytes;
+    bytes.append(chunk, *got);
+  }
+}
+
+// getent runs every source of accounts the system is configured with.
+std::optional<std::string> getent_passwd(uid_t uid) {
+  process::Command command;
+  command.program = "/usr/bin/getent";
+  command.args = {"passwd", std::to_string(uid)};
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kPipe;
+  command.err = process::Stdio::kNull;
+  auto child = process::spawn(command);
+  if (!child) return std::nullopt;
+  auto out = child->take_stdout();
+  auto entry = out ? out->read_to_end() : SysResult<std::string>(std::string());
+  auto status = child->wait();
+  if (!entry || !status || !status->success()) return std::nullopt;
+  return std::move(*entry);
+}
+
+}  // namespace
+
+// Not getpwuid_r: the release binary is linked statically, and a static C library loads the
+// account sources beyond the files (systemd, sss, ldap) as modules built for the shared one, which
+// crash the process that loads them. So the tool reads the passwd file itself, and asks getent,
+// in a process of its own, only for an account the file does not hold.
+std::optional<std::filesystem::path> account_home() {
+  const uid_t uid = ::getuid();
+  if (const auto local = read_whole("/etc/passwd")) {
+    if (auto home = home_in_passwd(*local, uid)) return home;
+  }
+  const auto entry = getent_passwd(uid);
+  return entry ? home_in_passwd(*entry, uid) : std::nullopt;
 }
 
 SysResult<std::filesystem::path> current_exe() {
