@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/fs.h"
+#include "platform/passwd_posix.h"
 #include "platform/process.h"
 #include "platform/system.h"
 
@@ -24,42 +25,6 @@ std::vector<OsString> command_line(int argc, char** argv) {
 bool is_windows() { return false; }
 
 namespace {
-
-// The directory of account `uid` in passwd lines ("name:password:uid:gid:gecos:dir:shell"), from
-// the first line that names it; nothing when none does or its directory is empty.
-std::optional<std::filesystem::path> home_in_passwd(std::string_view lines, uid_t uid) {
-  const std::string wanted = std::to_string(uid);
-  while (!lines.empty()) {
-    const std::size_t feed = lines.find('\n');
-    std::string_view line = lines.substr(0, feed);
-    lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
-    std::string_view fields[7];
-    int count = 0;
-    for (; count < 7; ++count) {
-      const std::size_t colon = line.find(':');
-      fields[count] = line.substr(0, colon);
-      if (colon == std::string_view::npos) break;
-      line.remove_prefix(colon + 1);
-    }
-    if (count < 6 || fields[2] != wanted) continue;
-    if (fields[5].empty()) return std::nullopt;
-    return std::filesystem::path(std::string(fields[5]));
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> read_whole(const std::filesystem::path& path) {
-  auto file = fs::File::open_read(path);
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char chunk[16384];
-  while (true) {
-    auto got = file->read(chunk, sizeof chunk);
-    if (!got) return std::nullopt;
-    if (*got == 0) return bytes;
-    bytes.append(chunk, *got);
-  }
-}
 
 // getent runs every source of accounts the system is configured with.
 std::optional<std::string> getent_passwd(uid_t uid) {
@@ -86,11 +51,11 @@ std::optional<std::string> getent_passwd(uid_t uid) {
 // in a process of its own, only for an account the file does not hold.
 std::optional<std::filesystem::path> account_home() {
   const uid_t uid = ::getuid();
-  if (const auto local = read_whole("/etc/passwd")) {
-    if (auto home = home_in_passwd(*local, uid)) return home;
+  if (const auto local = fs::read_to_string("/etc/passwd")) {
+    if (auto home = posix::home_in_passwd(*local, uid)) return home;
   }
   const auto entry = getent_passwd(uid);
-  return entry ? home_in_passwd(*entry, uid) : std::nullopt;
+  return entry ? posix::home_in_passwd(*entry, uid) : std::nullopt;
 }
 
 SysResult<std::filesystem::path> current_exe() {
