@@ -7,6 +7,7 @@
 #include "platform/fs.h"
 #include "platform/os_string.h"
 #include "platform/system.h"
+#include "platform/termination.h"
 
 namespace vantle::fs {
 namespace {
@@ -34,6 +35,9 @@ SysResult<std::size_t> LiveFile::read(char* buffer, std::size_t size) {
 
 Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
                                                 std::string_view bytes, Durability durability, Install install) {
+  // A signal that ends the tool while the temporary file exists waits until it is renamed or
+  // removed; killed at once, the tool would leave it beside the target for good.
+  termination::Deferral deferral;
   const std::filesystem::path dir = target.parent_path();
   const std::string head = "." + std::string(stem) + "." + std::to_string(sys::current_pid()) + "-";
   WholeFileFailure failure;

@@ -121,7 +121,8 @@ struct WholeFileFailure {
 // link there and never writes through a link. Where that rename fails and a regular file is at the
 // target, the file is deleted and the rename tried once more. With Install::kKeepExisting the
 // file is installed only where nothing is at the target, and never replaces anything. A failed
-// write leaves no temporary file behind.
+// write leaves no temporary file behind, nor does a signal that ends the tool meanwhile: it acts
+// once the write has ended (see termination.h).
 Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& target, std::string_view stem,
                                                 std::string_view bytes, Durability durability,
                                                 Install install = Install::kReplace);

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -157,8 +159,10 @@ struct PtyRun {
   int status = 0;
 };
 
+// What is typed waits for the agent: until `ready` holds `ready_text` (the stand-in's record of
+// its run), so that nothing reaches the terminal while the tool still has it to itself.
 PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const std::string& typed, std::chrono::milliseconds type_after) {
+                  const std::string& typed, const stdfs::path& ready, std::string_view ready_text) {
   std::vector<std::string> argv_storage = {display(vantle_binary())};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
   CStrings argv(std::move(argv_storage));
@@ -171,8 +175,12 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
     ::_exit(127);
   }
   PtyRun run;
+  std::atomic<bool> ended{false};
   std::thread typist([&] {
-    std::this_thread::sleep_for(type_after);
+    while (read_file(ready).find(ready_text) == std::string::npos) {
+      if (ended) return;
+      std::this_thread::sleep_for(5ms);
+    }
     (void)!::write(master, typed.data(), typed.size());
   });
   char buffer[4096];
@@ -181,6 +189,7 @@ PtyRun run_on_pty(const std::vector<std::string>& args, const std::vector<std::s
     if (n <= 0) break;  // EIO once the last process holding the terminal has gone
     run.screen.append(buffer, static_cast<std::size_t>(n));
   }
+  ended = true;
   typist.join();
   ::waitpid(pid, &run.status, 0);
   ::close(master);
@@ -194,7 +203,8 @@ TEST_F(LaunchLifetime, TheAgentOwnsTheTerminal) {
   const std::vector<std::string> env = {"VANTLE_OMP_BIN=" + display(agent_path),
                                         "VANTLE_STATE_DIR=" + display(tmp_ / "state")};
   // A line, then end of input (Ctrl-D at the start of a line).
-  const auto run = run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "hello\n\x04", 500ms);
+  const auto run =
+      run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "hello\n\x04", record, "\"--extension\"");
   ASSERT_TRUE(WIFEXITED(run.status)) << run.screen;
   EXPECT_EQ(WEXITSTATUS(run.status), 5) << run.screen;
   EXPECT_NE(run.screen.find("agent heard: hello"), std::string::npos) << run.screen;
@@ -206,11 +216,13 @@ TEST_F(LaunchLifetime, TheAgentOwnsTheTerminal) {
 }
 
 TEST_F(LaunchLifetime, CtrlCReachesTheAgentAndNotTheTool) {
-  const auto agent_path = install_fake_agent(tmp_ / "bin", "sleep_ms 20000\n");
+  const auto record = tmp_ / "record.jsonl";
+  const auto agent_path = install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\nsleep_ms 20000\n");
   const std::vector<std::string> env = {"VANTLE_OMP_BIN=" + display(agent_path),
                                         "VANTLE_STATE_DIR=" + display(tmp_ / "state")};
   const auto start = std::chrono::steady_clock::now();
-  const auto run = run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "\x03", 500ms);
+  const auto run =
+      run_on_pty({"launch-omp", "--id", "ep", "--extension", "x"}, env, "\x03", record, "\"--extension\"");
   // The agent died of the interrupt; the tool outlived it and reported the death as exit code 1.
   ASSERT_TRUE(WIFEXITED(run.status)) << "the tool itself died of a signal: " << run.screen;
   EXPECT_EQ(WEXITSTATUS(run.status), 1);
@@ -233,10 +245,16 @@ std::optional<int> reap_within(pid_t pid, std::chrono::milliseconds limit) {
 
 // A daemon that exits before the tool has armed its watch (here while the tool still probes the
 // agent) is the daemon the tool watches, not whoever adopts the tool: the agent is never started.
+// The daemon exits once the probe has begun, and the probe answers only once the daemon is reaped.
 TEST_F(LaunchLifetime, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith93) {
-  auto started = start_daemon(agent("version.sleep_ms 1000\nsleep_ms 60000\n"), "run_detach 1\nlinger_ms 200\n");
+  const auto probed = tmp_ / "probe-begun.jsonl";
+  const auto go = tmp_ / "daemon-gone";
+  auto started = start_daemon(
+      agent("record " + scenario_path(probed) + "\nversion.wait_for " + scenario_path(go) + "\nsleep_ms 60000\n"),
+      "run_detach 1\nrun_wait_for " + scenario_path(probed) + "\n");
   auto err = started.take_stderr();
   ASSERT_TRUE(started.wait());
+  std::ofstream(go) << "gone\n";
   const auto tool = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool.size(), 1u);
   const auto raw = reap_within(static_cast<pid_t>(tool[0]), 10s);
@@ -335,6 +353,56 @@ TEST_F(LaunchLifetime, ASignalEndingTheToolMidRunEndsTheTreeAndTheTemporaryObjec
         for (pid_t p : tree) ::kill(p, SIGKILL);
       }
     }
+  }
+}
+
+// A signal that arrives while the Thymel prompt file is being written waits for the write: the
+// temporary file is renamed into place (or removed) before the tool ends by the signal. The signal
+// is sent the moment the temporary file appears, seen through inotify; the prompt is large enough
+// that its write is still going on then.
+TEST_F(LaunchLifetime, ASignalWhileThePromptFileIsWrittenLeavesNoTemporaryFile) {
+  const auto sessions = tmp_ / "mind" / "omp-sessions";
+  stdfs::create_directories(sessions);
+  const auto mind = tmp_ / "mind" / "mind.md";
+  const std::string mind_text(64 << 20, 'm');
+  std::ofstream(mind, std::ios::binary) << mind_text << "\n";
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, sessions.c_str(), IN_CREATE), 0);
+
+  process::Command command;
+  command.program = vantle_binary();
+  command.args = {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)};
+  command.set_env("VANTLE_OMP_BIN", OsString::from_path(install_fake_agent(tmp_ / "bin", "stdout ran\n")));
+  command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
+  command.in = process::Stdio::kNull;
+  command.out = process::Stdio::kNull;
+  command.err = process::Stdio::kNull;
+  auto tool = process::spawn(command);
+  ASSERT_TRUE(tool) << tool.error().message;
+  const pid_t pid = static_cast<pid_t>(tool->id());
+
+  alignas(inotify_event) char events[4096];
+  bool signalled = false;
+  while (!signalled) {
+    const ssize_t n = ::read(watch, events, sizeof events);
+    ASSERT_GT(n, 0) << "no file was created beside the mind file";
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if (event->len > 0 && std::string_view(event->name).starts_with(".turn-prompt.md.")) {
+        ASSERT_EQ(::kill(pid, SIGTERM), 0);
+        signalled = true;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  const auto raw = reap_within(pid, 10s);
+  ASSERT_TRUE(raw) << "the tool outlived the signal";
+  EXPECT_TRUE(WIFSIGNALED(*raw) && WTERMSIG(*raw) == SIGTERM) << *raw;
+  for (const auto& entry : stdfs::directory_iterator(sessions)) {
+    EXPECT_EQ(entry.path().filename(), "turn-prompt.md") << "left behind: " << entry.path();
+    EXPECT_EQ(stdfs::file_size(entry.path()), mind_text.size() + 2) << "the prompt file is not whole";
   }
 }
 

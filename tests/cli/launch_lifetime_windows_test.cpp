@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <stdexcept>
 
@@ -176,15 +177,18 @@ TEST_F(LaunchLifetimeWindows, AParentAlreadyGoneIsAWarningOrTheDaemonsDeath) {
 }
 
 // A daemon that was there when the tool started and is gone before the tool arms its watch (here
-// while the tool still probes the agent, longer than Wine keeps an ended process openable): the
-// tool took the daemon's handle at start, so it ends with 93 and never starts the agent.
+// while the tool still probes the agent): the tool took the daemon's handle at start, so it ends
+// with 93 and never starts the agent. The daemon exits once the probe has begun, and the probe
+// answers only once the daemon has ended.
 TEST_F(LaunchLifetimeWindows, ADaemonGoneBeforeTheWatchIsArmedEndsTheLaunchWith93) {
   const auto record = tmp_ / "record.jsonl";
-  const auto agent_path =
-      install_fake_agent(tmp_ / "bin", "record " + scenario_path(record) + "\nversion.sleep_ms 3000\n");
-  auto started = start_daemon(agent_path, "run_detach 1\nlinger_ms 300\n");
+  const auto go = tmp_ / "daemon-gone";
+  const auto agent_path = install_fake_agent(
+      tmp_ / "bin", "record " + scenario_path(record) + "\nversion.wait_for " + scenario_path(go) + "\n");
+  auto started = start_daemon(agent_path, "run_detach 1\nrun_wait_for " + scenario_path(record) + "\n");
   auto err = started.take_stderr();
   ASSERT_TRUE(started.wait());
+  std::ofstream(go) << "gone\n";
   const auto tool_pids = read_pids(tmp_ / "tool.pid");
   ASSERT_EQ(tool_pids.size(), 1u);
   HANDLE tool = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool_pids[0]);

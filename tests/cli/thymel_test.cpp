@@ -663,11 +663,15 @@ TEST_F(Thymel, AFolderTooLongForAWorkingDirectory) {
                                 std::to_string(shown.size()) + " characters, at most 258)")));
 }
 
-// A turn that finds no snapshot rebuilds one while it proves the agent (slowly, here); a launch
-// that writes the endpoint's snapshot meanwhile keeps it, and the turn uses the launch's record.
+// A turn that finds no snapshot rebuilds one while it proves the agent; a launch that writes the
+// endpoint's snapshot meanwhile keeps it, and the turn uses the launch's record. The turn's probe
+// says when it has begun and answers once the launch is done.
 TEST_F(Thymel, ARebuildRacingALaunchKeepsTheLaunchsSnapshot) {
   write_file(mind(), "m");
-  const auto slow = install_fake_agent(tmp / "slow", "version.sleep_ms 800\nstdout the slow one\n");
+  const auto probing = tmp / "probing.jsonl";
+  const auto launched_marker = tmp / "launched";
+  const auto slow = install_fake_agent(tmp / "slow", "record " + scenario_path(probing) + "\nversion.wait_for " +
+                                                         scenario_path(launched_marker) + "\nstdout the slow one\n");
   CliResult turned;
   std::thread turn_thread([&] {
     turned = Cli({"thymel-omp", "--id", "ep-race", "--session-id", "s", "--thymel-context-file", display(mind())})
@@ -676,11 +680,12 @@ TEST_F(Thymel, ARebuildRacingALaunchKeepsTheLaunchsSnapshot) {
                  .input("i")
                  .run();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  while (!stdfs::exists(probing)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const auto launched = Cli({"launch-omp", "--id", "ep-race", "--extension", "x", "--resume", "s-launch"})
                             .env("VANTLE_STATE_DIR", display(state()))
                             .env("VANTLE_OMP_BIN", display(agent))
                             .run();
+  write_file(launched_marker, "");
   turn_thread.join();
   EXPECT_EQ(launched.status, ExitStatus::exited(0)) << launched.err;
   EXPECT_EQ(turned, exited(0, "the reply\n", ""));

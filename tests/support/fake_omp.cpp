@@ -5,6 +5,8 @@
 //   version.stdout / version.stderr   what `--version` prints (default stdout "omp/18.2.3\n")
 //   version.exit                      its exit code (default 0)
 //   version.sleep_ms                  sleep before answering
+//   wait_for <path>                   (and version.wait_for) wait until the file exists before
+//                                     answering: a test's handshake
 //   version.flood                     bytes of filler written to stdout before answering
 //   version.vanish 1                  after answering, move this program away (to <name>.gone)
 //   stdout / stderr / exit / sleep_ms the same for every other invocation (a turn, a launch)
@@ -20,6 +22,7 @@
 //   run_pid_file <path>               standard streams inherited, write its pid to the file,
 //                                     wait for it and exit with its code
 //   run_detach 1                      with run: exit at once (after linger_ms) instead of waiting
+//   run_wait_for <path>               with run_detach: exit once the file exists
 //   signal <n>                        end by raising signal <n> instead of exiting
 //   write <path>|<content>            write a file (the agent writing its session log)
 //   session_log <name>|<content>      append to the file <name> in the directory that the
@@ -185,6 +188,10 @@ void spawn_descendant(const std::filesystem::path& self, const std::string& valu
   (void)vantle::process::spawn(command);
 }
 
+void wait_for_file(const std::string& path) {
+  while (!vantle::fs::exists(vantle::path_from_utf8(path))) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 [[noreturn]] void play_descendant(const std::string& kind) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
@@ -253,6 +260,7 @@ int main(int argc, char** argv) {
         std::ofstream(vantle::path_from_utf8(pid_path)) << child->id() << "\n";
       }
       if (get("run_detach") == "1") {
+        if (const auto marker = get("run_wait_for"); !marker.empty()) wait_for_file(marker);
         if (const auto ms = get("linger_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
         return 0;
       }
@@ -261,6 +269,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (const auto marker = get(prefix + "wait_for"); !marker.empty()) wait_for_file(marker);
   if (const auto ms = get(prefix + "sleep_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
   if (version) {
     if (const auto n = get("version.flood"); !n.empty()) flood(true, std::stoull(n));
