@@ -294,8 +294,8 @@ TEST_F(LaunchLifetime, KillingTheGuardianReapsTheTreeAndEndsTheTool) {
             "vantle launch-omp: the agent's guardian died (signal: 9 (SIGKILL)); reaped the OMP session tree\n");
 }
 
-// A signal that ends the tool while it runs the agent (a Thymel turn, a Corvane turn, the launch's
-// version probe) ends the agent's whole tree first, the grandchild that left for a session of its
+// A signal that ends the tool while it runs the agent (a Thymel turn, a Corvane turn, the version
+// probe of each) ends the agent's whole tree first, the grandchild that left for a session of its
 // own included, removes the turn's temporary objects, and then ends the tool by that very signal,
 // sent once or twice in a row. SIGKILL, which the tool cannot see, still takes the tree at once.
 TEST_F(LaunchLifetime, ASignalEndingTheToolMidRunEndsTheTreeAndTheTemporaryObjectsFirst) {
@@ -312,6 +312,10 @@ TEST_F(LaunchLifetime, ASignalEndingTheToolMidRunEndsTheTreeAndTheTemporaryObjec
        "spawn_tree {pids}\nsleep_ms 60000\n"},
       {"corvane", {"corvane-omp", "--id", "ep", "--session-id", "s"}, "spawn_tree {pids}\nsleep_ms 60000\n"},
       {"launch probe", {"launch-omp", "--id", "ep", "--extension", "x"},
+       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
+      {"thymel probe", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
+       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
+      {"corvane probe", {"corvane-omp", "--id", "ep", "--session-id", "s"},
        "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
   };
   const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
