@@ -85,7 +85,12 @@ void report(int fd, int value) { (void)write_all_fd(fd, {reinterpret_cast<const 
   // The tool may have died before the death signal was armed.
   if (::getppid() != tool) ::_exit(1);
   pid_t agent = -1;
-  const int failed = start(agent);
+  // An exception must not unwind into the tool's own code, which would go on in this copy of it.
+  int failed = ENOMEM;
+  try {
+    failed = start(agent);
+  } catch (...) {
+  }
   report(report_fd, failed);
   if (failed != 0) ::_exit(127);
   // Nothing of the tool's is ours to hold: a pipe kept open here would keep its reader waiting.
