@@ -241,9 +241,8 @@ TEST_F(AllocFaults, LookupThatSearchesEverywhere) {
 }
 
 // The launch up to the agent's start: the stand-in exits at once. The snapshot is written whole
-// before the agent starts, or not at all. Disabled while one break is open: at one point near the
-// agent's start the launch exits 1 without a line.
-TEST_F(AllocFaults, DISABLED_Launch) {
+// before the agent starts, or not at all.
+TEST_F(AllocFaults, Launch) {
   const stdfs::path agent = install_fake_agent(tmp / "bin");
   Scenario s = common();
   const stdfs::path state = tmp / "state";

@@ -2,7 +2,8 @@
 // VANTLE_FAULT_INJECTION). With VANTLE_FAULT_ALLOC=N in the environment, the N-th allocation
 // through the global operator new after start-up fails: the throwing forms throw std::bad_alloc,
 // the nothrow forms return nullptr. When VANTLE_FAULT_ALLOC_MARK names a file, the failure creates
-// it, so that a runner can tell a run that met its failure from one that completed before it.
+// it and writes the id of the process that met the failure, so that a runner can tell a run that
+// met its failure from one that completed before it.
 //
 // The failure is one-shot: later allocations succeed again. A real shortage is one large request
 // refused; unwinding frees what the work held, and the report that follows allocates a little. A
@@ -36,8 +37,18 @@ bool should_fail() {
   if (g_fail_at == 0) return false;
   if (g_count.fetch_add(1, std::memory_order_relaxed) + 1 != g_fail_at) return false;
   if (g_mark != nullptr) {
-    const int fd = ::open(g_mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) ::close(fd);
+    // The process that met the failure (the tool or a copy it forked), for whoever debugs a break.
+    const int fd = ::open(g_mark, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      char text[24];
+      char* p = text + sizeof text;
+      *--p = '\n';
+      for (auto pid = static_cast<unsigned long>(::getpid()); p == text + sizeof text - 1 || pid != 0; pid /= 10) {
+        *--p = static_cast<char>('0' + pid % 10);
+      }
+      (void)!::write(fd, p, static_cast<std::size_t>(text + sizeof text - p));
+      ::close(fd);
+    }
   }
   return true;
 }
