@@ -23,7 +23,8 @@ inline constexpr std::size_t MAX_DEPTH = 127;
 void dismantle(Value& value) noexcept;
 
 // A tree that goes without allocating (see dismantle): what the tool builds or parses is held in
-// one. Not assignable, since nlohmann's assignment destroys the old value as a plain tree.
+// one. Not assignable, since nlohmann's assignment destroys the old value as a plain tree. Read it
+// as a `const Value&`; never copy or move it into a Value, which nlohmann takes for a foreign type.
 class Tree : public Value {
  public:
   Tree() = default;
