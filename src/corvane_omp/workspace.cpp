@@ -1,5 +1,6 @@
 #include "corvane_omp/workspace.h"
 
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -22,6 +23,28 @@ SysResult<void> remove_prompt_file(SecurePromptFile& file, const WorkspaceOps& o
   file.file.close();
   return ops.remove_file(file.path);
 }
+
+// Removes an object the turn created when an exception (memory running out) ends the turn before
+// its own clean-up has run. Declared right after the object, so that it goes before the object.
+template <class Remove>
+class RemovedOnUnwind {
+ public:
+  explicit RemovedOnUnwind(Remove remove) : remove_(std::move(remove)) {}
+  RemovedOnUnwind(const RemovedOnUnwind&) = delete;
+  RemovedOnUnwind& operator=(const RemovedOnUnwind&) = delete;
+  ~RemovedOnUnwind() {
+    if (std::uncaught_exceptions() == exceptions_) return;
+    try {
+      remove_();
+    } catch (...) {
+      // Out of memory again: what is left is left, and the turn still reports its failure.
+    }
+  }
+
+ private:
+  Remove remove_;
+  const int exceptions_ = std::uncaught_exceptions();
+};
 
 }  // namespace
 
@@ -111,11 +134,13 @@ Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::str
                                                const WorkspaceOps& ops) {
   auto workspace = create_isolated_workspace(root, ops);
   if (!workspace) return lifecycle_failed(std::move(workspace).error());
+  const RemovedOnUnwind workspace_guard([&] { (void)ops.remove_tree(*workspace); });
   auto config = create_secure_prompt_file(root, KIND_CONFIG, CONFIG_OVERLAY, ops);
   if (!config) {
     (void)ops.remove_tree(*workspace);
     return lifecycle_failed(std::move(config).error());
   }
+  const RemovedOnUnwind config_guard([&] { (void)remove_prompt_file(*config, ops); });
 
   // The run's outcome, replaced by any lifecycle error that follows it.
   Result<void, TurnFailure> provisional;
@@ -124,11 +149,13 @@ Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::str
   if (!system_file) {
     prompt_error = std::move(system_file).error();
   } else {
+    const RemovedOnUnwind system_guard([&] { (void)remove_prompt_file(*system_file, ops); });
     auto transcript_file = create_secure_prompt_file(root, KIND_TRANSCRIPT, transcript_prompt, ops);
     if (!transcript_file) {
       (void)remove_prompt_file(*system_file, ops);
       prompt_error = std::move(transcript_file).error();
     } else {
+      const RemovedOnUnwind transcript_guard([&] { (void)remove_prompt_file(*transcript_file, ops); });
       auto ran = run(TurnPaths{*workspace, config->path, system_file->path, transcript_file->path});
       if (!ran) provisional = Err(TurnFailure{TurnFailure::Kind::kRunFailed, std::move(ran).error()});
 

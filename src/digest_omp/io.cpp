@@ -107,7 +107,12 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
   return std::optional<std::string_view>(line);
 }
 
-OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) { buffer_.reserve(DIGEST_IO_BUFFER); }
+// Both buffers are reserved whole (an escaped slice is at most six bytes a byte, quotes added), so
+// writing a record never allocates: running out of memory cannot cut one short.
+OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) {
+  buffer_.reserve(DIGEST_IO_BUFFER);
+  escaped_.reserve(6 * DIGEST_IO_BUFFER + 2);
+}
 
 void OutputBuffer::drain(std::string_view bytes) {
   if (auto written = drain_(bytes); !written) failure_ = std::move(written).error();

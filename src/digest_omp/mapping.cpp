@@ -180,12 +180,12 @@ void map_line(std::string_view line, RecordSink& sink) {
       // Otherwise the summary can need every member in key order or the whole object as compact
       // JSON: a tree of the arguments is the plain way.
       std::optional<std::string_view> arg;
-      std::optional<json::Value> tree;
+      std::optional<json::Tree> tree;
       if (arguments.is_object()) {
         arg = summarize_in_place(arguments, storage);
         if (!arg) {
           auto parsed = json::parse(arguments.raw());
-          if (parsed) tree = std::move(*parsed);
+          if (parsed) tree.emplace(std::move(*parsed));
         }
       }
       if (!arg) arg = summarize(tree ? &*tree : nullptr, storage);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +84,7 @@ class LimitedDomBuilder {
       return &container.get_ref<Value::array_t&>().back();
     }
     Value& slot = container.get_ref<Value::object_t&>()[key_];
+    dismantle(slot);  // a duplicate key's earlier value
     slot = std::move(v);
     return &slot;
   }
@@ -117,7 +119,19 @@ class LimitedDomBuilder {
 
 }  // namespace
 
-Result<Value> parse(std::string_view text) {
+void dismantle(Value& value) noexcept {
+  if (value.is_array()) {
+    auto& elements = value.get_ref<Value::array_t&>();
+    for (Value& element : elements) dismantle(element);
+    elements.clear();
+  } else if (value.is_object()) {
+    auto& members = value.get_ref<Value::object_t&>();
+    for (auto& member : members) dismantle(member.second);
+    members.clear();
+  }
+}
+
+Result<Tree> parse(std::string_view text) {
   // nlohmann skips a leading byte-order mark; a JSON text does not start with one.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return Err(
@@ -125,7 +139,7 @@ Result<Value> parse(std::string_view text) {
         "mark not allowed");
   }
   try {
-    Value root;
+    Tree root;
     LimitedDomBuilder builder(root);
     if (!Value::sax_parse(text, &builder, nlohmann::json::input_format_t::json, /*strict=*/true)) {
       return Err(builder.error().empty() ? std::string("invalid JSON") : builder.error());
@@ -141,8 +155,10 @@ Result<Value> parse(std::string_view text) {
                  ": syntax error while parsing value - unexpected NUL byte; expected end of input");
     }
     return root;
+  } catch (const std::bad_alloc&) {
+    // Running out of memory says nothing of the document: the caller's caller reports it.
+    throw;
   } catch (const std::exception& e) {
-    // Only allocation failure can get here; it is reported like any other refusal.
     return Err(text::utf8_lossy(e.what()));
   }
 }

@@ -63,7 +63,19 @@ void end_tree(pid_t agent, int& agent_raw) {
   }
 }
 
-void report(int fd, int value) { (void)write_all_fd(fd, {reinterpret_cast<const char*>(&value), sizeof value}); }
+// Plain writes: a failure's message (the tool may have closed its end) would be an allocation,
+// and the guardian must not allocate once the agent has started.
+void report(int fd, int value) {
+  const char* p = reinterpret_cast<const char*>(&value);
+  std::size_t left = sizeof value;
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
 
 [[noreturn]] void guardian_main(const std::function<int(pid_t&)>& start, int report_fd, pid_t tool,
                                 bool own_group) {
@@ -85,7 +97,12 @@ void report(int fd, int value) { (void)write_all_fd(fd, {reinterpret_cast<const 
   // The tool may have died before the death signal was armed.
   if (::getppid() != tool) ::_exit(1);
   pid_t agent = -1;
-  const int failed = start(agent);
+  // A start that runs out of memory is a failed start.
+  int failed = ENOMEM;
+  try {
+    failed = start(agent);
+  } catch (...) {
+  }
   report(report_fd, failed);
   if (failed != 0) ::_exit(127);
   // Nothing of the tool's is ours to hold: a pipe kept open here would keep its reader waiting.
@@ -126,7 +143,12 @@ SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pipe[0]);
-    guardian_main(start, pipe[1], tool, own_group);
+    // Nothing may unwind from here into the tool's own code, which would go on in this copy of it.
+    try {
+      guardian_main(start, pipe[1], tool, own_group);
+    } catch (...) {
+      ::_exit(127);
+    }
   }
   const int fork_errno = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);

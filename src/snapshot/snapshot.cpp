@@ -30,7 +30,8 @@ constexpr Selector CONVERSION_ORDER[] = {Selector::kOmpProfile, Selector::kPiPro
 
 Result<std::string> encode(std::string_view endpoint_id, const std::optional<std::string>& launch_session_id,
                            const Selectors& selectors) {
-  json::Value recorded = json::Value::object();
+  json::Tree doc(json::Value::object());
+  json::Value& recorded = doc["selectors"] = json::Value::object();
   for (Selector s : CONVERSION_ORDER) {
     const auto& value = selectors[s];
     if (!value) {
@@ -41,10 +42,8 @@ Result<std::string> encode(std::string_view endpoint_id, const std::optional<std
     if (!text) return Err(std::string(key_of(s)) + " is not valid Unicode and cannot be snapshotted");
     recorded[std::string(key_of(s))] = std::move(*text);
   }
-  json::Value doc = json::Value::object();
   doc["endpoint_id"] = std::string(endpoint_id);
   doc["launch_session_id"] = launch_session_id ? json::Value(*launch_session_id) : json::Value(nullptr);
-  doc["selectors"] = std::move(recorded);
   doc["version"] = 1;
   return json::to_compact(doc);
 }
