@@ -2,16 +2,14 @@
 // and no descriptor beyond the three standard streams. A child that owns its tree is started by a
 // guardian (guardian_posix.h), which the Child then stands for: ending the guardian ends the tree.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 
 #include "platform/command_line.h"
 #include "platform/env.h"
@@ -24,18 +22,6 @@ namespace vantle::process {
 
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return posix::read_fd(handle_.get(), buffer, size);
-}
-
-SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds timeout) {
-  pollfd p{handle_.get(), POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-    if (n > 0) return true;  // bytes, the end (POLLHUP) or an error the read will report
-    if (n == 0) return false;
-    if (errno != EINTR) return Err(last_os_error());
-  }
 }
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) { return posix::write_all_fd(handle_.get(), bytes); }
@@ -117,6 +103,10 @@ SysResult<Child> spawn(const Command& command) {
   };
   Child child;
   if (command.own_tree) {
+    // Should the guardian be killed, the agent's orphans come back here rather than to init, and
+    // are ended when the guardian is seen dead (settle below).
+    static const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+    (void)subreaper;
     // The agent joins the group its guardian leads.
     auto guardian = posix::start_guardian(start, !command.new_session);
     if (!guardian) return guardian.err();
@@ -142,11 +132,17 @@ void Child::end_tree() {
 namespace {
 
 // The status of a child that has ended and been reaped as `reaped`: for a guardian, the agent's.
-ExitStatus settle(OwnedHandle& guardian_report, const ExitStatus& reaped) {
+// A guardian that died before it reported (killed: it only ever reports and exits) left the
+// agent's tree behind: its group is killed, and what left the group came back to this process as
+// a child subreaper and is killed too. That is a failure of its own, not the agent's end.
+SysResult<ExitStatus> settle(pid_t pid, OwnedHandle& guardian_report, const ExitStatus& reaped) {
   if (!guardian_report) return reaped;
   const auto raw = posix::guardian_report(guardian_report.get());
   guardian_report.reset();
-  return raw ? posix::exit_status_of(*raw) : reaped;
+  if (raw) return posix::exit_status_of(*raw);
+  ::kill(-pid, SIGKILL);
+  posix::kill_all_descendants();
+  return Err(custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(reaped) + ")"));
 }
 
 }  // namespace
@@ -158,7 +154,10 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (!*ended) return std::optional<ExitStatus>();
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(handles_.guardian_report, *status);
+  status_ = *status;
+  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
+  if (!settled) return settled.err();
+  status_ = *settled;
   return status_;
 }
 
@@ -167,7 +166,10 @@ SysResult<ExitStatus> Child::wait() {
   stdin_.reset();  // a child waiting for input would otherwise never end
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(handles_.guardian_report, *status);
+  status_ = *status;
+  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
+  if (!settled) return settled.err();
+  status_ = *settled;
   return *status_;
 }
 
