@@ -18,12 +18,13 @@
 #include <optional>
 
 #include "platform/error.h"
+#include "platform/system_handles.h"
 
 namespace vantle::posix {
 
 struct Guardian {
   pid_t pid = -1;
-  int report_fd = -1;  // the agent's wait status arrives here before the guardian exits
+  OwnedHandle report;  // the agent's wait status arrives here before the guardian exits
 };
 
 // Forks a guardian whose `start` (run in the guardian, so only what a forked child of a threaded

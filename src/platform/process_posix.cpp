@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "platform/command_line.h"
 #include "platform/env.h"
 #include "platform/fd_posix.h"
 #include "platform/guardian_posix.h"
 #include "platform/process.h"
+#include "platform/spawn_posix.h"
 #include "platform/wait_posix.h"
 
 namespace vantle::process {
@@ -26,81 +28,86 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) { return posix::write_all_fd(handle_.get(), bytes); }
 
-namespace {
+}  // namespace vantle::process
 
-// Owns the descriptors and spawn objects of one start, whatever path it leaves by.
-struct SpawnParts {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  int fds[6] = {-1, -1, -1, -1, -1, -1};  // read/write ends of the stdin, stdout, stderr pipes
-  SpawnParts() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-  }
-  ~SpawnParts() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    for (int fd : fds)
-      if (fd != -1) ::close(fd);
-  }
-};
+namespace vantle::posix {
 
-}  // namespace
+PreparedSpawn::PreparedSpawn() {
+  posix_spawn_file_actions_init(&actions_);
+  posix_spawnattr_init(&attr_);
+}
 
-SysResult<Child> spawn(const Command& command) {
-  const std::string program = command.program.native();
-  std::vector<std::string> argv_storage;
-  argv_storage.reserve(command.args.size() + 1);
-  argv_storage.push_back(program);
+PreparedSpawn::~PreparedSpawn() {
+  posix_spawn_file_actions_destroy(&actions_);
+  posix_spawnattr_destroy(&attr_);
+}
+
+int PreparedSpawn::start(pid_t& pid) const {
+  return ::posix_spawn(&pid, program_.c_str(), &actions_, &attr_, argv_.data(), envp_.data());
+}
+
+SysResult<std::unique_ptr<PreparedSpawn>> prepare_spawn(const process::Command& command) {
+  auto prepared = std::make_unique<PreparedSpawn>();
+  PreparedSpawn& p = *prepared;
+  p.program_ = command.program.native();
+  p.argv_storage_.reserve(command.args.size() + 1);
+  p.argv_storage_.push_back(p.program_);
   for (const auto& arg : command.args) {
     if (arg.find('\0') != std::string::npos) {
       return Err(custom_error(ErrorKind::kInvalidInput, "an argument holds a NUL character"));
     }
-    argv_storage.push_back(arg);
+    p.argv_storage_.push_back(arg);
   }
-  std::vector<std::string> env_storage;
-  for (const auto& [name, value] : merge_environment(env::all(), command.env, false)) {
+  for (const auto& [name, value] : process::merge_environment(env::all(), command.env, false)) {
     if (value.contains_nul()) {
       return Err(custom_error(ErrorKind::kInvalidInput,
                               "environment variable " + name.to_utf8_lossy() + " holds a NUL character"));
     }
-    env_storage.push_back(name.native() + "=" + value.native());
+    p.env_storage_.push_back(name.native() + "=" + value.native());
   }
-  std::vector<char*> argv;
-  for (auto& s : argv_storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& s : env_storage) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  for (auto& s : p.argv_storage_) p.argv_.push_back(s.data());
+  p.argv_.push_back(nullptr);
+  for (auto& s : p.env_storage_) p.envp_.push_back(s.data());
+  p.envp_.push_back(nullptr);
 
-  SpawnParts parts;
-  const Stdio modes[3] = {command.in, command.out, command.err};
+  const process::Stdio modes[3] = {command.in, command.out, command.err};
   for (int stream = 0; stream < 3; ++stream) {
-    if (modes[stream] == Stdio::kPipe) {
-      if (::pipe2(&parts.fds[stream * 2], O_CLOEXEC) != 0) return Err(last_os_error());
+    if (modes[stream] == process::Stdio::kPipe) {
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC) != 0) return Err(last_os_error());
+      p.pipes_[stream * 2].reset(ends[0]);
+      p.pipes_[stream * 2 + 1].reset(ends[1]);
       // For stdin the child reads (end 0); for the outputs it writes (end 1).
-      const int child_end = parts.fds[stream * 2 + (stream == 0 ? 0 : 1)];
-      posix_spawn_file_actions_adddup2(&parts.actions, child_end, stream);
-    } else if (modes[stream] == Stdio::kNull) {
-      posix_spawn_file_actions_addopen(&parts.actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+      const int child_end = ends[stream == 0 ? 0 : 1];
+      posix_spawn_file_actions_adddup2(&p.actions_, child_end, stream);
+    } else if (modes[stream] == process::Stdio::kNull) {
+      posix_spawn_file_actions_addopen(&p.actions_, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
     }
   }
-  posix_spawn_file_actions_addclosefrom_np(&parts.actions, 3);
-  if (command.cwd) posix_spawn_file_actions_addchdir_np(&parts.actions, command.cwd->c_str());
+  posix_spawn_file_actions_addclosefrom_np(&p.actions_, 3);
+  if (command.cwd) posix_spawn_file_actions_addchdir_np(&p.actions_, command.cwd->c_str());
 
   sigset_t all_signals;
   sigset_t no_signals;
   sigfillset(&all_signals);
   sigemptyset(&no_signals);
-  posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
-  posix_spawnattr_setsigmask(&parts.attr, &no_signals);
+  posix_spawnattr_setsigdefault(&p.attr_, &all_signals);
+  posix_spawnattr_setsigmask(&p.attr_, &no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   if (command.new_session) flags |= POSIX_SPAWN_SETSID;  // a new session is a new group too
-  posix_spawnattr_setflags(&parts.attr, flags);
+  posix_spawnattr_setflags(&p.attr_, flags);
+  return prepared;
+}
 
-  const auto start = [&](pid_t& pid) {
-    return ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());
-  };
+}  // namespace vantle::posix
+
+namespace vantle::process {
+
+SysResult<Child> spawn(const Command& command) {
+  auto prepared = posix::prepare_spawn(command);
+  if (!prepared) return prepared.err();
+  const posix::PreparedSpawn& parts = **prepared;
+  const auto start = [&parts](pid_t& pid) { return parts.start(pid); };
   Child child;
   if (command.own_tree) {
     // Should the guardian be killed, the agent's orphans come back here rather than to init, and
@@ -111,16 +118,15 @@ SysResult<Child> spawn(const Command& command) {
     auto guardian = posix::start_guardian(start, !command.new_session);
     if (!guardian) return guardian.err();
     child.pid_ = static_cast<std::uint32_t>(guardian->pid);
-    child.handles_.guardian_report.reset(guardian->report_fd);
+    child.handles_.guardian_report = std::move(guardian->report);
   } else {
     pid_t pid = 0;
     if (const int rc = start(pid); rc != 0) return Err(os_error(rc));
     child.pid_ = static_cast<std::uint32_t>(pid);
   }
-  const auto ours = [&parts](int end) { return OwnedHandle(std::exchange(parts.fds[end], -1)); };
-  if (modes[0] == Stdio::kPipe) child.stdin_.emplace(ours(1));
-  if (modes[1] == Stdio::kPipe) child.stdout_.emplace(ours(2));
-  if (modes[2] == Stdio::kPipe) child.stderr_.emplace(ours(4));
+  if (command.in == Stdio::kPipe) child.stdin_.emplace((*prepared)->take_pipe(1));
+  if (command.out == Stdio::kPipe) child.stdout_.emplace((*prepared)->take_pipe(2));
+  if (command.err == Stdio::kPipe) child.stderr_.emplace((*prepared)->take_pipe(4));
   return child;
 }
 
