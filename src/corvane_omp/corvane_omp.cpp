@@ -79,7 +79,6 @@ SysResult<AgentCapture> run_summarizer(const stdfs::path& executable, const snap
   omp::RunLimits limits;
   limits.stdout_bytes = DELTA_BYTE_LIMIT;
   limits.stderr_bytes = STDERR_BYTE_LIMIT;
-  limits.poll_interval = AGENT_POLL_INTERVAL;
   auto run = omp::run_agent(std::move(command), limits);
   if (!run) return Err(std::move(run).error().error);
   return std::move(*run);

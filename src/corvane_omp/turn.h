@@ -21,8 +21,6 @@ namespace vantle::corvane {
 
 // Bytes of agent standard error kept; more is an overflow. Standard output has DELTA_BYTE_LIMIT.
 inline constexpr std::size_t STDERR_BYTE_LIMIT = 49152;
-// How often the running agent is checked for its exit and for an overflow.
-inline constexpr std::chrono::milliseconds AGENT_POLL_INTERVAL{2};
 
 // A completed agent run: the first bytes of each output, whether each overflowed, and how the
 // agent ended.

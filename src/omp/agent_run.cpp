@@ -1,149 +1,18 @@
 #include "omp/agent_run.h"
 
+#include <algorithm>
 #include <array>
-#include <condition_variable>
-#include <cstdint>
-#include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "platform/child_watch.h"
 #include "platform/termination.h"
 
 namespace vantle::omp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How a reader ended, when it did not simply reach the end of its pipe.
-enum class Fault { kNone, kReadError, kOutOfMemory, kPanicked };
-
-struct Stream {
-  explicit Stream(std::optional<std::size_t> limit) : capture(limit) {}
-  BoundedCapture capture;
-  bool done = false;
-  Fault fault = Fault::kNone;
-  SysError error;
-};
-
-// What the run and its two readers share. A reader the run stops waiting for keeps it alive and
-// drops whatever it reads afterwards.
-struct Shared {
-  explicit Shared(const RunLimits& limits) : streams{Stream(limits.stdout_bytes), Stream(limits.stderr_bytes)} {}
-  std::mutex mutex;
-  std::condition_variable changed;  // a reader ended or a stream went past its limit
-  std::array<Stream, 2> streams;    // standard output, standard error
-  bool overflow = false;
-  bool tree_ended = false;  // the agent's tree is dead: whoever still holds a pipe escaped it
-  bool abandoned = false;
-};
-
-void read_stream(process::ReadPipe pipe, std::shared_ptr<Shared> shared, std::size_t index) {
-  Stream& stream = shared->streams[index];
-  Fault fault = Fault::kNone;
-  SysError error;
-  try {
-    std::array<char, PIPE_READ_CHUNK> chunk;
-    while (true) {
-      bool tree_ended = false;
-      {
-        std::lock_guard lock(shared->mutex);
-        if (shared->abandoned) break;
-        tree_ended = shared->tree_ended;
-      }
-      // The reader, not the run, judges its pipe idle: only it knows that everything it has read
-      // is recorded, and the wait ends the moment a byte arrives, however loaded the machine is.
-      auto readable = pipe.wait_readable(READ_GRACE);
-      if (!readable) {
-        fault = Fault::kReadError;
-        error = std::move(readable).error();
-        break;
-      }
-      if (!*readable) {
-        if (tree_ended) break;  // empty, and held open only by a process that escaped the tree
-        continue;
-      }
-      auto n = pipe.read(chunk.data(), chunk.size());
-      std::lock_guard lock(shared->mutex);
-      if (!n) {
-        if (n.error().kind == ErrorKind::kInterrupted) continue;
-        fault = Fault::kReadError;
-        error = std::move(n).error();
-        break;
-      }
-      if (*n == 0 || shared->abandoned) break;
-      if (stream.capture.add(std::string_view(chunk.data(), *n))) {
-        shared->overflow = true;
-        shared->changed.notify_all();
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    fault = Fault::kOutOfMemory;
-  } catch (...) {
-    fault = Fault::kPanicked;
-  }
-  pipe.close();
-  std::lock_guard lock(shared->mutex);
-  if (shared->abandoned) return;  // the run has taken what it needed
-  if (fault == Fault::kOutOfMemory) stream.capture = BoundedCapture(std::nullopt);  // give the memory back first
-  stream.fault = fault;
-  stream.error = std::move(error);
-  stream.done = true;
-  shared->changed.notify_all();
-}
-
-// The two reader threads. Those still running when the run returns are detached: each ends when
-// its pipe does.
-class Readers {
- public:
-  explicit Readers(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  Readers(const Readers&) = delete;
-  Readers& operator=(const Readers&) = delete;
-  ~Readers() {
-    for (auto& thread : threads_) {
-      if (thread.joinable()) thread.detach();
-    }
-  }
-
-  SysResult<void> start(process::Child& child) {
-    std::optional<process::ReadPipe> pipes[2] = {child.take_stdout(), child.take_stderr()};
-    for (std::size_t i = 0; i < 2; ++i) {
-      try {
-        threads_[i] = std::thread(read_stream, std::move(*pipes[i]), shared_, i);
-      } catch (const std::system_error& e) {
-        return Err(custom_error(ErrorKind::kOther, std::string("cannot start a reader thread: ") + e.what()));
-      }
-    }
-    return {};
-  }
-  // Joins the readers that have ended; call with the shared state's lock released.
-  void join_finished(const std::array<bool, 2>& done) {
-    for (std::size_t i = 0; i < 2; ++i) {
-      if (done[i] && threads_[i].joinable()) threads_[i].join();
-    }
-  }
-
- private:
-  std::shared_ptr<Shared> shared_;
-  std::array<std::thread, 2> threads_;
-};
-
-bool failed(const Stream& stream) { return stream.done && stream.fault != Fault::kNone; }
-
-RunError read_failure(std::size_t index, const Stream& stream) {
-  const std::string name = index == 0 ? "stdout" : "stderr";
-  const auto step = index == 0 ? RunError::Step::kReadStdout : RunError::Step::kReadStderr;
-  switch (stream.fault) {
-    case Fault::kReadError:
-      return {step, stream.error};
-    case Fault::kOutOfMemory:
-      return {step, custom_error(ErrorKind::kOther, name + " reader ran out of memory")};
-    default:
-      return {step, custom_error(ErrorKind::kOther, name + " reader thread panicked")};
-  }
-}
+using Event = process::ChildWatch::Event;
 
 // Ends a run that cannot go on: the whole tree is killed and the agent waited for, both outcomes
 // ignored.
@@ -151,6 +20,56 @@ void abandon(process::Child& child) {
   (void)child.kill();
   (void)child.wait();
 }
+
+// The two outputs as the run keeps them, and the first failure reading each.
+class Outputs {
+ public:
+  explicit Outputs(const RunLimits& limits)
+      : captures_{BoundedCapture(limits.stdout_bytes), BoundedCapture(limits.stderr_bytes)} {}
+
+  // Keeps what an event brought. True when it ends the run: a failed read, or (with
+  // `limits_end_run`) the first byte past a limit.
+  bool take(const Event& event, bool limits_end_run, process::ChildWatch& watch) {
+    const std::size_t i = event.stream;
+    if (event.kind == Event::Kind::kReadFailed) {
+      failures_[i] = event.error;
+      return true;
+    }
+    try {
+      if (captures_[i].add(event.bytes) && limits_end_run) {
+        limit_ = i == 0 ? RunEnd::kStdoutLimit : RunEnd::kStderrLimit;
+        return true;
+      }
+      return false;
+    } catch (const std::bad_alloc&) {
+      captures_[i] = BoundedCapture(std::nullopt);  // give the memory back first
+      failures_[i] = custom_error(ErrorKind::kOther, std::string(i == 0 ? "stdout" : "stderr") + " reader ran out of memory");
+      watch.close(i);
+      return true;
+    }
+  }
+  // A failed wait fails whatever was still being read.
+  void fail_open(const SysError& error, process::ChildWatch& watch) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (!watch.is_open(i)) continue;
+      if (!failures_[i]) failures_[i] = error;
+      watch.close(i);
+    }
+  }
+  std::optional<RunEnd> limit() const { return limit_; }
+
+  Result<AgentRun, RunError> finish(ExitStatus status, RunEnd end) {
+    if (failures_[0]) return Err(RunError{RunError::Step::kReadStdout, std::move(*failures_[0])});
+    if (failures_[1]) return Err(RunError{RunError::Step::kReadStderr, std::move(*failures_[1])});
+    return AgentRun{captures_[0].take(), captures_[0].overflowed(), captures_[1].take(), captures_[1].overflowed(),
+                    std::move(status), end};
+  }
+
+ private:
+  std::array<BoundedCapture, 2> captures_;
+  std::array<std::optional<SysError>, 2> failures_;
+  std::optional<RunEnd> limit_;
+};
 
 }  // namespace
 
@@ -180,97 +99,85 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
   auto started = process::spawn(command);
   if (!started) return Err(RunError{RunError::Step::kStart, std::move(started).error()});
   process::Child child = std::move(*started);
+  process::ChildWatch watch(child);
+  Outputs outputs(limits);
+  const auto wait_failed = [&child](SysError error) {
+    abandon(child);
+    return Err(RunError{RunError::Step::kWait, std::move(error)});
+  };
 
-  auto shared = std::make_shared<Shared>(limits);
-  Readers readers(shared);
-  if (!limits.read_after_exit) {
-    if (auto begun = readers.start(child); !begun) {
-      abandon(child);
-      return Err(RunError{RunError::Step::kStart, begun.error()});
-    }
-  }
-
-  // Until the agent ends or a limit or a failed reader ends the run.
+  // Until the agent ends, or a limit, a failed read or a request to end the tool ends the run.
   const auto began = Clock::now();
+  const process::ChildWatch::Deadline deadline =
+      limits.time ? process::ChildWatch::Deadline(began + *limits.time) : std::nullopt;
   RunEnd end = RunEnd::kExited;
-  std::optional<ExitStatus> status;
-  bool reader_failed = false;
+  bool tree_ended = false;
   bool ending = false;
-  {
-    std::unique_lock lock(shared->mutex);
-    while (true) {
-      if (termination::requested()) {
-        ending = true;
-        break;
-      }
-      if (shared->overflow) {
-        end = shared->streams[0].capture.overflowed() ? RunEnd::kStdoutLimit : RunEnd::kStderrLimit;
-        break;
-      }
-      if (failed(shared->streams[0]) || failed(shared->streams[1])) {
-        reader_failed = true;
-        break;
-      }
-      lock.unlock();
-      auto exited = child.try_wait();
-      if (!exited) {
-        abandon(child);
-        return Err(RunError{RunError::Step::kWait, std::move(exited).error()});
-      }
-      if (*exited) {
-        status = **exited;
-        break;
-      }
-      if (limits.time && Clock::now() - began >= *limits.time) {
-        end = RunEnd::kTimeLimit;
-        break;
-      }
-      lock.lock();
-      shared->changed.wait_for(lock, limits.poll_interval);
+  while (true) {
+    auto event = watch.next(deadline);
+    if (!event) return wait_failed(std::move(event).error());
+    if (event->kind == Event::Kind::kEnded) {
+      tree_ended = true;
+      break;
+    }
+    if (event->kind == Event::Kind::kTerminationRequested) {
+      ending = true;
+      break;
+    }
+    if (event->kind == Event::Kind::kDeadline) {
+      end = RunEnd::kTimeLimit;
+      break;
+    }
+    if (outputs.take(*event, !limits.drain_past_limits, watch)) {
+      end = outputs.limit().value_or(RunEnd::kExited);
+      break;
     }
   }
-  if (!status) {
+  // The tree is killed and its end awaited, still reading: what it writes meanwhile is kept
+  // within the limits.
+  if (!tree_ended) {
     (void)child.kill();
-    auto waited = child.wait();
-    if (!waited && !reader_failed) return Err(RunError{RunError::Step::kWait, std::move(waited).error()});
-    if (waited) status = *waited;
-  }
-  // The tree is gone now. What the agent wrote is in the pipes; a reader ends at its pipe's end,
-  // or once its pipe has stayed empty for the grace period (a process that escaped the tree holds
-  // it). One that escaped and keeps writing is cut off at the limit.
-  {
-    std::lock_guard lock(shared->mutex);
-    shared->tree_ended = true;
-  }
-  if (limits.read_after_exit) {
-    if (auto begun = readers.start(child); !begun) return Err(RunError{RunError::Step::kStart, begun.error()});
-  }
-  std::array<bool, 2> done{};
-  Result<AgentRun, RunError> result = Err(RunError{RunError::Step::kWait, SysError{}});
-  {
-    std::unique_lock lock(shared->mutex);
-    const auto ended = Clock::now();
-    while (!(shared->streams[0].done && shared->streams[1].done)) {
-      if (Clock::now() - ended >= READ_GRACE_MAX) break;
-      shared->changed.wait_for(lock, limits.poll_interval);
-    }
-    // From here on the readers leave the streams alone.
-    shared->abandoned = true;
-    done = {shared->streams[0].done, shared->streams[1].done};
-    Stream& out = shared->streams[0];
-    Stream& err = shared->streams[1];
-    if (failed(out)) {
-      result = Err(read_failure(0, out));
-    } else if (failed(err)) {
-      result = Err(read_failure(1, err));
-    } else {
-      result = AgentRun{out.capture.take(), out.capture.overflowed(), err.capture.take(), err.capture.overflowed(),
-                        std::move(*status), end};
+    while (!tree_ended) {
+      auto event = watch.next(std::nullopt);
+      if (!event) return wait_failed(std::move(event).error());
+      if (event->kind == Event::Kind::kEnded) tree_ended = true;
+      if (event->kind == Event::Kind::kTerminationRequested) ending = true;
+      if (event->kind == Event::Kind::kOutput || event->kind == Event::Kind::kReadFailed) {
+        (void)outputs.take(*event, false, watch);
+      }
     }
   }
-  readers.join_finished(done);
+  auto status = child.wait();
+  if (!status) return Err(RunError{RunError::Step::kWait, std::move(status).error()});
+
+  // The tree is gone now. What the agent wrote is in the pipes; a pipe is read to its end, or
+  // until it has stayed empty for the grace period (a process that escaped the tree holds it).
+  // One that escaped and keeps writing is cut off at the limit, and all reading at the longest
+  // grace.
+  const auto tree_gone = Clock::now();
+  std::array<Clock::time_point, 2> last_read{tree_gone, tree_gone};
+  while (watch.is_open(0) || watch.is_open(1)) {
+    Clock::time_point until = tree_gone + READ_GRACE_MAX;
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (watch.is_open(i)) until = std::min(until, last_read[i] + READ_GRACE);
+    }
+    auto event = watch.next(until);
+    if (!event) {
+      outputs.fail_open(event.error(), watch);
+      break;
+    }
+    const auto now = Clock::now();
+    if (event->kind == Event::Kind::kDeadline) {
+      for (std::size_t i = 0; i < 2; ++i) {
+        if (now >= last_read[i] + READ_GRACE || now >= tree_gone + READ_GRACE_MAX) watch.close(i);
+      }
+    } else if (event->kind == Event::Kind::kOutput || event->kind == Event::Kind::kReadFailed) {
+      last_read[event->stream] = now;
+      (void)outputs.take(*event, false, watch);
+    }
+  }
   if (ending) return interrupted();
-  return result;
+  return outputs.finish(std::move(*status), end);
 }
 
 }  // namespace vantle::omp

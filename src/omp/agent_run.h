@@ -1,7 +1,9 @@
 // Running the agent once: the one way every caller (the version probe, the Thymel turn, the
-// Corvane turn) starts it and reads it. The run owns the agent's whole process tree (a process
-// group of its own on POSIX, a kill-on-close job on Windows) and ends it when the run ends, for
-// whatever reason; descendants that keep the agent's pipes open never keep the caller waiting.
+// Corvane turn) starts it and reads it. The run owns the agent's whole process tree (under a
+// guardian of its own on POSIX, in a kill-on-close job on Windows) and ends it when the run ends,
+// for whatever reason; descendants that keep the agent's pipes open never keep the caller waiting.
+// The run sleeps in one wait (platform/child_watch.h) for the agent's end, its outputs, the time
+// limit and a request to end the tool.
 #pragma once
 
 #include <chrono>
@@ -17,11 +19,9 @@
 
 namespace vantle::omp {
 
-// The size of each read from an agent pipe.
-inline constexpr std::size_t PIPE_READ_CHUNK = 8192;
 // Once the agent has ended and its tree has been killed, how long a pipe may stay empty before
-// its reader gives up on it (a descendant that escaped the tree still holds it, writing nothing),
-// and how long the readers may take at most (one that escaped keeps writing).
+// the run gives up on it (a descendant that escaped the tree still holds it, writing nothing),
+// and how long the reading may take at most (one that escaped keeps writing).
 inline constexpr std::chrono::milliseconds READ_GRACE{100};
 inline constexpr std::chrono::milliseconds READ_GRACE_MAX{2000};
 
@@ -31,11 +31,9 @@ struct RunLimits {
   std::optional<std::size_t> stderr_bytes;
   // The run ends when the agent has not exited by then.
   std::optional<std::chrono::milliseconds> time;
-  // How often the agent is checked for its exit, an overflow and the time limit.
-  std::chrono::milliseconds poll_interval{2};
-  // Leave the pipes unread until the agent has exited: an agent that fills one then blocks, and
-  // meets the time limit.
-  bool read_after_exit = false;
+  // Past a byte limit the run goes on: the rest of that output is read and dropped, so that the
+  // agent never blocks on a full pipe, and only its exit or the time limit ends the run.
+  bool drain_past_limits = false;
 };
 
 // What ended a run: the agent's own exit, or a limit (the agent and its tree were then killed).

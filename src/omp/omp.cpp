@@ -95,9 +95,11 @@ std::optional<std::string> validate_omp_executable(const stdfs::path& path, std:
   command.args = {"--version"};
   RunLimits limits;
   limits.time = limit;
-  limits.poll_interval = VERSION_PROBE_POLL;
-  // The pipes are read only after the exit: a probe that fills one runs into the time limit.
-  limits.read_after_exit = true;
+  // Both outputs are read as the probe runs: the start of each is kept, and an agent that prints
+  // more than that before its signature is still judged as soon as it exits.
+  limits.stdout_bytes = VERSION_PROBE_OUTPUT_BYTES;
+  limits.stderr_bytes = VERSION_PROBE_OUTPUT_BYTES;
+  limits.drain_past_limits = true;
   auto run = run_agent(std::move(command), limits);
   if (!run) {
     const SysError& error = run.error().error;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -27,7 +28,9 @@ struct OmpVersion {
 inline constexpr OmpVersion MIN_OMP_VERSION{16, 3, 15};
 inline constexpr std::string_view MIN_OMP_VERSION_TEXT = "16.3.15";
 inline constexpr std::chrono::seconds VERSION_PROBE_TIMEOUT{15};
-inline constexpr std::chrono::milliseconds VERSION_PROBE_POLL{10};
+// Bytes of each of the probe's outputs kept: the signature is looked for in them. The rest is
+// read and dropped while the probe runs, so that a talkative agent never blocks on a full pipe.
+inline constexpr std::size_t VERSION_PROBE_OUTPUT_BYTES = std::size_t{1} << 20;
 // The environment variable that names the agent explicitly.
 inline constexpr std::string_view OMP_BIN_VAR = "VANTLE_OMP_BIN";
 

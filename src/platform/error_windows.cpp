@@ -1,6 +1,8 @@
 // Windows half of error.h: GetLastError codes and FormatMessageW text.
 #include <windows.h>
 
+#include <memory>
+
 #include "platform/error_kinds.h"
 #include "text/utf8.h"
 
@@ -19,10 +21,10 @@ std::string system_text(DWORD code) {
       ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (n == 0 || buffer == nullptr) return "Unknown error";
+  // Freed however this returns, running out of memory for the text included.
+  const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(buffer, &::LocalFree);
   while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n')) --n;
-  std::string text = text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
-  ::LocalFree(buffer);
-  return text;
+  return text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
 }
 
 }  // namespace

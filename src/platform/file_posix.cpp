@@ -110,12 +110,9 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
 }
 
 SysResult<void> sync_dir(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Err(last_os_error());
-  const int rc = ::fsync(fd);
-  SysError error = rc != 0 ? last_os_error() : SysError{};
-  ::close(fd);
-  if (rc != 0) return Err(std::move(error));
+  const OwnedHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return Err(last_os_error());
+  if (::fsync(fd.get()) != 0) return Err(last_os_error());
   return {};
 }
 

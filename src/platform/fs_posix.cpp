@@ -8,6 +8,7 @@
 
 #include "platform/fd_posix.h"
 #include "platform/fs.h"
+#include "platform/system_handles.h"
 
 namespace vantle::fs {
 
@@ -62,22 +63,21 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
 }
 
 SysResult<std::string> read_to_string(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Err(last_os_error());
+  // Owned at once: out of memory while the data grows must not leak it.
+  const OwnedHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return Err(last_os_error());
   std::string data;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    data.reserve(static_cast<std::size_t>(st.st_size));
+  }
   char chunk[65536];
   while (true) {
-    const auto n = posix::read_fd(fd, chunk, sizeof chunk);
-    if (!n) {
-      ::close(fd);
-      return n.err();
-    }
+    const auto n = posix::read_fd(fd.get(), chunk, sizeof chunk);
+    if (!n) return n.err();
     if (*n == 0) break;
     data.append(chunk, *n);
   }
-  ::close(fd);
   return data;
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/exit_status.h"
 #include "platform/fd_posix.h"
 #include "platform/wait_posix.h"
 
@@ -25,11 +26,10 @@ namespace {
 pid_t parent_of(const char* pid_text) {
   char path[300];
   std::snprintf(path, sizeof path, "/proc/%s/stat", pid_text);
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  const OwnedHandle fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
   char buffer[512];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-  ::close(fd);
+  const ssize_t n = ::read(fd.get(), buffer, sizeof buffer - 1);
   if (n <= 0) return -1;
   buffer[n] = '\0';
   // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so parse after the last ')'.
@@ -132,8 +132,10 @@ void report(int fd, int value) {
 }  // namespace
 
 SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool own_group) {
-  int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) return Err(last_os_error());
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return Err(last_os_error());
+  OwnedHandle ours(fds[0]);
+  OwnedHandle theirs(fds[1]);
   // No signal reaches the guardian before it has set up its own dispositions.
   sigset_t all;
   sigset_t old;
@@ -142,33 +144,39 @@ SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool
   const pid_t tool = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::close(pipe[0]);
+    ours.reset();
     // Nothing may unwind from here into the tool's own code, which would go on in this copy of it.
     try {
-      guardian_main(start, pipe[1], tool, own_group);
+      guardian_main(start, theirs.get(), tool, own_group);
     } catch (...) {
       ::_exit(127);
     }
   }
   const int fork_errno = errno;
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  ::close(pipe[1]);
-  if (pid < 0) {
-    ::close(pipe[0]);
-    return Err(os_error(fork_errno));
-  }
+  theirs.reset();
+  if (pid < 0) return Err(os_error(fork_errno));
   int code = 0;
   std::size_t got = 0;
   while (got < sizeof code) {
-    auto n = read_fd(pipe[0], reinterpret_cast<char*>(&code) + got, sizeof code - got);
+    auto n = read_fd(ours.get(), reinterpret_cast<char*>(&code) + got, sizeof code - got);
     if (!n || *n == 0) break;
     got += *n;
   }
-  if (got == sizeof code && code == 0) return Guardian{pid, pipe[0]};
-  ::close(pipe[0]);
-  (void)reap(pid);
-  if (got == sizeof code) return Err(os_error(code));
-  return Err(custom_error(ErrorKind::kOther, "the agent's guardian ended before the agent started"));
+  if (got == sizeof code && code == 0) return Guardian{pid, std::move(ours)};
+  ours.reset();
+  if (got == sizeof code) {
+    (void)reap(pid);
+    return Err(os_error(code));
+  }
+  // Killed between starting the agent and saying so: the agent may run, in the guardian's group,
+  // and whatever left the group comes back to this process, a child subreaper. None of it may stay.
+  if (own_group) ::kill(-pid, SIGKILL);
+  auto ended = reap(pid);
+  kill_all_descendants();
+  return Err(custom_error(ErrorKind::kOther, "the agent's guardian died" +
+                                                 (ended ? " (" + exit_status_text(*ended) + ")" : std::string()) +
+                                                 " before it reported the agent's start"));
 }
 
 std::optional<int> guardian_report(int report_fd) {

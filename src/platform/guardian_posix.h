@@ -18,18 +18,21 @@
 #include <optional>
 
 #include "platform/error.h"
+#include "platform/system_handles.h"
 
 namespace vantle::posix {
 
 struct Guardian {
   pid_t pid = -1;
-  int report_fd = -1;  // the agent's wait status arrives here before the guardian exits
+  OwnedHandle report;  // the agent's wait status arrives here before the guardian exits
 };
 
 // Forks a guardian whose `start` (run in the guardian, so only what a forked child of a threaded
 // process may do) starts the agent and gives its pid, or an errno value. With `own_group` the
 // guardian leads a new process group, which the agent joins, out of reach of the terminal's
 // signals. Returns once the agent runs; a failed start is the start's error, the guardian reaped.
+// A guardian killed before it reported ends what it may have started: the caller must be a child
+// subreaper with no other children.
 SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool own_group);
 
 // The agent's wait status as the guardian reported it; nothing when the guardian died first.

@@ -20,6 +20,8 @@ namespace vantle::process {
 
 enum class Stdio { kInherit, kNull, kPipe };
 
+class ChildWatch;
+
 // Everything needed to start one child.
 struct Command {
   std::filesystem::path program;
@@ -54,6 +56,7 @@ class PipeEnd {
   bool is_open() const { return static_cast<bool>(handle_); }
 
  protected:
+  friend class ChildWatch;
   OwnedHandle handle_;
 };
 
@@ -65,10 +68,6 @@ class ReadPipe : public PipeEnd {
   // Reads up to `size` bytes; 0 at end of file. Interrupted reads are retried.
   SysResult<std::size_t> read(char* buffer, std::size_t size);
   SysResult<std::string> read_to_end();
-  // Waits up to `timeout` for the pipe to hold bytes or reach its end; false when it did neither
-  // (it is empty and a writer still has it open). Windows cannot wait on an anonymous pipe: there
-  // it answers true at once, and the next read blocks.
-  SysResult<bool> wait_readable(std::chrono::milliseconds timeout);
 };
 
 // The write end of a pipe to a child's standard input.
@@ -104,6 +103,7 @@ class Child {
 
  private:
   friend SysResult<Child> spawn(const Command& command);
+  friend class ChildWatch;
   template <class P>
   static std::optional<P> take(std::optional<P>& slot) {
     std::optional<P> out = std::move(slot);

@@ -2,22 +2,22 @@
 // and no descriptor beyond the three standard streams. A child that owns its tree is started by a
 // guardian (guardian_posix.h), which the Child then stands for: ending the guardian ends the tree.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <memory>
 
 #include "platform/command_line.h"
 #include "platform/env.h"
 #include "platform/fd_posix.h"
 #include "platform/guardian_posix.h"
 #include "platform/process.h"
+#include "platform/spawn_posix.h"
 #include "platform/wait_posix.h"
 
 namespace vantle::process {
@@ -26,111 +26,107 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
   return posix::read_fd(handle_.get(), buffer, size);
 }
 
-SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds timeout) {
-  pollfd p{handle_.get(), POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-    if (n > 0) return true;  // bytes, the end (POLLHUP) or an error the read will report
-    if (n == 0) return false;
-    if (errno != EINTR) return Err(last_os_error());
-  }
-}
-
 SysResult<void> WritePipe::write_all(std::string_view bytes) { return posix::write_all_fd(handle_.get(), bytes); }
 
-namespace {
+}  // namespace vantle::process
 
-// Owns the descriptors and spawn objects of one start, whatever path it leaves by.
-struct SpawnParts {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  int fds[6] = {-1, -1, -1, -1, -1, -1};  // read/write ends of the stdin, stdout, stderr pipes
-  SpawnParts() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-  }
-  ~SpawnParts() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    for (int fd : fds)
-      if (fd != -1) ::close(fd);
-  }
-};
+namespace vantle::posix {
 
-}  // namespace
+PreparedSpawn::PreparedSpawn() {
+  posix_spawn_file_actions_init(&actions_);
+  posix_spawnattr_init(&attr_);
+}
 
-SysResult<Child> spawn(const Command& command) {
-  const std::string program = command.program.native();
-  std::vector<std::string> argv_storage;
-  argv_storage.reserve(command.args.size() + 1);
-  argv_storage.push_back(program);
+PreparedSpawn::~PreparedSpawn() {
+  posix_spawn_file_actions_destroy(&actions_);
+  posix_spawnattr_destroy(&attr_);
+}
+
+int PreparedSpawn::start(pid_t& pid) const {
+  return ::posix_spawn(&pid, program_.c_str(), &actions_, &attr_, argv_.data(), envp_.data());
+}
+
+SysResult<std::unique_ptr<PreparedSpawn>> prepare_spawn(const process::Command& command) {
+  auto prepared = std::make_unique<PreparedSpawn>();
+  PreparedSpawn& p = *prepared;
+  p.program_ = command.program.native();
+  p.argv_storage_.reserve(command.args.size() + 1);
+  p.argv_storage_.push_back(p.program_);
   for (const auto& arg : command.args) {
     if (arg.find('\0') != std::string::npos) {
       return Err(custom_error(ErrorKind::kInvalidInput, "an argument holds a NUL character"));
     }
-    argv_storage.push_back(arg);
+    p.argv_storage_.push_back(arg);
   }
-  std::vector<std::string> env_storage;
-  for (const auto& [name, value] : merge_environment(env::all(), command.env, false)) {
+  for (const auto& [name, value] : process::merge_environment(env::all(), command.env, false)) {
     if (value.contains_nul()) {
       return Err(custom_error(ErrorKind::kInvalidInput,
                               "environment variable " + name.to_utf8_lossy() + " holds a NUL character"));
     }
-    env_storage.push_back(name.native() + "=" + value.native());
+    p.env_storage_.push_back(name.native() + "=" + value.native());
   }
-  std::vector<char*> argv;
-  for (auto& s : argv_storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& s : env_storage) envp.push_back(s.data());
-  envp.push_back(nullptr);
+  for (auto& s : p.argv_storage_) p.argv_.push_back(s.data());
+  p.argv_.push_back(nullptr);
+  for (auto& s : p.env_storage_) p.envp_.push_back(s.data());
+  p.envp_.push_back(nullptr);
 
-  SpawnParts parts;
-  const Stdio modes[3] = {command.in, command.out, command.err};
+  const process::Stdio modes[3] = {command.in, command.out, command.err};
   for (int stream = 0; stream < 3; ++stream) {
-    if (modes[stream] == Stdio::kPipe) {
-      if (::pipe2(&parts.fds[stream * 2], O_CLOEXEC) != 0) return Err(last_os_error());
+    if (modes[stream] == process::Stdio::kPipe) {
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC) != 0) return Err(last_os_error());
+      p.pipes_[stream * 2].reset(ends[0]);
+      p.pipes_[stream * 2 + 1].reset(ends[1]);
       // For stdin the child reads (end 0); for the outputs it writes (end 1).
-      const int child_end = parts.fds[stream * 2 + (stream == 0 ? 0 : 1)];
-      posix_spawn_file_actions_adddup2(&parts.actions, child_end, stream);
-    } else if (modes[stream] == Stdio::kNull) {
-      posix_spawn_file_actions_addopen(&parts.actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+      const int child_end = ends[stream == 0 ? 0 : 1];
+      posix_spawn_file_actions_adddup2(&p.actions_, child_end, stream);
+    } else if (modes[stream] == process::Stdio::kNull) {
+      posix_spawn_file_actions_addopen(&p.actions_, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
     }
   }
-  posix_spawn_file_actions_addclosefrom_np(&parts.actions, 3);
-  if (command.cwd) posix_spawn_file_actions_addchdir_np(&parts.actions, command.cwd->c_str());
+  posix_spawn_file_actions_addclosefrom_np(&p.actions_, 3);
+  if (command.cwd) posix_spawn_file_actions_addchdir_np(&p.actions_, command.cwd->c_str());
 
   sigset_t all_signals;
   sigset_t no_signals;
   sigfillset(&all_signals);
   sigemptyset(&no_signals);
-  posix_spawnattr_setsigdefault(&parts.attr, &all_signals);
-  posix_spawnattr_setsigmask(&parts.attr, &no_signals);
+  posix_spawnattr_setsigdefault(&p.attr_, &all_signals);
+  posix_spawnattr_setsigmask(&p.attr_, &no_signals);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   if (command.new_session) flags |= POSIX_SPAWN_SETSID;  // a new session is a new group too
-  posix_spawnattr_setflags(&parts.attr, flags);
+  posix_spawnattr_setflags(&p.attr_, flags);
+  return prepared;
+}
 
-  const auto start = [&](pid_t& pid) {
-    return ::posix_spawn(&pid, program.c_str(), &parts.actions, &parts.attr, argv.data(), envp.data());
-  };
+}  // namespace vantle::posix
+
+namespace vantle::process {
+
+SysResult<Child> spawn(const Command& command) {
+  auto prepared = posix::prepare_spawn(command);
+  if (!prepared) return prepared.err();
+  const posix::PreparedSpawn& parts = **prepared;
+  const auto start = [&parts](pid_t& pid) { return parts.start(pid); };
   Child child;
   if (command.own_tree) {
+    // Should the guardian be killed, the agent's orphans come back here rather than to init, and
+    // are ended when the guardian is seen dead (settle below).
+    static const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+    (void)subreaper;
     // The agent joins the group its guardian leads.
     auto guardian = posix::start_guardian(start, !command.new_session);
     if (!guardian) return guardian.err();
     child.pid_ = static_cast<std::uint32_t>(guardian->pid);
-    child.handles_.guardian_report.reset(guardian->report_fd);
+    child.handles_.guardian_report = std::move(guardian->report);
   } else {
     pid_t pid = 0;
     if (const int rc = start(pid); rc != 0) return Err(os_error(rc));
     child.pid_ = static_cast<std::uint32_t>(pid);
   }
-  const auto ours = [&parts](int end) { return OwnedHandle(std::exchange(parts.fds[end], -1)); };
-  if (modes[0] == Stdio::kPipe) child.stdin_.emplace(ours(1));
-  if (modes[1] == Stdio::kPipe) child.stdout_.emplace(ours(2));
-  if (modes[2] == Stdio::kPipe) child.stderr_.emplace(ours(4));
+  if (command.in == Stdio::kPipe) child.stdin_.emplace((*prepared)->take_pipe(1));
+  if (command.out == Stdio::kPipe) child.stdout_.emplace((*prepared)->take_pipe(2));
+  if (command.err == Stdio::kPipe) child.stderr_.emplace((*prepared)->take_pipe(4));
   return child;
 }
 
@@ -142,11 +138,17 @@ void Child::end_tree() {
 namespace {
 
 // The status of a child that has ended and been reaped as `reaped`: for a guardian, the agent's.
-ExitStatus settle(OwnedHandle& guardian_report, const ExitStatus& reaped) {
+// A guardian that died before it reported (killed: it only ever reports and exits) left the
+// agent's tree behind: its group is killed, and what left the group came back to this process as
+// a child subreaper and is killed too. That is a failure of its own, not the agent's end.
+SysResult<ExitStatus> settle(pid_t pid, OwnedHandle& guardian_report, const ExitStatus& reaped) {
   if (!guardian_report) return reaped;
   const auto raw = posix::guardian_report(guardian_report.get());
   guardian_report.reset();
-  return raw ? posix::exit_status_of(*raw) : reaped;
+  if (raw) return posix::exit_status_of(*raw);
+  ::kill(-pid, SIGKILL);
+  posix::kill_all_descendants();
+  return Err(custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(reaped) + ")"));
 }
 
 }  // namespace
@@ -158,7 +160,10 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
   if (!*ended) return std::optional<ExitStatus>();
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(handles_.guardian_report, *status);
+  status_ = *status;
+  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
+  if (!settled) return settled.err();
+  status_ = *settled;
   return status_;
 }
 
@@ -167,7 +172,10 @@ SysResult<ExitStatus> Child::wait() {
   stdin_.reset();  // a child waiting for input would otherwise never end
   auto status = posix::reap(static_cast<pid_t>(pid_));
   if (!status) return status.err();
-  status_ = settle(handles_.guardian_report, *status);
+  status_ = *status;
+  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
+  if (!settled) return settled.err();
+  status_ = *settled;
   return *status_;
 }
 

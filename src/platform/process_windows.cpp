@@ -11,9 +11,26 @@ namespace vantle::process {
 
 using win::Handle;
 
-SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) { return win::read_handle(handle_.get(), buffer, size); }
-
-SysResult<bool> ReadPipe::wait_readable(std::chrono::milliseconds) { return true; }
+// The read end is overlapped (see output_pipe): each read waits for its own completion. A writer's
+// empty write completes a read with nothing, which is not the end.
+SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
+  while (true) {
+    OVERLAPPED overlapped{};
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min(size, win::MAX_TRANSFER));
+    if (!::ReadFile(handle_.get(), buffer, want, nullptr, &overlapped) && ::GetLastError() != ERROR_IO_PENDING) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      return Err(os_error(static_cast<int>(code)));
+    }
+    if (!::GetOverlappedResult(handle_.get(), &overlapped, &got, TRUE)) {
+      const DWORD code = ::GetLastError();
+      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      return Err(os_error(static_cast<int>(code)));
+    }
+    if (got != 0 || size == 0) return std::size_t{got};
+  }
+}
 
 SysResult<void> WritePipe::write_all(std::string_view bytes) { return win::write_all_handle(handle_.get(), bytes); }
 
@@ -55,6 +72,32 @@ struct StreamEnds {
   Handle parent;
 };
 
+// A pipe from the child whose read end is ours and overlapped, so that a wait can include its
+// reads (an anonymous pipe cannot be read that way): a named pipe of one instance, under a name
+// no other pipe of this process has had, which its first client (our own open of the write end)
+// takes for good.
+SysResult<StreamEnds> output_pipe() {
+  static LONG serial = 0;
+  const std::wstring name = L"\\\\.\\pipe\\vantle-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(::InterlockedIncrement(&serial));
+  constexpr DWORD SIZE = 65536;
+  DWORD mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  HANDLE read = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                   mode, 1, SIZE, SIZE, 0, nullptr);
+  if (read == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Systems that predate the flag refuse it.
+    mode &= ~static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS);
+    read = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                              mode, 1, SIZE, SIZE, 0, nullptr);
+  }
+  StreamEnds ends;
+  ends.parent = win::own(read);
+  if (!ends.parent) return Err(last_os_error());
+  ends.child = win::own(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!ends.child) return Err(last_os_error());
+  return ends;
+}
+
 SysResult<StreamEnds> stream_ends(Stdio mode, DWORD std_handle, bool child_reads) {
   StreamEnds ends;
   switch (mode) {
@@ -74,11 +117,17 @@ SysResult<StreamEnds> stream_ends(Stdio mode, DWORD std_handle, bool child_reads
     }
     case Stdio::kPipe: {
       // Both ends start private; only the child's end is then made inheritable.
-      HANDLE read = nullptr;
-      HANDLE write = nullptr;
-      if (!::CreatePipe(&read, &write, nullptr, 0)) return Err(last_os_error());
-      ends.child.reset(child_reads ? read : write);
-      ends.parent.reset(child_reads ? write : read);
+      if (child_reads) {
+        HANDLE read = nullptr;
+        HANDLE write = nullptr;
+        if (!::CreatePipe(&read, &write, nullptr, 0)) return Err(last_os_error());
+        ends.child.reset(read);
+        ends.parent.reset(write);
+      } else {
+        auto pipe = output_pipe();
+        if (!pipe) return pipe.err();
+        ends = std::move(*pipe);
+      }
       if (!::SetHandleInformation(ends.child.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
         return Err(last_os_error());
       }

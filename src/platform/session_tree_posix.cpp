@@ -33,6 +33,7 @@
 
 #include "platform/fd_posix.h"
 #include "platform/guardian_posix.h"
+#include "platform/spawn_posix.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
 #include "platform/wait_posix.h"
@@ -159,16 +160,12 @@ Result<ExitStatus, ForegroundError> run_foreground(const process::Command& comma
     if (!status) return failed(std::move(status).error());
     return *status;
   }
-  auto guardian = posix::start_guardian(
-      [&command](pid_t& agent) {
-        auto child = process::spawn(command);
-        if (!child) return child.error().code != 0 ? child.error().code : EINVAL;
-        agent = static_cast<pid_t>(child->id());
-        return 0;
-      },
-      false);
+  // Prepared here: the guardian, a forked child of this process, may not allocate.
+  auto prepared = posix::prepare_spawn(command);
+  if (!prepared) return failed(std::move(prepared).error());
+  auto guardian = posix::start_guardian([&prepared](pid_t& agent) { return (*prepared)->start(agent); }, false);
   if (!guardian) return failed(std::move(guardian).error());
-  ::close(guardian->report_fd);  // the launch goes by the guardian's exit code
+  guardian->report.reset();  // the launch goes by the guardian's exit code
   wait_watching(guardian->pid);
   auto status = posix::reap(guardian->pid);
   if (!status) return failed(std::move(status).error());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/system.h"
+#include "platform/system_handles.h"
 
 namespace vantle::sys {
 
@@ -34,14 +35,13 @@ std::vector<OsString> command_line(int, char**) {
 bool is_windows() { return true; }
 
 std::optional<std::filesystem::path> account_home() {
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return std::nullopt;
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::nullopt;
+  const OwnedHandle token(raw);
   DWORD size = 0;
-  ::GetUserProfileDirectoryW(token, nullptr, &size);
+  ::GetUserProfileDirectoryW(token.get(), nullptr, &size);
   std::wstring folder(size, L'\0');
-  const bool ok = size > 0 && ::GetUserProfileDirectoryW(token, folder.data(), &size);
-  ::CloseHandle(token);
-  if (!ok) return std::nullopt;
+  if (size == 0 || !::GetUserProfileDirectoryW(token.get(), folder.data(), &size)) return std::nullopt;
   folder.resize(folder.find(L'\0') == std::wstring::npos ? folder.size() : folder.find(L'\0'));
   if (folder.empty()) return std::nullopt;
   return std::filesystem::path(folder);

@@ -1,9 +1,11 @@
 // POSIX half of termination.h. The handler only records the signal (or, with no deferral alive,
 // lets it act); everything else happens on the main thread.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/termination.h"
 
@@ -15,6 +17,8 @@ constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 std::atomic<int> g_depth{0};
 std::atomic<int> g_signal{0};
 bool g_installed = false;
+// The self-pipe that wakes a wait: the handler writes one byte, never read, on the first request.
+int g_wake[2] = {-1, -1};
 
 // Ends the process by `sig` with its default action. Async-signal-safe: inside the handler the
 // signal stays blocked until the handler returns, and then kills.
@@ -28,13 +32,18 @@ void end_by(int sig) {
 
 void on_signal(int sig) {
   int none = 0;
-  g_signal.compare_exchange_strong(none, sig);
+  if (g_signal.compare_exchange_strong(none, sig) && g_wake[1] != -1) {
+    const int saved = errno;
+    (void)!::write(g_wake[1], "", 1);
+    errno = saved;
+  }
   if (g_depth.load() == 0) end_by(g_signal.load());
 }
 
 void install() {
   if (g_installed) return;
   g_installed = true;
+  if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
   for (int sig : SIGNALS) {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
@@ -67,5 +76,7 @@ Deferral::~Deferral() {
 }
 
 bool requested() { return g_signal.load() != 0; }
+
+int request_signal() { return g_wake[0]; }
 
 }  // namespace vantle::termination

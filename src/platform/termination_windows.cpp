@@ -17,6 +17,8 @@ constexpr UINT ENDED_BY_CTRL_C = 0xC000013A;
 std::atomic<int> g_depth{0};
 std::atomic<bool> g_requested{false};
 bool g_installed = false;
+// Set on the first request, so that a wait that includes it wakes; never reset.
+HANDLE g_event = nullptr;
 
 BOOL WINAPI on_event(DWORD event) {
   switch (event) {
@@ -30,6 +32,7 @@ BOOL WINAPI on_event(DWORD event) {
       return FALSE;
   }
   g_requested.store(true);
+  if (g_event != nullptr) ::SetEvent(g_event);
   if (g_depth.load() == 0) ::ExitProcess(ENDED_BY_CTRL_C);
   while (true) ::Sleep(INFINITE);
 }
@@ -39,6 +42,7 @@ BOOL WINAPI on_event(DWORD event) {
 Deferral::Deferral() {
   // A console that started the tool with Ctrl+C ignored keeps it ignored: the system then does
   // not call the handlers for it.
+  if (g_event == nullptr) g_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!g_installed) g_installed = ::SetConsoleCtrlHandler(on_event, TRUE) != 0;
   g_depth.fetch_add(1);
 }
@@ -48,5 +52,7 @@ Deferral::~Deferral() {
 }
 
 bool requested() { return g_requested.load(); }
+
+void* request_signal() { return g_event; }
 
 }  // namespace vantle::termination

@@ -275,23 +275,57 @@ pid_t parent_of(pid_t pid) {
   return std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) == 2 ? ppid : -1;
 }
 
-// The guardian stands between the tool and the agent; killed alone, it takes the tree with it and
-// the tool says so.
+// The guardian stands between the tool and the agent (the launch's, and a turn's); killed alone,
+// it takes the tree with it, the grandchild in a session of its own included, and the tool says
+// so: the guardian's death, never the agent's.
 TEST_F(LaunchLifetime, KillingTheGuardianReapsTheTreeAndEndsTheTool) {
-  auto tool = process::spawn(launch_command(agent("sleep_ms 60000\n")));
-  ASSERT_TRUE(tool) << tool.error().message;
-  auto err = tool->take_stderr();
-  const auto tree = wait_for_pids(pids_file(), 3);
-  const pid_t guardian = parent_of(static_cast<pid_t>(tree[0]));
-  ASSERT_GT(guardian, 1);
-  ASSERT_NE(guardian, static_cast<pid_t>(tool->id()));
-  ASSERT_EQ(::kill(guardian, SIGKILL), 0);
-  const auto raw = reap_within(static_cast<pid_t>(tool->id()), 10s);
-  ASSERT_TRUE(raw) << "the tool outlived the guardian";
-  EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
-  EXPECT_TRUE(all_gone_within(tree, 1000ms));
-  EXPECT_EQ(*err->read_to_end(),
-            "vantle launch-omp: the agent's guardian died (signal: 9 (SIGKILL)); reaped the OMP session tree\n");
+  struct Run {
+    std::string name;
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const auto mind = tmp_ / "mind" / "mind.md";
+  stdfs::create_directories(mind.parent_path());
+  std::ofstream(mind) << "mind\n";
+  const std::string died = "the agent's guardian died (signal: 9 (SIGKILL))";
+  const std::vector<Run> runs = {
+      {"launch", {"launch-omp", "--id", "ep", "--extension", "x"},
+       "vantle launch-omp: " + died + "; reaped the OMP session tree\n"},
+      {"thymel", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
+       "THYMEL_TURN_FAIL:ep: omp spawn failed: " + died +
+           " \xE2\x80\x94 exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n"},
+      {"corvane", {"corvane-omp", "--id", "ep", "--session-id", "s"}, "CORVANE_FAIL:ep: omp spawn failed: " + died + "\n"},
+  };
+  int n = 0;
+  for (const Run& r : runs) {
+    SCOPED_TRACE(r.name);
+    const auto dir = tmp_ / ("case-" + std::to_string(n++));
+    const auto pids = dir / "tree.pids";
+    const auto temp = dir / "temp";
+    stdfs::create_directories(temp);
+    process::Command command = launch_command(install_fake_agent(dir / "bin", "spawn_tree " + scenario_path(pids) +
+                                                                                  "\nsleep_ms 60000\n"));
+    command.args = r.args;
+    command.set_env("VANTLE_STATE_DIR", OsString::from_path(dir / "state"));
+    command.set_env("TMPDIR", OsString::from_path(temp));
+    command.in = process::Stdio::kPipe;
+    auto tool = process::spawn(command);
+    ASSERT_TRUE(tool) << tool.error().message;
+    ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
+    auto err = tool->take_stderr();
+    const auto tree = wait_for_pids(pids, 3);
+    const pid_t guardian = parent_of(static_cast<pid_t>(tree[0]));
+    ASSERT_GT(guardian, 1);
+    ASSERT_NE(guardian, static_cast<pid_t>(tool->id()));
+    ASSERT_EQ(::kill(guardian, SIGKILL), 0);
+    const auto raw = reap_within(static_cast<pid_t>(tool->id()), 10s);
+    ASSERT_TRUE(raw) << "the tool outlived the guardian";
+    EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
+    EXPECT_TRUE(all_gone_within(tree, 1000ms));
+    EXPECT_EQ(*err->read_to_end(), r.line);
+    EXPECT_TRUE(stdfs::is_empty(temp));
+    for (pid_t p : tree) ::kill(p, SIGKILL);
+  }
 }
 
 // A signal that ends the tool while it runs the agent (a Thymel turn, a Corvane turn, the version

@@ -8,6 +8,7 @@
 //   wait_for <path>                   (and version.wait_for) wait until the file exists before
 //                                     answering: a test's handshake
 //   version.flood                     bytes of filler written to stdout before answering
+//   version.flood_stderr              the same to stderr
 //   version.vanish 1                  after answering, move this program away (to <name>.gone)
 //   stdout / stderr / exit / sleep_ms the same for every other invocation (a turn, a launch)
 //   flood_stdout / flood_stderr       bytes of filler written to each stream
@@ -35,7 +36,8 @@
 //                                     directory holding that file (type and permission bits)
 //   remove_arg <option>               delete the file named by the argument after <option>
 //                                     (`@` for the @file argument), as the agent is running
-//   linger_ms                         sleep after writing the output, before exiting
+//   linger_ms                         sleep after writing the output, before exiting (with
+//                                     version.linger_ms, the `--version` probe does the same)
 //   descendant <kind>|<heartbeat>     (and version.descendant) first start a child that holds
 //                                     this program's stdout and stderr: kind `hold` sleeps for
 //                                     30 s, `yes` writes lines to stdout for 30 s, `escape` sleeps
@@ -273,6 +275,7 @@ int main(int argc, char** argv) {
   if (const auto ms = get(prefix + "sleep_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
   if (version) {
     if (const auto n = get("version.flood"); !n.empty()) flood(true, std::stoull(n));
+    if (const auto n = get("version.flood_stderr"); !n.empty()) flood(false, std::stoull(n));
   } else {
     if (const auto n = get("flood_stdout"); !n.empty()) flood(true, std::stoull(n));
     if (const auto n = get("flood_stderr"); !n.empty()) flood(false, std::stoull(n));
@@ -316,7 +319,7 @@ int main(int argc, char** argv) {
   }
   (void)vantle::stdio::write_out(get(prefix + "stdout", version ? "omp/18.2.3\n" : ""));
   (void)vantle::stdio::write_err(get(prefix + "stderr"));
-  if (const auto ms = get("linger_ms"); !ms.empty() && !version) {
+  if (const auto ms = get(prefix + "linger_ms"); !ms.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
   }
   if (version && get("version.vanish") == "1") {

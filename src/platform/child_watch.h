@@ -1,0 +1,71 @@
+// One blocking wait over a running child that owns its tree: its end, its two output pipes, a
+// request to end the tool (platform/termination.h) and a deadline. Nothing is polled on a timer and
+// no thread is started: POSIX polls the guardian's report pipe (readable once the guardian reports,
+// hung up if it dies), the two pipes and the termination self-pipe; Windows waits for the process,
+// the termination event and the events of overlapped reads on the two pipes in one
+// WaitForMultipleObjects.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "platform/error.h"
+#include "platform/process.h"
+
+namespace vantle::process {
+
+class ChildWatch {
+ public:
+  using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+  // What woke the wait. The child's end and the request are each reported once; a pipe's end
+  // (empty bytes) and a failed read close that pipe.
+  struct Event {
+    enum class Kind { kOutput, kReadFailed, kEnded, kTerminationRequested, kDeadline };
+    Kind kind = Kind::kDeadline;
+    std::size_t stream = 0;  // kOutput, kReadFailed: 0 standard output, 1 standard error
+    std::string_view bytes;  // kOutput: what was read, valid until the next call; empty at the end
+    SysError error;          // kReadFailed
+
+    static Event of(Kind kind) {
+      Event e;
+      e.kind = kind;
+      return e;
+    }
+    static Event output(std::size_t stream, std::string_view bytes) {
+      Event e = of(Kind::kOutput);
+      e.stream = stream;
+      e.bytes = bytes;
+      return e;
+    }
+    static Event failed(std::size_t stream, SysError error) {
+      Event e = of(Kind::kReadFailed);
+      e.stream = stream;
+      e.error = std::move(error);
+      return e;
+    }
+  };
+
+  // Takes the child's output pipes (both must be piped). The child must outlive the watch and stay
+  // where it is; once its end is reported, the watch no longer looks at it, so it may be waited for.
+  explicit ChildWatch(Child& child);
+  ~ChildWatch();
+  ChildWatch(const ChildWatch&) = delete;
+  ChildWatch& operator=(const ChildWatch&) = delete;
+
+  // Blocks until something happens, or until `deadline` (none: no deadline).
+  SysResult<Event> next(Deadline deadline);
+  // Stops reading a pipe and closes it.
+  void close(std::size_t stream);
+  bool is_open(std::size_t stream) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vantle::process
