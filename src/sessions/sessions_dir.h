@@ -17,4 +17,9 @@ namespace vantle::sessions {
 Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::filesystem::path>& explicit_dir,
                                                    const snapshot::Selectors& selectors);
 
+// A selector's value as a path when it is set and not empty (env::is_set), as HOME, USERPROFILE,
+// PI_CONFIG_DIR, PI_CODING_AGENT_DIR and XDG_DATA_HOME count for the sessions directory and the
+// agent's places alike; else nothing.
+std::optional<std::filesystem::path> selector_path(const snapshot::Selectors& selectors, snapshot::Selector s);
+
 }  // namespace vantle::sessions
