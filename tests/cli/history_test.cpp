@@ -303,7 +303,9 @@ TEST(History, FindsWhatTheAgentWroteInItsDefaultPlaceAfterSettingItsDirectoryAsi
   const stdfs::path home = st.tmp() / "h1";
   st.snap("e1", std::nullopt, "h1",
           {{snapshot::Selector::kUserProfile, display(home)},
-           {snapshot::Selector::kPiCodingAgentDir, display(home / ".omp" / "profiles" / "work" / "agent")},
+           // The agent compares the text with its own, normalised, spelling of that directory.
+           {snapshot::Selector::kPiCodingAgentDir,
+            display((home / ".omp" / "profiles" / "work" / "agent").lexically_normal())},
            {snapshot::Selector::kOmpProfile, ""},
            {snapshot::Selector::kPiProfile, "work"}});
   write_file(st.session("h1", "p/2024_abc.jsonl"), "default\n");
