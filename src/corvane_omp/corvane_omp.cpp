@@ -11,6 +11,7 @@
 #include "platform/os_string.h"
 #include "platform/termination.h"
 #include "sessions/lookup.h"
+#include "sessions/sessions_dir.h"
 #include "snapshot/selectors.h"
 #include "snapshot/snapshot.h"
 #include "text/whitespace.h"
@@ -45,8 +46,9 @@ Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const std
   std::optional<snapshot::Selectors> selectors;
   std::optional<stdfs::path> file;
   if (args.session_dir) {
-    if (args.session_dir->empty()) return Err(failure(id, "--session-dir cannot be empty"));
-    auto found = sessions::find_session_in_dir(path_from_utf8(*args.session_dir), *args.session_id);
+    auto dir = sessions::resolve_sessions_dir(path_from_utf8(*args.session_dir), {});
+    if (!dir) return Err(failure(id, dir.error()));
+    auto found = sessions::find_session_in_dir(*dir, *args.session_id);
     if (!found) return Err(failure(id, found.error().text()));
     file = std::move(*found);
   } else {
@@ -59,8 +61,7 @@ Result<Transcript, Verdict> choose_transcript(const CorvaneArgs& args, const std
   }
 
   if (!file) return Err(judge_context_delta(id, EMPTY_CONTEXT_DELTA));
-  auto tail = sessions::is_archived_session(*file) ? read_transcript_archive_tail(*file)
-                                                   : read_transcript_file_tail(*file);
+  auto tail = read_transcript_file_tail(*file);
   if (!tail) return Err(failure(id, "transcript unreadable (" + display(*file) + "): " + tail.error().message));
   return Transcript{std::move(*tail), std::move(selectors)};
 }

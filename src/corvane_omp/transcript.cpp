@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "gzip/gzip_reader.h"
 #include "platform/file.h"
 #include "platform/stdio.h"
+#include "sessions/lookup.h"
+#include "sessions/session_log.h"
 #include "text/utf8.h"
 
 namespace vantle::corvane {
@@ -76,32 +77,30 @@ SysResult<StdinTranscript> read_transcript(const ChunkReader& read) {
 SysResult<StdinTranscript> read_transcript_from_stdin() { return read_transcript(&stdio::read_in); }
 
 SysResult<std::string> read_transcript_file_tail(const std::filesystem::path& path) {
-  auto file = fs::File::open_read(path);
-  if (!file) return file.err();
-  auto length = file->seek_end();
+  auto log = sessions::open_session_log(path, sessions::is_archived_session(path));
+  if (!log) return log.err();
+  if (log->archive) {
+    auto read = read_transcript(std::move(*log).bytes());
+    if (!read) return read.err();
+    return std::move(read->tail);
+  }
+  fs::File& file = *log->log;
+  auto length = file.seek_end();
   if (!length) return length.err();
   const std::uint64_t start = *length > TRANSCRIPT_TAIL_LIMIT ? *length - TRANSCRIPT_TAIL_LIMIT : 0;
-  if (auto sought = file->seek(start); !sought) return sought.err();
+  if (auto sought = file.seek(start); !sought) return sought.err();
   // At most the bytes that were there when the length was taken.
   std::string bytes(static_cast<std::size_t>(*length - start), '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {
-    auto n = file->read(bytes.data() + got, bytes.size() - got);
+    auto n = file.read(bytes.data() + got, bytes.size() - got);
     if (!n) return n.err();
     if (*n == 0) break;
     got += *n;
   }
   bytes.resize(got);
-  file->close();
+  file.close();
   return finish_transcript_tail(std::move(bytes), *length > TRANSCRIPT_TAIL_LIMIT);
-}
-
-SysResult<std::string> read_transcript_archive_tail(const std::filesystem::path& path) {
-  auto archive = gzip::GzipReader::open(path);
-  if (!archive) return archive.err();
-  auto read = read_transcript([&archive](char* buffer, std::size_t size) { return archive->read(buffer, size); });
-  if (!read) return read.err();
-  return std::move(read->tail);
 }
 
 SysResult<std::string> finish_transcript_tail(std::string bytes, bool truncated) {

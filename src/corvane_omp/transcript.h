@@ -62,12 +62,9 @@ SysResult<StdinTranscript> read_transcript(const ChunkReader& read);
 SysResult<StdinTranscript> read_transcript_from_stdin();
 
 // The tail of a session file: at most its last TRANSCRIPT_TAIL_LIMIT bytes as long as the file
-// was when opened; growth during the read is ignored.
+// was when opened; growth during the read is ignored. An archive (gzip, by its name) is
+// decompressed whole through the ring, so memory stays bounded; damage fails with zlib's reason.
 SysResult<std::string> read_transcript_file_tail(const std::filesystem::path& path);
-
-// The tail of an archived (gzip) session file: the whole archive is decompressed through the
-// ring, so memory stays bounded; a damaged archive fails with zlib's reason.
-SysResult<std::string> read_transcript_archive_tail(const std::filesystem::path& path);
 
 // Ends both readers. When the source was longer than the limit, the first (probably cut) line of
 // the kept bytes is dropped through its LF; no LF, or only a final one, leaves nothing. The rest

@@ -8,11 +8,11 @@
 #include "cli/out_of_memory.h"
 #include "digest_omp/mapping.h"
 #include "digest_omp/prescan.h"
-#include "gzip/gzip_reader.h"
 #include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
+#include "sessions/session_log.h"
 #include "text/utf8.h"
 #include "text/whitespace.h"
 
@@ -69,9 +69,9 @@ Result<void> digest_lines_within_memory(LineReader& lines, OutputBuffer& out) {
 
 // The decompressed bytes of an archived log, its failures naming the archive: a plain log's
 // read errors are the system's, an archive's mostly zlib's, which say nothing of where.
-ByteSource archive_bytes(gzip::GzipReader& archive, const std::string& shown) {
-  return [&archive, &shown](char* buffer, std::size_t size) -> SysResult<std::size_t> {
-    auto got = archive.read(buffer, size);
+ByteSource naming_archive(ByteSource archive, const std::string& shown) {
+  return [archive = std::move(archive), &shown](char* buffer, std::size_t size) -> SysResult<std::size_t> {
+    auto got = archive(buffer, size);
     if (!got) return Err(custom_error(got.error().kind, "cannot read " + shown + ": " + got.error().message));
     return got;
   };
@@ -109,16 +109,12 @@ int run_digest(std::span<const std::string> args) {
   }
 
   OutputBuffer out([](std::string_view bytes) { return stdio::write_out(bytes); });
-  if (!parsed.in && sessions::is_archived_session(path)) {
-    auto archive = gzip::GzipReader::open(path);
-    if (!archive) return fail(1, "cannot open " + shown + ": " + archive.error().message);
-    LineReader lines(archive_bytes(*archive, shown));
-    return finish(digest_lines_within_memory(lines, out), out);
-  }
-  auto file = fs::File::open_read(path);
-  if (!file) return fail(1, "cannot open " + shown + ": " + file.error().message);
-  fs::LiveFile log(std::move(*file));
-  LineReader lines([&log](char* buffer, std::size_t size) { return log.read(buffer, size); });
+  // --in names a log, whatever its name.
+  const bool archived = !parsed.in && sessions::is_archived_session(path);
+  auto log = sessions::open_session_log(path, archived);
+  if (!log) return fail(1, "cannot open " + shown + ": " + log.error().message);
+  ByteSource bytes = std::move(*log).bytes();
+  LineReader lines(archived ? naming_archive(std::move(bytes), shown) : std::move(bytes));
   return finish(digest_lines_within_memory(lines, out), out);
 }
 

@@ -2,12 +2,12 @@
 
 #include "cli/options.h"
 #include "cli/out_of_memory.h"
-#include "gzip/gzip_reader.h"
 #include "platform/big_buffer.h"
 #include "platform/file.h"
 #include "platform/os_string.h"
 #include "platform/stdio.h"
 #include "sessions/lookup.h"
+#include "sessions/session_log.h"
 
 namespace vantle::history {
 namespace {
@@ -47,16 +47,10 @@ int run_history(std::span<const std::string> args) {
 
   auto file = sessions::choose_session_file(parsed.session_dir, *parsed.session);
   if (!file) return fail(file.error().kind == sessions::SessionFileError::Kind::kUsage ? 2 : 1, file.error().message);
-  if (sessions::is_archived_session(*file)) {
-    // An archive is decompressed as it is written out, so memory stays bounded whatever it holds.
-    auto archive = gzip::GzipReader::open(*file);
-    if (!archive) return fail(1, "cannot read " + display(*file) + ": " + archive.error().message);
-    return stream(*file, [&archive](char* buffer, std::size_t size) { return archive->read(buffer, size); });
-  }
-  auto opened = fs::File::open_read(*file);
-  if (!opened) return fail(1, "cannot read " + display(*file) + ": " + opened.error().message);
-  fs::LiveFile log(std::move(*opened));
-  return stream(*file, [&log](char* buffer, std::size_t size) { return log.read(buffer, size); });
+  // An archive is decompressed as it is written out, so memory stays bounded whatever it holds.
+  auto log = sessions::open_session_log(*file, sessions::is_archived_session(*file));
+  if (!log) return fail(1, "cannot read " + display(*file) + ": " + log.error().message);
+  return stream(*file, std::move(*log).bytes());
 }
 
 }  // namespace

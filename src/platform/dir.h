@@ -20,8 +20,10 @@ struct DirEntry {
 };
 
 // The entries of `dir` without "." and "..", in the order the system returns them. A directory
-// that is not there fails with kNotFound (on Windows also a missing drive, network path or share),
-// so that callers can tell absence from a listing that failed.
+// that is not there fails with kNotFound (on Windows also a missing drive, network path or share;
+// on every system a path below a file), so that callers can tell absence from a listing that
+// failed. A file at `dir` itself is another kind of failure on POSIX and under Wine (Windows may
+// call it "path not found" too).
 SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir);
 
 }  // namespace vantle::fs

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "platform/dir.h"
 
@@ -35,11 +36,25 @@ EntryType type_of(DIR* dir, const dirent* entry) {
   return EntryType::kOther;
 }
 
+// opendir fails with ENOTDIR both for a file at `dir` and for a file above it. Only the second
+// leaves nothing at the path, which Windows reports as "path not found"; the path itself, asked
+// for without trailing slashes (which would ask for a directory again), tells them apart.
+bool nothing_at(const std::filesystem::path& dir) {
+  std::string text = dir.native();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  struct stat st;
+  return ::stat(text.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 }  // namespace
 
 SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) {
   const std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
-  if (!handle) return Err(last_os_error());
+  if (!handle) {
+    SysError error = last_os_error();
+    if (error.code == ENOTDIR && nothing_at(dir)) error.kind = ErrorKind::kNotFound;
+    return Err(std::move(error));
+  }
   std::vector<DirEntry> entries;
   while (true) {
     errno = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
 
 #include "platform/os_string.h"
@@ -198,19 +199,109 @@ std::string ambiguity_across(std::string_view id, const std::vector<Candidate>& 
   return text;
 }
 
-// One snapshot's places: its sessions directory, or, when that could not be resolved, the message
-// that says so; and the agent's own places, looked up only once a lookup needs them.
+// This machine's agent host, looked up only when a lookup goes past the sessions directories.
+class LazyHost {
+ public:
+  explicit LazyHost(std::optional<AgentHost> given) : host_(std::move(given)) {}
+  const AgentHost& get() {
+    if (!host_) host_ = this_host();
+    return *host_;
+  }
+
+ private:
+  std::optional<AgentHost> host_;
+};
+
+// The stages of every lookup, in order; a stage is searched only when those before it found
+// nothing, and the first that finds anything answers.
+enum class Stage {
+  kSessionsDirs,  // each sessions directory
+  kAgentPlaces,   // the agent's own places (places.h)
+  kArchives,      // the archives beside all of those
+};
+constexpr Stage STAGES[] = {Stage::kSessionsDirs, Stage::kAgentPlaces, Stage::kArchives};
+
+// One endpoint's places: its sessions directory, or, when that could not be resolved, the message
+// that says so; and the agent's own places, looked up only once a stage needs them.
 struct Endpoint {
-  const snapshot::EndpointSnapshot* snap;
-  std::optional<stdfs::path> today;
+  const snapshot::Selectors* selectors;
+  const snapshot::EndpointSnapshot* snap;  // null outside the lookup across snapshots
+  std::optional<stdfs::path> sessions_dir;
   std::string unresolved;
   std::optional<std::vector<stdfs::path>> agent;
 
-  const std::vector<stdfs::path>& agent_places(const AgentHost& host) {
-    if (!agent) agent = session_places(snap->selectors, host).agent;
+  const std::vector<stdfs::path>& agent_places(LazyHost& host) {
+    if (!agent) agent = session_places(*selectors, host.get()).agent;
     return *agent;
   }
+
+  // The folders searched in `stage`. Without a sessions directory (for want of a home), the
+  // places the agent's home rule gives stand in for it.
+  std::vector<stdfs::path> roots(Stage stage, LazyHost& host) {
+    switch (stage) {
+      case Stage::kSessionsDirs:
+        if (!sessions_dir) return agent_places(host);
+        return {*sessions_dir};
+      case Stage::kAgentPlaces:
+        if (!sessions_dir) return {};
+        return agent_places(host);
+      case Stage::kArchives:
+        break;
+    }
+    std::vector<stdfs::path> out = agent_places(host);
+    if (sessions_dir) out.insert(out.begin(), *sessions_dir);
+    return out;
+  }
 };
+
+// `unresolved_prefix` goes before the message of a sessions directory that cannot be resolved.
+Endpoint endpoint_of(const snapshot::Selectors& selectors, const snapshot::EndpointSnapshot* snap,
+                     const std::string& unresolved_prefix) {
+  Endpoint out{&selectors, snap, std::nullopt, "", std::nullopt};
+  auto dir = resolve_sessions_dir(std::nullopt, selectors);
+  if (dir) {
+    out.sessions_dir = std::move(*dir);
+  } else {
+    out.unresolved = unresolved_prefix + dir.error();
+  }
+  return out;
+}
+
+// The i-th of a lookup's endpoints, made when first asked for (in order, in the first stage); a
+// failure to make it (a bad snapshot) ends the lookup there.
+using EndpointAt = std::function<Result<Endpoint*>(std::size_t)>;
+
+// Walks the stages over `count` endpoints: the candidates of the first stage that finds any,
+// settled; none when no stage does. A failed search ends the walk with its message. An endpoint
+// without a sessions directory ends it with its own message, at its turn in the first stage,
+// unless its places or their archives hold a match.
+Result<std::vector<Candidate>> walk_stages(std::size_t count, const EndpointAt& endpoint_at, Searcher& searcher,
+                                           LazyHost& host) {
+  for (const Stage stage : STAGES) {
+    const Kind kind = stage == Stage::kArchives ? Kind::kArchived : Kind::kPlain;
+    Found found;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto made = endpoint_at(i);
+      if (!made) return made.err();
+      Endpoint& e = **made;
+      Found own;
+      if (auto searched = searcher.search_all(e.roots(stage, host), kind, e.snap, own); !searched) {
+        return Err(searched.error().text());
+      }
+      if (stage == Stage::kSessionsDirs && !e.sessions_dir && own.empty()) {
+        Found archived;
+        if (auto searched = searcher.search_all(e.roots(Stage::kArchives, host), Kind::kArchived, e.snap, archived);
+            !searched) {
+          return Err(searched.error().text());
+        }
+        if (archived.empty()) return Err(e.unresolved);
+      }
+      found.take(std::move(own));
+    }
+    if (auto chosen = found.settle(); !chosen.empty()) return chosen;
+  }
+  return std::vector<Candidate>();
+}
 
 }  // namespace
 
@@ -255,80 +346,25 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
   }
 
   Searcher searcher(id);
-  // Looked up only when the lookup goes past the sessions directories.
-  const auto agent_host = [&host]() -> const AgentHost& {
-    if (!host) host = this_host();
-    return *host;
-  };
-  // Candidates point at the snapshot they were found through; a deque keeps those pointers valid.
+  LazyHost agent_host(std::move(host));
+  // Candidates point at the snapshot they were found through, endpoints at their selectors; deques
+  // keep those pointers valid.
   std::deque<snapshot::EndpointSnapshot> snapshots;
-  std::vector<Endpoint> endpoints;
-  Found today;
-  for (const auto& file : snapshot_files) {
+  std::deque<Endpoint> endpoints;
+  const auto endpoint_at = [&](std::size_t i) -> Result<Endpoint*> {
+    if (i < endpoints.size()) return &endpoints[i];
+    const stdfs::path& file = snapshot_files[i];
     auto read = snapshot::read_snapshot(file);
     if (!read) return read.err();
     snapshots.push_back(std::move(read).value());
-    Endpoint endpoint{&snapshots.back(), std::nullopt, "", std::nullopt};
-    auto dir = resolve_sessions_dir(std::nullopt, endpoint.snap->selectors);
-    if (!dir) {
-      endpoint.unresolved =
-          "endpoint environment snapshot " + display(file) + " cannot resolve OMP sessions: " + dir.error();
-      // Without a home in its selectors, a snapshot may still have the agent's home.
-      if (endpoint.agent_places(agent_host()).empty()) return Err(endpoint.unresolved);
-      endpoints.push_back(std::move(endpoint));
-      continue;
-    }
-    auto found = searcher.search(*dir, Kind::kPlain);
-    if (!found) return Err(found.error().text());
-    if (*found) today.add(searcher.matcher(), std::move(**found), endpoint.snap);
-    endpoint.today = std::move(*dir);
-    endpoints.push_back(std::move(endpoint));
-  }
-
-  // A snapshot without a home ends the lookup with its message as it always did, unless the
-  // agent's own places for it hold the session.
-  Found archived;
-  for (auto& e : endpoints) {
-    if (e.today) continue;
-    Found own, own_archived;
-    if (auto searched = searcher.search_all(*e.agent, Kind::kPlain, e.snap, own); !searched) {
-      return Err(searched.error().text());
-    }
-    if (own.empty()) {
-      if (auto searched = searcher.search_all(*e.agent, Kind::kArchived, e.snap, own_archived); !searched) {
-        return Err(searched.error().text());
-      }
-      if (own_archived.empty()) return Err(e.unresolved);
-    }
-    today.take(std::move(own));
-    archived.take(std::move(own_archived));
-  }
-
-  const auto answer = [&](std::vector<Candidate>& chosen) -> Result<stdfs::path> {
-    if (chosen.size() == 1) return std::move(chosen.front().path);
-    return Err(ambiguity_across(id, chosen));
+    const std::string unresolved = "endpoint environment snapshot " + display(file) + " cannot resolve OMP sessions: ";
+    endpoints.push_back(endpoint_of(snapshots.back().selectors, &snapshots.back(), unresolved));
+    return &endpoints.back();
   };
-  // Whatever the sessions directories give stands; only when they hold nothing does the lookup
-  // go on to the agent's own places, and then to the archives beside all of them.
-  if (auto chosen = today.settle(); !chosen.empty()) return answer(chosen);
-  Found elsewhere;
-  for (auto& e : endpoints) {
-    if (!e.today) continue;
-    if (auto searched = searcher.search_all(e.agent_places(agent_host()), Kind::kPlain, e.snap, elsewhere);
-        !searched) {
-      return Err(searched.error().text());
-    }
-  }
-  if (auto chosen = elsewhere.settle(); !chosen.empty()) return answer(chosen);
-  for (auto& e : endpoints) {
-    if (!e.today) continue;
-    std::vector<stdfs::path> roots = *e.agent;
-    roots.insert(roots.begin(), *e.today);
-    if (auto searched = searcher.search_all(roots, Kind::kArchived, e.snap, archived); !searched) {
-      return Err(searched.error().text());
-    }
-  }
-  if (auto chosen = archived.settle(); !chosen.empty()) return answer(chosen);
+  auto chosen = walk_stages(snapshot_files.size(), endpoint_at, searcher, agent_host);
+  if (!chosen) return chosen.err();
+  if (chosen->size() == 1) return std::move(chosen->front().path);
+  if (!chosen->empty()) return Err(ambiguity_across(id, *chosen));
   return Err("no omp session file for '" + std::string(id) + "' across endpoint environment snapshots under " +
              display(snapshot_dir));
 }
@@ -336,31 +372,16 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
 Result<std::optional<stdfs::path>> find_endpoint_session(const snapshot::Selectors& selectors, std::string_view id,
                                                          std::optional<AgentHost> host) {
   Searcher searcher(id);
-  auto today = resolve_sessions_dir(std::nullopt, selectors);
-  if (today) {
-    auto found = searcher.search(*today, Kind::kPlain);
-    if (!found) return Err(found.error().text());
-    if (*found) return found.value();
-  }
-  std::vector<stdfs::path> roots = session_places(selectors, host ? *host : this_host()).agent;
-  // Without a home in the selectors, the message stands unless the agent's home holds the session.
-  if (!today && roots.empty()) return today.err();
-  for (const Kind kind : {Kind::kPlain, Kind::kArchived}) {
-    if (kind == Kind::kArchived && today) roots.insert(roots.begin(), *today);
-    Found found;
-    if (auto searched = searcher.search_all(roots, kind, nullptr, found); !searched) {
-      return Err(searched.error().text());
-    }
-    std::vector<Candidate> chosen = found.settle();
-    if (chosen.size() == 1) return std::optional<stdfs::path>(std::move(chosen.front().path));
-    if (chosen.size() > 1) {
-      AmbiguousError ambiguous{std::string(id), {}};
-      for (auto& c : chosen) ambiguous.paths.push_back(std::move(c.path));
-      return Err(ambiguous.text());
-    }
-  }
-  if (!today) return today.err();
-  return std::optional<stdfs::path>();
+  LazyHost agent_host(std::move(host));
+  Endpoint endpoint = endpoint_of(selectors, nullptr, "");
+  auto chosen = walk_stages(
+      1, [&endpoint](std::size_t) -> Result<Endpoint*> { return &endpoint; }, searcher, agent_host);
+  if (!chosen) return chosen.err();
+  if (chosen->empty()) return std::optional<stdfs::path>();
+  if (chosen->size() == 1) return std::optional<stdfs::path>(std::move(chosen->front().path));
+  AmbiguousError ambiguous{std::string(id), {}};
+  for (auto& c : *chosen) ambiguous.paths.push_back(std::move(c.path));
+  return Err(ambiguous.text());
 }
 
 bool is_archived_session(const stdfs::path& path) {
@@ -371,8 +392,9 @@ Result<stdfs::path, SessionFileError> choose_session_file(const std::optional<st
                                                          std::string_view id) {
   using Kind = SessionFileError::Kind;
   if (session_dir) {
-    if (session_dir->empty()) return Err(SessionFileError{Kind::kUsage, "--session-dir cannot be empty"});
-    auto found = find_session_in_dir(path_from_utf8(*session_dir), id);
+    auto dir = resolve_sessions_dir(path_from_utf8(*session_dir), {});
+    if (!dir) return Err(SessionFileError{Kind::kUsage, std::move(dir).error()});
+    auto found = find_session_in_dir(*dir, id);
     if (!found) return Err(SessionFileError{Kind::kLookup, found.error().text()});
     if (!*found) {
       return Err(SessionFileError{Kind::kNoneInDir,

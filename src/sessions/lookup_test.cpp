@@ -68,9 +68,11 @@ TEST(ListDirSorted, ListsEveryEntryInPathOrderWithItsType) {
   EXPECT_EQ(names, (std::vector<std::string>{"Ab", "_", "a", "a-b", "a.jsonl", "b", "z", "\xC3\xA9"}));
 }
 
+// Nothing at the path: no directory, or a file above it (where the agent could not have written).
 TEST(ListDirSorted, MissingDirectoryIsEmpty) {
   ScopedTempDir tmp;
-  for (const char* rel : {"missing", "missing/below", "missing/a/b/c"}) {
+  write_file(tmp / "file", "x");
+  for (const char* rel : {"missing", "missing/below", "missing/a/b/c", "file/below", "file/below/deeper"}) {
     auto listed = list_dir_sorted(under(tmp.path(), rel));
     ASSERT_TRUE(listed.ok()) << listed.error().text();
     EXPECT_TRUE(listed->empty()) << rel;
@@ -89,26 +91,13 @@ TEST(ListDirSorted, EmptyDirectoryIsEmpty) {
 TEST(ListDirSorted, ListingAFileFails) {
   ScopedTempDir tmp;
   write_file(tmp / "file", "x");
-  const stdfs::path dir = tmp / "file";
-  auto listed = list_dir_sorted(dir);
-  ASSERT_FALSE(listed.ok());
-  EXPECT_EQ(listed.error().dir, dir);
-  EXPECT_NE(listed.error().error.kind, ErrorKind::kNotFound);
-  EXPECT_EQ(listed.error().text(), "cannot scan " + display(dir) + ": " + listed.error().error.message);
-}
-
-// Below a file, POSIX says "not a directory", a failure; Windows says "path not found", which
-// counts as absent.
-TEST(ListDirSorted, ListingBelowAFileFollowsThePlatform) {
-  ScopedTempDir tmp;
-  write_file(tmp / "file", "x");
-  auto listed = list_dir_sorted(tmp / "file/below");
-  if (sys::is_windows()) {
-    ASSERT_TRUE(listed.ok()) << listed.error().text();
-    EXPECT_TRUE(listed->empty());
-  } else {
+  for (const stdfs::path& dir : {tmp / "file", tmp / "file" / ""}) {
+    SCOPED_TRACE(display(dir));
+    auto listed = list_dir_sorted(dir);
     ASSERT_FALSE(listed.ok());
-    EXPECT_EQ(listed.error().text(), "cannot scan " + display(tmp / "file/below") + ": Not a directory (os error 20)");
+    EXPECT_EQ(listed.error().dir, dir);
+    EXPECT_NE(listed.error().error.kind, ErrorKind::kNotFound);
+    EXPECT_EQ(listed.error().text(), "cannot scan " + display(dir) + ": " + listed.error().error.message);
   }
 }
 
@@ -565,6 +554,36 @@ TEST(FindSessionAcrossSnapshots, TheAgentsPlacesThenTheArchivesWhenNothingCameBe
   stdfs::remove_all(e.file("x1/omp/sessions"));
   write_file(e.file("x1/omp/sessions"), "a file");
   EXPECT_TRUE(e.find("zzz").error().starts_with("cannot scan " + display(e.file("x1/omp/sessions")) + ": "));
+}
+
+// A file where a place's folder, or a folder above it, belongs leaves nothing at the place: the
+// agent cannot have written there, so the lookup goes on as for a missing place.
+TEST(FindSessionAcrossSnapshots, APlaceBelowAFileIsAbsent) {
+  struct Case {
+    std::string file;   // the file in the way
+    std::string found;  // where the session lies, found past the file; empty: nowhere
+  };
+  const Case cases[] = {
+      {"x1/omp", ""},
+      {"x1/omp", "h1/.omp/agent/archive/sessions/p/y_abc.jsonl.gz"},
+      {"h1/.omp/agent/archive", "x1/omp/archive/sessions/y_abc.jsonl.gz"},
+      {"x1/omp/archive", "h1/.omp/agent/archive/sessions/y_abc.jsonl.gz"},
+      {"h1/.omp", "x1/omp/sessions/p/y_abc.jsonl"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.found);
+    ScopedTempDir tmp;
+    Endpoints e(tmp.path());
+    e.snap("e1", std::nullopt, "h1", "x1");
+    write_file(e.file(c.file), "a file");
+    if (c.found.empty()) {
+      EXPECT_EQ(e.find("abc").error(), "no omp session file for 'abc' across endpoint environment snapshots under " +
+                                           display(e.snapshot_dir()));
+      continue;
+    }
+    write_file(e.file(c.found), "");
+    EXPECT_EQ(e.find("abc").value(), e.file(c.found));
+  }
 }
 }  // namespace
 }  // namespace vantle::sessions

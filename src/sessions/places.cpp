@@ -12,18 +12,30 @@ namespace {
 
 using snapshot::Selector;
 
-std::optional<stdfs::path> present(const snapshot::Selectors& selectors, Selector s) {
-  const auto& value = selectors[s];
-  if (!value || value->empty()) return std::nullopt;
-  return value->to_path();
-}
-
 // `value` under `base` the way the agent joins them (path.join): an absolute value is appended,
 // not put in place of the base. A value naming a drive or share (Windows) would make no usable
 // path, so the agent cannot have written there: nothing.
 std::optional<stdfs::path> join_like_agent(const stdfs::path& base, const stdfs::path& value) {
   if (value.has_root_name()) return std::nullopt;
   return base / value.relative_path();
+}
+
+// Whether the agent, with no profile, sets PI_CODING_AGENT_DIR (`agent_dir`) aside for its default
+// agent directory <config>/agent. It does so when the value resolves to that directory itself,
+// and when the value is, text for text, the agent directory of the profile PI_PROFILE names while
+// OMP_PROFILE selects the default: it takes that for a value a parent process set for the profile.
+bool agent_takes_default(const snapshot::Selectors& selectors, const stdfs::path& agent_dir,
+                         const stdfs::path& config) {
+  if (agent_dir.is_absolute() &&
+      compare_paths(agent_dir.lexically_normal(), (config / "agent").lexically_normal()) == 0) {
+    return true;
+  }
+  snapshot::Selectors without_omp = selectors;
+  without_omp[Selector::kOmpProfile].reset();
+  const auto bypassed = snapshot::select_omp_profile(without_omp);
+  if (!bypassed || !*bypassed) return false;
+  const stdfs::path derived = config / "profiles" / path_from_utf8(**bypassed) / "agent";
+  return agent_dir.native() == derived.lexically_normal().native();
 }
 
 }  // namespace
@@ -35,32 +47,38 @@ SessionPlaces session_places(const snapshot::Selectors& selectors, const AgentHo
   auto profile = snapshot::select_omp_profile(selectors);
   if (!profile) return out;
   const std::optional<std::string>& name = *profile;
-  if (!name && present(selectors, Selector::kPiCodingAgentDir)) return out;
-  // Today's rule fails only for want of a home here; the agent's home may still be known.
-  if (!out.today && !host.account_home) return out;
+  // The sessions directory fails only for want of a home here; the agent's home may still be known.
+  if (!out.sessions_dir && !host.account_home) return out;
+
+  auto home = selector_path(selectors, host.windows ? Selector::kUserProfile : Selector::kHome);
+  if (!home) home = host.account_home;
+  std::optional<stdfs::path> config;
+  if (home) {
+    const auto config_name = selector_path(selectors, Selector::kPiConfigDir);
+    config = join_like_agent(*home, config_name ? *config_name : stdfs::path(".omp"));
+  }
+  if (!name) {
+    const auto agent_dir = selector_path(selectors, Selector::kPiCodingAgentDir);
+    if (agent_dir && !(config && agent_takes_default(selectors, *agent_dir, *config))) return out;
+  }
 
   if (!host.windows) {
-    if (auto xdg = present(selectors, Selector::kXdgDataHome); xdg && xdg->is_absolute()) {
+    if (auto xdg = selector_path(selectors, Selector::kXdgDataHome); xdg && xdg->is_absolute()) {
       stdfs::path data = *xdg / "omp";
       if (name) data = data / "profiles" / path_from_utf8(*name);
       out.agent.push_back(data / "sessions");
     }
   }
-  auto home = present(selectors, host.windows ? Selector::kUserProfile : Selector::kHome);
-  if (!home) home = host.account_home;
-  if (home) {
-    const auto config_name = present(selectors, Selector::kPiConfigDir);
-    if (auto config = join_like_agent(*home, config_name ? *config_name : stdfs::path(".omp"))) {
-      stdfs::path base = *config;
-      if (name) base = base / "profiles" / path_from_utf8(*name);
-      out.agent.push_back(base / "agent" / "sessions");
-    }
+  if (config) {
+    stdfs::path base = *config;
+    if (name) base = base / "profiles" / path_from_utf8(*name);
+    out.agent.push_back(base / "agent" / "sessions");
   }
 
   const auto same = [](const stdfs::path& a, const stdfs::path& b) { return compare_paths(a, b) == 0; };
   std::vector<stdfs::path> kept;
   for (auto& place : out.agent) {
-    if (out.today && same(place, *out.today)) continue;
+    if (out.sessions_dir && same(place, *out.sessions_dir)) continue;
     if (std::any_of(kept.begin(), kept.end(), [&](const stdfs::path& k) { return same(k, place); })) continue;
     kept.push_back(std::move(place));
   }

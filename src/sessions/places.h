@@ -25,16 +25,20 @@ struct AgentHost {
 // This machine, its account home looked up now.
 AgentHost this_host();
 
-// The places of one set of selectors, in the order they are searched. `today` is the sessions
-// directory (resolve_sessions_dir). `agent` lists where the agent itself writes, when that differs
-// from `today`: on POSIX $XDG_DATA_HOME/omp[/profiles/<profile>]/sessions (an absolute
-// XDG_DATA_HOME, used when that folder exists, so it is only ever a place to look); then
+// The places of one set of selectors, in the order they are searched. `sessions_dir` is the
+// sessions directory (resolve_sessions_dir), searched first. `agent` lists where the agent itself
+// writes, when that differs from `sessions_dir`: on POSIX
+// $XDG_DATA_HOME/omp[/profiles/<profile>]/sessions (an absolute XDG_DATA_HOME, used when that
+// folder exists, so it is only ever a place to look); then
 // <home>/<PI_CONFIG_DIR or .omp>[/profiles/<profile>]/agent/sessions with the agent's home and an
-// absolute PI_CONFIG_DIR appended to home. `agent` is empty when `today` failed for any reason but a
-// missing home, and when PI_CODING_AGENT_DIR is used (an absolute one is `today` already; a relative
-// one is resolved against the agent's working directory, which nothing records). Pure.
+// absolute PI_CONFIG_DIR appended to home. `agent` is empty when `sessions_dir` failed for any
+// reason but a missing home, and when the agent uses PI_CODING_AGENT_DIR (an absolute one is
+// `sessions_dir` already; a relative one is resolved against the agent's working directory, which
+// nothing records). Without a profile the agent sets PI_CODING_AGENT_DIR aside, and its places
+// are listed, when the value names its default agent directory <home>/<config>/agent, or exactly
+// the agent directory of the profile PI_PROFILE names while OMP_PROFILE selects the default. Pure.
 struct SessionPlaces {
-  Result<std::filesystem::path> today;
+  Result<std::filesystem::path> sessions_dir;
   std::vector<std::filesystem::path> agent;
 };
 SessionPlaces session_places(const snapshot::Selectors& selectors, const AgentHost& host);

@@ -49,7 +49,7 @@ stdfs::path place(const std::string& pattern) {
 struct Case {
   std::string name;
   std::vector<std::pair<Selector, std::string>> set;
-  std::string today;                        // a place, or the message when it starts with "!"
+  std::string sessions_dir;                 // a place, or the message when it starts with "!"
   std::vector<std::string> posix, windows;  // the agent's places on each host
   bool account = true;                      // whether the account database gives a home
 };
@@ -138,6 +138,59 @@ const std::vector<Case> CASES = {
      "$HOME/.omp/profiles/work/agent/sessions",
      {"$XDG/omp/profiles/work/sessions"},
      {}},
+    {"agent dir naming the default keeps the XDG place",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$HOME/.omp/agent"},
+      {Selector::kXdgDataHome, "$XDG"}},
+     "$HOME/.omp/agent/sessions",
+     {"$XDG/omp/sessions"},
+     {}},
+    {"agent dir naming the default, resolved as the agent resolves it",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$HOME/.pi/x/../agent/"},
+      {Selector::kPiConfigDir, ".pi"},
+      {Selector::kXdgDataHome, "$XDG"}},
+     "$HOME/.pi/x/../agent/sessions",
+     {"$XDG/omp/sessions", "$HOME/.pi/agent/sessions"},
+     {"$HOME/.pi/agent/sessions"}},
+    {"agent dir naming the default of another home",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$OTHER/.omp/agent"},
+      {Selector::kXdgDataHome, "$XDG"}},
+     "$OTHER/.omp/agent/sessions",
+     {},
+     {}},
+    {"agent dir of a profile that OMP_PROFILE bypassed",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$HOME/.omp/profiles/work/agent"},
+      {Selector::kOmpProfile, ""},
+      {Selector::kPiProfile, "work"},
+      {Selector::kXdgDataHome, "$XDG"}},
+     "$HOME/.omp/profiles/work/agent/sessions",
+     {"$XDG/omp/sessions", "$HOME/.omp/agent/sessions"},
+     {"$HOME/.omp/agent/sessions"}},
+    {"agent dir of a bypassed profile, spelt otherwise, is the agent's",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$HOME/.omp/profiles/work/agent/"},
+      {Selector::kOmpProfile, "default"},
+      {Selector::kPiProfile, "work"}},
+     "$HOME/.omp/profiles/work/agent/sessions",
+     {},
+     {}},
+    {"agent dir of a profile PI_PROFILE does not name",
+     {{Selector::kHome, "$HOME"},
+      {Selector::kUserProfile, "$HOME"},
+      {Selector::kPiCodingAgentDir, "$HOME/.omp/profiles/work/agent"},
+      {Selector::kOmpProfile, ""},
+      {Selector::kPiProfile, "play"}},
+     "$HOME/.omp/profiles/work/agent/sessions",
+     {},
+     {}},
     {"a bad profile leaves only its message",
      {{Selector::kHome, "$HOME"}, {Selector::kXdgDataHome, "$XDG"}, {Selector::kOmpProfile, "Work"}},
      "!invalid OMP profile 'Work'",
@@ -145,20 +198,20 @@ const std::vector<Case> CASES = {
      {}},
 };
 
-TEST(SessionPlaces, TodaysDirectoryThenTheAgentsOwnPlaces) {
+TEST(SessionPlaces, TheSessionsDirectoryThenTheAgentsOwnPlaces) {
   for (const auto& c : CASES) {
     snapshot::Selectors selectors;
-    for (const auto& [key, value] : c.set) selectors[key] = OsString::from_utf8(expand(value));
+    for (const auto& [key, value] : c.set) selectors[key] = OsString::from_path(place(value));
     for (const bool windows : {false, true}) {
       SCOPED_TRACE(c.name + (windows ? " (Windows host)" : " (POSIX host)"));
       const AgentHost host{windows, c.account ? std::optional(place("$ACCT")) : std::nullopt};
       const SessionPlaces got = session_places(selectors, host);
-      if (c.today.starts_with("!")) {
-        ASSERT_FALSE(got.today.ok()) << display(*got.today);
-        EXPECT_EQ(got.today.error(), c.today.substr(1));
+      if (c.sessions_dir.starts_with("!")) {
+        ASSERT_FALSE(got.sessions_dir.ok()) << display(*got.sessions_dir);
+        EXPECT_EQ(got.sessions_dir.error(), c.sessions_dir.substr(1));
       } else {
-        ASSERT_TRUE(got.today.ok()) << got.today.error();
-        EXPECT_EQ(display(*got.today), display(place(c.today)));
+        ASSERT_TRUE(got.sessions_dir.ok()) << got.sessions_dir.error();
+        EXPECT_EQ(display(*got.sessions_dir), display(place(c.sessions_dir)));
       }
       std::vector<std::string> agent;
       for (const auto& p : got.agent) agent.push_back(display(p));
@@ -175,7 +228,7 @@ TEST(SessionPlaces, ADriveInPiConfigDirGivesNoPlaceOfTheAgents) {
   selectors[Selector::kUserProfile] = OsString::from_utf8("C:\\Users\\u");
   selectors[Selector::kPiConfigDir] = OsString::from_utf8("D:\\cfg");
   const SessionPlaces got = session_places(selectors, AgentHost{true, std::nullopt});
-  EXPECT_EQ(display(got.today.value()), "D:\\cfg\\agent\\sessions");
+  EXPECT_EQ(display(got.sessions_dir.value()), "D:\\cfg\\agent\\sessions");
   EXPECT_TRUE(got.agent.empty());
 }
 

@@ -1,18 +1,16 @@
 #include "sessions/sessions_dir.h"
 
+#include "platform/env.h"
+
 namespace vantle::sessions {
-namespace {
 
 using snapshot::Selector;
 
-// HOME, USERPROFILE, PI_CONFIG_DIR and PI_CODING_AGENT_DIR count only when set and not empty.
-std::optional<std::filesystem::path> present(const snapshot::Selectors& selectors, Selector s) {
+std::optional<std::filesystem::path> selector_path(const snapshot::Selectors& selectors, Selector s) {
   const auto& value = selectors[s];
-  if (!value || value->empty()) return std::nullopt;
+  if (!env::is_set(value)) return std::nullopt;
   return value->to_path();
 }
-
-}  // namespace
 
 Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::filesystem::path>& explicit_dir,
                                                    const snapshot::Selectors& selectors) {
@@ -23,12 +21,12 @@ Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::file
   auto profile = snapshot::select_omp_profile(selectors);
   if (!profile) return profile.err();
   if (!*profile) {
-    if (auto agent_dir = present(selectors, Selector::kPiCodingAgentDir)) return *agent_dir / "sessions";
+    if (auto agent_dir = selector_path(selectors, Selector::kPiCodingAgentDir)) return *agent_dir / "sessions";
   }
-  auto home = present(selectors, Selector::kHome);
-  if (!home) home = present(selectors, Selector::kUserProfile);
+  auto home = selector_path(selectors, Selector::kHome);
+  if (!home) home = selector_path(selectors, Selector::kUserProfile);
   if (!home) return Err("cannot resolve OMP sessions: HOME and USERPROFILE are unset");
-  const auto config_dir = present(selectors, Selector::kPiConfigDir);
+  const auto config_dir = selector_path(selectors, Selector::kPiConfigDir);
   std::filesystem::path base = *home / (config_dir ? *config_dir : std::filesystem::path(".omp"));
   if (*profile) base = base / "profiles" / path_from_utf8(**profile);
   return base / "agent" / "sessions";

@@ -314,8 +314,12 @@ TEST_F(Corvane, TranscriptFromTheAgentsOwnPlacesAndArchives) {
     const std::string prompt = turns.empty() ? "" : turns.back()["argv"].back().get<std::string>().substr(1);
     return turns.empty() ? "" : turns.back()["files"][prompt].get<std::string>();
   };
-  write_file(tmp / "xdg" / "omp" / "sessions" / "p" / "2024_s-1.jsonl", "{\"n\":\"xdg\"}\n");
   const Cli xdg_turn = turn({"--id", "ep-x", "--session-id", "s-1"}, "");
+  // A file where the XDG data folder belongs leaves nothing there, as a missing folder does.
+  write_file(tmp / "xdg" / "omp", "a file");
+  EXPECT_EQ(xdg_turn.run(), exited(0, EMPTY_DELTA, ""));
+  stdfs::remove(tmp / "xdg" / "omp");
+  write_file(tmp / "xdg" / "omp" / "sessions" / "p" / "2024_s-1.jsonl", "{\"n\":\"xdg\"}\n");
   if (sys::is_windows()) {
     EXPECT_EQ(xdg_turn.run(), exited(0, EMPTY_DELTA, ""));
   } else {

@@ -296,6 +296,22 @@ TEST(History, LooksAcrossEndpointSnapshots) {
   EXPECT_EQ(st.run({"--session", "abc", "--session-dir", "nowhere", "--session-dir"}).run(), exited(0, "one\n", ""));
 }
 
+// An agent directory that the agent sets aside for its default one: the one of the profile that
+// PI_PROFILE names, while OMP_PROFILE selects the default profile.
+TEST(History, FindsWhatTheAgentWroteInItsDefaultPlaceAfterSettingItsDirectoryAside) {
+  StateDir st;
+  const stdfs::path home = st.tmp() / "h1";
+  st.snap("e1", std::nullopt, "h1",
+          {{snapshot::Selector::kUserProfile, display(home)},
+           // The agent compares the text with its own, normalised, spelling of that directory.
+           {snapshot::Selector::kPiCodingAgentDir,
+            display((home / ".omp" / "profiles" / "work" / "agent").lexically_normal())},
+           {snapshot::Selector::kOmpProfile, ""},
+           {snapshot::Selector::kPiProfile, "work"}});
+  write_file(st.session("h1", "p/2024_abc.jsonl"), "default\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).run(), exited(0, "default\n", ""));
+}
+
 // Where the agent writes beyond the sessions directory: its XDG data folder (POSIX) or, on
 // Windows, its home from USERPROFILE; and the archives omp gc leaves. The sessions directory's
 // answer stands whenever it has one.

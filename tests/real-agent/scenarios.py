@@ -349,6 +349,7 @@ def found_whole(lab, log, what):
 def layouts(lab):
     """The agent's own layouts: each launched through launch-omp, which records the selectors."""
     xdg = lab.path("xdg")
+    xdg_default = lab.path("xdg-default")
     config = "/vantle-real-agent-cfg"  # absolute: the agent appends it to home; nothing is made there
     cases = [
         ("the XDG data layout", "ep-xdg", {"XDG_DATA_HOME": xdg}, os.path.join(xdg, "omp"),
@@ -359,6 +360,17 @@ def layouts(lab):
         ("an absolute PI_CONFIG_DIR", "ep-config", {"PI_CONFIG_DIR": config}, None,
          os.path.join(lab.home, config.lstrip("/"), "agent", "sessions"),
          os.path.join(lab.home, config.lstrip("/"), "agent")),
+        # An agent directory that names the default one leaves the XDG rule in force.
+        ("PI_CODING_AGENT_DIR naming the default and the XDG data layout", "ep-default-dir",
+         {"PI_CODING_AGENT_DIR": os.path.join(lab.home, ".omp", "agent"), "XDG_DATA_HOME": xdg_default},
+         os.path.join(xdg_default, "omp"), os.path.join(xdg_default, "omp", "sessions"), None),
+        # With OMP_PROFILE selecting the default, the agent directory of PI_PROFILE's profile is set
+        # aside (a configuration folder of its own keeps this log apart from the first session's).
+        ("PI_CODING_AGENT_DIR of the profile that an empty OMP_PROFILE bypassed", "ep-bypassed",
+         {"PI_CONFIG_DIR": ".omp-bypassed", "OMP_PROFILE": "", "PI_PROFILE": "work",
+          "PI_CODING_AGENT_DIR": os.path.join(lab.home, ".omp-bypassed", "profiles", "work", "agent")},
+         None, os.path.join(lab.home, ".omp-bypassed", "agent", "sessions"),
+         os.path.join(lab.home, ".omp-bypassed", "agent")),
     ]
     for what, endpoint, extra, make, sessions, agent_dir in cases:
         if make:
