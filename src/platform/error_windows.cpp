@@ -3,6 +3,7 @@
 
 #include "platform/error_kinds.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 
 namespace vantle {
 namespace {
@@ -20,7 +21,9 @@ std::string system_text(DWORD code) {
                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (n == 0 || buffer == nullptr) return "Unknown error";
   while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n')) --n;
-  std::string text = text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
+  // Some system texts hold line breaks of their own; a message quoting one must stay one line.
+  std::string text =
+      text::visible(text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n)));
   ::LocalFree(buffer);
   return text;
 }
