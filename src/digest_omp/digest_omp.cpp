@@ -30,7 +30,8 @@ int fail(int code, std::string_view message) {
 int fail_choice(const sessions::SessionFileError& error, const SessionLogArgs& args) {
   using Kind = sessions::SessionFileError::Kind;
   if (error.kind == Kind::kNoneInDir) {
-    return fail(1, "no session file for '" + text::visible(*args.session) + "' under " + text::visible(*args.session_dir));
+    return fail(1, "no session file for '" + text::visible(*args.session) + "' under " +
+                       text::visible(*args.session_dir));
   }
   return fail(error.kind == Kind::kUsage ? 2 : 1, error.message);
 }

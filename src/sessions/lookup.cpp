@@ -377,7 +377,8 @@ Result<stdfs::path, SessionFileError> choose_session_file(const std::optional<st
     if (!found) return Err(SessionFileError{Kind::kLookup, found.error().text()});
     if (!*found) {
       return Err(SessionFileError{Kind::kNoneInDir,
-                                  "no omp session file for '" + text::visible(id) + "' under " + text::visible(*session_dir)});
+                                  "no omp session file for '" + text::visible(id) + "' under " +
+                                      text::visible(*session_dir)});
     }
     return std::move(**found);
   }

@@ -100,7 +100,8 @@ std::vector<std::string> agent_arguments(bool continue_session, const std::files
   for (std::string arg : {std::string("--session-dir"), path_to_utf8_lossy(sessions_dir), std::string("--tools"),
                           std::string("read,write,edit"), std::string("--auto-approve"), std::string("--thinking"),
                           std::string("off"), std::string("--no-title"), std::string("--no-extensions"),
-                          std::string("--no-skills"), std::string("--no-rules"), "@" + path_to_utf8_lossy(prompt_file)}) {
+                          std::string("--no-skills"), std::string("--no-rules"),
+                          "@" + path_to_utf8_lossy(prompt_file)}) {
     args.push_back(std::move(arg));
   }
   return args;

@@ -420,7 +420,8 @@ TEST(Digest, ControlCharactersStayInsideTheOneReportLine) {
               exited(1, "", fail("no session file for 'a" + c.shown + "b' under " + dir_shown)));
     const std::string in = base + "/mi" + c.raw + "ss.jsonl";
     EXPECT_EQ(digest({"--in", in}).run(),
-              exited(1, "", fail("cannot open " + base + "/mi" + c.shown + "ss.jsonl: " + open_error(path_from_utf8(in)))));
+              exited(1, "",
+                     fail("cannot open " + base + "/mi" + c.shown + "ss.jsonl: " + open_error(path_from_utf8(in)))));
     if (sys::is_windows()) continue;
 
     write_file(tmp / "s/p1/2024_abc.jsonl", "");

@@ -276,7 +276,8 @@ TEST(History, ControlCharactersStayInsideTheOneReportLine) {
       return history({"--session", id}).env("VANTLE_STATE_DIR", OsString::from_path(state)).run();
     };
     EXPECT_EQ(across("abc"),
-              exited(1, "", fail("no omp endpoint environment snapshots under " + snapshots + "; relaunch the endpoint")));
+              exited(1, "",
+                     fail("no omp endpoint environment snapshots under " + snapshots + "; relaunch the endpoint")));
     const auto snap = [&](const std::string& id, std::optional<std::string> launch, const std::string& home) {
       snapshot::Selectors selectors;
       selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / home);

@@ -73,7 +73,8 @@ TEST_F(Launch, BadArgumentsStartNothing) {
   // Arguments and ids echoed back stay inside the one line.
   for (const auto& c : control_characters()) {
     SCOPED_TRACE(c.shown);
-    EXPECT_EQ(launch({"--b" + c.raw, "1", "--id", "a"}).run(), exited(2, "", PREFIX + "unknown arg: --b" + c.shown + "\n"));
+    EXPECT_EQ(launch({"--b" + c.raw, "1", "--id", "a"}).run(),
+              exited(2, "", PREFIX + "unknown arg: --b" + c.shown + "\n"));
     EXPECT_EQ(launch({"--id", "a", "x" + c.raw}).run(), exited(2, "", PREFIX + "x" + c.shown + " expects a value\n"));
     EXPECT_EQ(launch({"--id", "a" + c.raw, "--extension", "x"}).run(),
               exited(2, "",
@@ -91,7 +92,8 @@ TEST_F(Launch, InvalidProfileStopsBeforeTheAgent) {
   for (const auto& c : control_characters()) {
     SCOPED_TRACE(c.shown);
     EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).env("OMP_PROFILE", "wo" + c.raw + "rk").run(),
-              exited(2, "", PREFIX + "cannot preserve endpoint environment: invalid OMP profile 'wo" + c.shown + "rk'\n"));
+              exited(2, "",
+                     PREFIX + "cannot preserve endpoint environment: invalid OMP profile 'wo" + c.shown + "rk'\n"));
   }
   EXPECT_TRUE(turns().empty());
   EXPECT_FALSE(fs::exists(snapshot_of("ep")));
