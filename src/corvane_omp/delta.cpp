@@ -4,6 +4,7 @@
 
 #include "platform/stdio.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 #include "text/whitespace.h"
 
 namespace vantle::corvane {
@@ -28,7 +29,7 @@ bool names_at(std::string_view text, std::size_t pos, std::string_view name) {
 
 std::string corvane_fail_line(std::string_view endpoint_id, std::string_view message) {
   std::string line = "CORVANE_FAIL:";
-  line += endpoint_id;
+  line += text::visible(endpoint_id);
   line += ": ";
   line += message;
   line += '\n';

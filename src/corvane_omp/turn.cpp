@@ -5,6 +5,7 @@
 #include "platform/os_string.h"
 #include "refusal/refusal.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 
 namespace vantle::corvane {
 namespace {
@@ -60,7 +61,7 @@ Verdict judge_capture(std::string_view endpoint_id, const AgentCapture& capture)
   const auto category = classify_account_refusal(text::utf8_lossy(capture.err) + "\n" + text::utf8_lossy(capture.out));
   if (!category) return failure(endpoint_id, "omp exited " + status + "; " + detail);
   std::string line = "CORVANE_ACCOUNT_REFUSAL:";
-  line += endpoint_id;
+  line += text::visible(endpoint_id);
   line += ": outage, not a fault \xE2\x80\x94 the provider refused the summarizer turn for account reasons (";
   line += refusal_category_name(*category);
   line += "); nothing is broken, the transcript is intact, and only a human can restore the account. omp exited ";

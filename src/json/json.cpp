@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "text/utf8.h"
+#include "text/visible.h"
 
 namespace vantle::json {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 constexpr std::size_t TOKEN_EXCERPT = 64;
 
 // nlohmann's text without its "[json.exception.parse_error.101] " tag, with the echoed token cut
-// short and made valid UTF-8 (the token may hold the very bytes that were refused).
+// short and made valid UTF-8 and visible (the token may hold the very bytes that were refused).
 std::string clean_message(std::string message, const std::string& last_token) {
   if (message.rfind("[json.exception.", 0) == 0) {
     const auto end = message.find("] ");
@@ -32,7 +33,7 @@ std::string clean_message(std::string message, const std::string& last_token) {
       message.replace(at, quoted.size(), "last read: '" + last_token.substr(0, cut) + "...'");
     }
   }
-  return text::utf8_lossy(message);
+  return text::visible(text::utf8_lossy(message));
 }
 
 // Builds the tree from nlohmann's parse events, with the depth and overflow limits. Strings are

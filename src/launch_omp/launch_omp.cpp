@@ -48,7 +48,7 @@ Result<LaunchArgs> parse(std::span<const std::string> args) {
 std::optional<std::string> project_name(const std::filesystem::path& dir) {
   const std::filesystem::path last = dir.filename();
   if (last.empty()) return std::nullopt;
-  const std::string name(text::trim(display(last)));
+  const std::string name(text::trim(path_to_utf8_lossy(last)));
   if (name.empty()) return std::nullopt;
   return name;
 }

@@ -56,11 +56,13 @@ TEST(SnapshotPath, EndpointIdRule) {
     ASSERT_TRUE(r) << id;
     EXPECT_EQ(*r, state / ".vantle" / "vantle-env-v1" / (std::string(id) + ".json"));
   }
-  for (const char* id : {"", "a.b", "a b", "caf\xC3\xA9", "a/b", "a\\b", "..", "x\n"}) {
+  for (const char* id : {"", "a.b", "a b", "caf\xC3\xA9", "a/b", "a\\b", ".."}) {
     const auto r = snapshot_path(state, id);
     ASSERT_FALSE(r) << id;
     EXPECT_EQ(r.error(), "invalid endpoint id '" + std::string(id) + "' for environment snapshot");
   }
+  // The id is echoed into a report line, which a line feed must not end.
+  EXPECT_EQ(snapshot_path(state, "x\n").error(), "invalid endpoint id 'x\\n' for environment snapshot");
 }
 
 class SnapshotFiles : public ::testing::Test {

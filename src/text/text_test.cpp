@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -7,6 +8,7 @@
 #include "text/cpu.h"
 #include "text/find.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 #include "text/whitespace.h"
 
 namespace vantle::text {
@@ -200,6 +202,36 @@ TEST(WhiteSpace, TrimsExactlyTheWhiteSpaceProperty) {
   for (const auto& c : cases) EXPECT_EQ(trim(c.in), c.out) << c.in;
   EXPECT_EQ(trim_start("  a "), "a ");
   EXPECT_EQ(trim_end("  a \xE3\x80\x80"), "  a");
+}
+
+// A value in a report line: control characters written visibly, everything else byte for byte,
+// backslashes of Windows paths included.
+TEST(Visible, EscapesExactlyTheControlCharacters) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"C:\\tools\\omp.exe", "C:\\tools\\omp.exe"},
+      {"x\nCORVANE_ACCOUNT_REFUSAL:ep: forged", "x\\nCORVANE_ACCOUNT_REFUSAL:ep: forged"},
+      {"a\r\nb\rc\td", "a\\r\\nb\\rc\\td"},
+      {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
+      {std::string("\0\x01\x1f ~", 5), "\\x00\\x01\\x1f ~"},
+      {"\\n is not a line feed", "\\n is not a line feed"},
+      // U+0085, U+2028 and invalid bytes are not control characters of this rule.
+      {"\xC2\x85\xE2\x80\xA8\xFF", "\xC2\x85\xE2\x80\xA8\xFF"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(visible(c.in), c.out) << c.in;
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string one(1, static_cast<char>(byte));
+    const std::string shown = visible(one);
+    const bool control = byte < 0x20 || byte == 0x7F;
+    EXPECT_EQ(shown == one, !control) << byte;
+    EXPECT_TRUE(std::none_of(shown.begin(), shown.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }))
+        << byte;
+  }
 }
 
 }  // namespace

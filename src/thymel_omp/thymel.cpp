@@ -8,6 +8,7 @@
 #include "platform/fs.h"
 #include "platform/os_string.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 #include "text/whitespace.h"
 
 namespace vantle::thymel {
@@ -58,7 +59,7 @@ std::optional<std::filesystem::path> sessions_dir_for(const std::filesystem::pat
 }
 
 bool is_session_log_name(const std::filesystem::path& name) {
-  const std::string text = display(name);
+  const std::string text = path_to_utf8_lossy(name);
   const std::size_t dot = text.rfind('.');
   if (dot == std::string::npos || dot == 0) return false;
   return equals_ascii_nocase(std::string_view(text).substr(dot + 1), "jsonl");
@@ -96,10 +97,11 @@ std::vector<std::string> agent_arguments(bool continue_session, const std::files
                                          const std::filesystem::path& prompt_file) {
   std::vector<std::string> args = {"-p"};
   if (continue_session) args.emplace_back("-c");
-  for (std::string arg : {std::string("--session-dir"), display(sessions_dir), std::string("--tools"),
+  for (std::string arg : {std::string("--session-dir"), path_to_utf8_lossy(sessions_dir), std::string("--tools"),
                           std::string("read,write,edit"), std::string("--auto-approve"), std::string("--thinking"),
                           std::string("off"), std::string("--no-title"), std::string("--no-extensions"),
-                          std::string("--no-skills"), std::string("--no-rules"), "@" + display(prompt_file)}) {
+                          std::string("--no-skills"), std::string("--no-rules"),
+                          "@" + path_to_utf8_lossy(prompt_file)}) {
     args.push_back(std::move(arg));
   }
   return args;
@@ -127,18 +129,18 @@ TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& 
 }
 
 std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason) {
-  return "THYMEL_TURN_FAIL:" + std::string(endpoint_id) + ": " + std::string(reason) + " " + std::string(EM_DASH) +
+  return "THYMEL_TURN_FAIL:" + text::visible(endpoint_id) + ": " + std::string(reason) + " " + std::string(EM_DASH) +
          " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
 }
 
 std::string session_not_found_line(std::string_view endpoint_id) {
-  return "THYMEL_SESSION_NOT_FOUND:" + std::string(endpoint_id) + ": thymel omp session dir holds no prior session " +
+  return "THYMEL_SESSION_NOT_FOUND:" + text::visible(endpoint_id) + ": thymel omp session dir holds no prior session " +
          std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)\n";
 }
 
 std::string refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
                          std::string_view out_bytes) {
-  return "THYMEL_ACCOUNT_REFUSAL:" + std::string(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
+  return "THYMEL_ACCOUNT_REFUSAL:" + text::visible(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
          " the provider refused the Thymel turn for account reasons (" + std::string(refusal_category_name(category)) +
          "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry would "
          "succeed on a healthy account, and only a human can restore it (clear the limit or the credential). "

@@ -11,6 +11,7 @@
 #include "snapshot/selectors.h"
 #include "snapshot/snapshot.h"
 #include "text/utf8.h"
+#include "text/visible.h"
 #include "text/whitespace.h"
 #include "thymel_omp/thymel.h"
 
@@ -59,7 +60,7 @@ int run_turn(const TurnArgs& parsed) {
 
   const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
   auto mind = read_utf8_file(mind_file);
-  if (!mind) return fail("mind file unreadable (" + parsed.mind_file + "): " + mind.error().message);
+  if (!mind) return fail("mind file unreadable (" + text::visible(parsed.mind_file) + "): " + mind.error().message);
   auto input = read_stdin_utf8();
   if (!input) return fail("stdin read failed: " + input.error());
 

@@ -4,6 +4,7 @@
 // After every turn the temporary directory must hold nothing the turn created.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -357,6 +358,48 @@ TEST_F(Corvane, SessionLookupFailures) {
 
   // No file for the id in the derived directory: the empty delta.
   EXPECT_EQ(turn({"--id", "ep-1", "--session-id", "zzz"}, "").run(), exited(0, EMPTY_DELTA, ""));
+  EXPECT_TRUE(agent_turns().empty());
+}
+
+// The issue of a forged refusal: a session folder named to end the failure line and begin an
+// account-refusal line of its own. Ids and, on POSIX, names and the temporary root holding control
+// characters are all shown escaped within the one line.
+TEST_F(Corvane, ControlCharactersStayInsideTheOneReportLine) {
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    const std::string id = "e" + c.raw + "p";
+    const std::string shown_id = "e" + c.shown + "p";
+    EXPECT_EQ(turn({"--id", id}, "transcript").run(), exited(1, "", fail("need --id and --session-id", shown_id)));
+    EXPECT_EQ(turn({"--id", id, "--session-id", "s-1"}, "transcript").run(),
+              exited(1, "",
+                     fail("endpoint environment unavailable: invalid endpoint id '" + shown_id +
+                              "' for environment snapshot",
+                          shown_id)));
+    if (sys::is_windows()) continue;
+
+    const std::string dir = "d" + c.raw;
+    write_file(tmp / (dir + "/p1/2024_abc.jsonl"), "");
+    write_file(tmp / (dir + "/p2/x" + c.raw + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl"), "");
+    const std::string base = display(tmp.path()) + "/d" + c.shown;
+    EXPECT_EQ(turn({"--id", "ep-1", "--session-dir", path_to_utf8_lossy(tmp / dir), "--session-id", "abc"}, "").run(),
+              exited(1, "",
+                     fail("ambiguous omp session id 'abc': " + base + "/p1/2024_abc.jsonl " + base + "/p2/x" +
+                          c.shown + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl")));
+
+    // A temporary root that is not valid Unicode cannot be passed to the agent; the report names
+    // the workspace made in it.
+    const stdfs::path root = tmp / ("te\xFF" + c.raw + "mp");
+    stdfs::create_directories(root);
+    const CliResult got = turn("transcript").env("TMPDIR", OsString::from_path(root)).run();
+    const std::string head = "CORVANE_FAIL:ep-1: omp spawn failed: path is not valid Unicode: " +
+                             display(tmp.path()) + "/te\xEF\xBF\xBD" + c.shown + "mp/vantle-corvane-workspace-";
+    // The name's random part is 32 hexadecimal digits.
+    EXPECT_TRUE(got.err.starts_with(head) && got.err.ends_with(".tmp\n") && got.err.size() == head.size() + 37 &&
+                std::count(got.err.begin(), got.err.end(), '\n') == 1)
+        << ::testing::PrintToString(got);
+    EXPECT_EQ(exit_status_text(got.status), "exit code: 1");
+    EXPECT_TRUE(names_in(root).empty());
+  }
   EXPECT_TRUE(agent_turns().empty());
 }
 

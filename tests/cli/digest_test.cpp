@@ -406,6 +406,33 @@ TEST(Digest, FindsTheLogInAGivenDirectory) {
   }
 }
 
+// The values digest-omp itself puts into its reports, and the forged line of a session folder,
+// each escaped within the one line (the lookup's other reports are held by the history tests).
+TEST(Digest, ControlCharactersStayInsideTheOneReportLine) {
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    ScopedTempDir tmp;
+    const std::string base = path_to_utf8_lossy(tmp.path());
+    // Windows file names cannot hold control characters: there the directory is a plain one.
+    const std::string dir = sys::is_windows() ? base : base + "/d" + c.raw;
+    const std::string dir_shown = sys::is_windows() ? base : base + "/d" + c.shown;
+    EXPECT_EQ(digest({"--session", "a" + c.raw + "b", "--session-dir", dir}).run(),
+              exited(1, "", fail("no session file for 'a" + c.shown + "b' under " + dir_shown)));
+    const std::string in = base + "/mi" + c.raw + "ss.jsonl";
+    EXPECT_EQ(digest({"--in", in}).run(),
+              exited(1, "",
+                     fail("cannot open " + base + "/mi" + c.shown + "ss.jsonl: " + open_error(path_from_utf8(in)))));
+    if (sys::is_windows()) continue;
+
+    write_file(tmp / "s/p1/2024_abc.jsonl", "");
+    write_file(tmp / ("s/p2/x" + c.raw + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl"), "");
+    EXPECT_EQ(digest({"--session", "abc", "--session-dir", base + "/s"}).run(),
+              exited(1, "",
+                     fail("ambiguous omp session id 'abc': " + base + "/s/p1/2024_abc.jsonl " + base + "/s/p2/x" +
+                          c.shown + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl")));
+  }
+}
+
 // Endpoint snapshots under a state directory, each naming a home directory.
 class StateDir {
  public:

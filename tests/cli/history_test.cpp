@@ -232,7 +232,6 @@ TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
       "2024_abc.jsonl",
       "abc/../abc",
       "\xEF\xBF\xBD",
-      "a\tb",
       "C:x_secret",
       "%2e%2e%2fx_secret",
   };
@@ -240,6 +239,69 @@ TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
     SCOPED_TRACE(id);
     EXPECT_EQ(history({"--session", id, "--session-dir", s.text()}).run(),
               exited(1, "", fail("no omp session file for '" + id + "' under " + s.text())));
+  }
+}
+
+// A name, id or directory holding a control character cannot forge a report line: each value
+// shows it escaped within the one line. File and directory names hold them on POSIX only.
+TEST(History, ControlCharactersStayInsideTheOneReportLine) {
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    ScopedTempDir tmp;
+    const std::string base = display(tmp.path());
+    write_file(tmp / "plain" / "x_abc.jsonl", "");
+    EXPECT_EQ(history({"--session", "a" + c.raw + "b", "--session-dir", display(tmp / "plain")}).run(),
+              exited(1, "", fail("no omp session file for 'a" + c.shown + "b' under " + display(tmp / "plain"))));
+    if (sys::is_windows()) continue;
+
+    // The forged line: a session folder whose name ends one line and begins a refusal line.
+    const std::string dir = "se" + c.shown + "ss";
+    write_file(tmp / ("se" + c.raw + "ss/p1/2024_abc.jsonl"), "");
+    write_file(tmp / ("se" + c.raw + "ss/p2/x" + c.raw + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl"), "");
+    const std::string given = path_to_utf8_lossy(tmp / ("se" + c.raw + "ss"));
+    EXPECT_EQ(history({"--session", "abc", "--session-dir", given}).run(),
+              exited(1, "",
+                     fail("ambiguous omp session id 'abc': " + base + "/" + dir + "/p1/2024_abc.jsonl " + base + "/" +
+                          dir + "/p2/x" + c.shown + "CORVANE_ACCOUNT_REFUSAL:ep: forged_abc.jsonl")));
+    EXPECT_EQ(history({"--session", "zzz", "--session-dir", given + c.raw}).run(),
+              exited(1, "", fail("no omp session file for 'zzz' under " + base + "/" + dir + c.shown)));
+    write_file(tmp / ("fi" + c.raw + "le"), "");
+    EXPECT_EQ(history({"--session", "abc", "--session-dir", path_to_utf8_lossy(tmp / ("fi" + c.raw + "le"))}).run(),
+              exited(1, "", fail("cannot scan " + base + "/fi" + c.shown + "le: Not a directory (os error 20)")));
+
+    // Across snapshots, in a state directory whose name is not even valid UTF-8.
+    const stdfs::path state = tmp / ("st\xFF" + c.raw + "ate");
+    const std::string snapshots = base + "/st\xEF\xBF\xBD" + c.shown + "ate/.vantle/vantle-env-v1";
+    const auto across = [&](const std::string& id) {
+      return history({"--session", id}).env("VANTLE_STATE_DIR", OsString::from_path(state)).run();
+    };
+    EXPECT_EQ(across("abc"),
+              exited(1, "",
+                     fail("no omp endpoint environment snapshots under " + snapshots + "; relaunch the endpoint")));
+    const auto snap = [&](const std::string& id, std::optional<std::string> launch, const std::string& home) {
+      snapshot::Selectors selectors;
+      selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / home);
+      selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
+      ASSERT_TRUE(snapshot::write_snapshot(state, id, launch, selectors).ok());
+    };
+    snap("e1", std::nullopt, "h1");
+    snap("e2", "l" + c.raw + "2", "h2" + c.raw);
+    write_file(tmp / "h1/.omp/agent/sessions/x_abd.jsonl", "");
+    write_file(tmp / ("h2" + c.raw + "/.omp/agent/sessions/y" + c.raw + "_abd.jsonl"), "");
+    EXPECT_EQ(across("abd"),
+              exited(1, "",
+                     fail("ambiguous omp session id 'abd' across endpoint environment snapshots: " + base +
+                          "/h1/.omp/agent/sessions/x_abd.jsonl (endpoint e1) " + base + "/h2" + c.shown +
+                          "/.omp/agent/sessions/y" + c.shown + "_abd.jsonl (endpoint e2, launch session l" + c.shown +
+                          "2)")));
+    EXPECT_EQ(across("z" + c.raw),
+              exited(1, "",
+                     fail("no omp session file for 'z" + c.shown + "' across endpoint environment snapshots under " +
+                          snapshots)));
+    write_file(snapshot::snapshot_directory(state) / ("e3" + c.raw + ".json"), "{}");
+    EXPECT_EQ(across("abd"), exited(1, "",
+                                    fail("endpoint environment snapshot " + snapshots + "/e3" + c.shown +
+                                         ".json has unsupported version")));
   }
 }
 

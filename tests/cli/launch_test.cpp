@@ -70,6 +70,17 @@ TEST_F(Launch, BadArgumentsStartNothing) {
     SCOPED_TRACE(describe_args(c.args));
     EXPECT_EQ(launch(c.args).run(), exited(2, "", PREFIX + c.message + "\n"));
   }
+  // Arguments and ids echoed back stay inside the one line.
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(launch({"--b" + c.raw, "1", "--id", "a"}).run(),
+              exited(2, "", PREFIX + "unknown arg: --b" + c.shown + "\n"));
+    EXPECT_EQ(launch({"--id", "a", "x" + c.raw}).run(), exited(2, "", PREFIX + "x" + c.shown + " expects a value\n"));
+    EXPECT_EQ(launch({"--id", "a" + c.raw, "--extension", "x"}).run(),
+              exited(2, "",
+                     PREFIX + "cannot preserve endpoint environment: invalid endpoint id 'a" + c.shown +
+                         "' for environment snapshot\n"));
+  }
   EXPECT_TRUE(turns().empty());
   EXPECT_FALSE(fs::exists(snapshot::snapshot_directory(state()) / "a.json"));
 }
@@ -77,6 +88,13 @@ TEST_F(Launch, BadArgumentsStartNothing) {
 TEST_F(Launch, InvalidProfileStopsBeforeTheAgent) {
   EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).env("OMP_PROFILE", "Work").run(),
             exited(2, "", PREFIX + "cannot preserve endpoint environment: invalid OMP profile 'Work'\n"));
+  // An environment value holding control characters (inside it, where trimming leaves them).
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).env("OMP_PROFILE", "wo" + c.raw + "rk").run(),
+              exited(2, "",
+                     PREFIX + "cannot preserve endpoint environment: invalid OMP profile 'wo" + c.shown + "rk'\n"));
+  }
   EXPECT_TRUE(turns().empty());
   EXPECT_FALSE(fs::exists(snapshot_of("ep")));
 }

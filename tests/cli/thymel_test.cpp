@@ -180,6 +180,12 @@ TEST_F(Thymel, CommandLineErrors) {
     EXPECT_EQ(Cli(args).env("VANTLE_STATE_DIR", display(state())).input("in").run(),
               exited(2, "", usage_line(c.message)));
   }
+  // An argument echoed back cannot break the line.
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(Cli({"thymel-omp", "--id", "e", "x" + c.raw + "y"}).input("in").run(),
+              exited(2, "", usage_line("unknown arg: x" + c.shown + "y")));
+  }
   EXPECT_TRUE(agent_turns().empty());
 }
 
@@ -485,6 +491,15 @@ TEST_F(Thymel, EndpointEnvironmentUnavailable) {
                                fail_line("endpoint environment unavailable: invalid endpoint id '' for environment "
                                          "snapshot",
                                          "")));
+  for (const auto& c : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    const std::string shown = "a" + c.shown + "b";
+    EXPECT_EQ(run_as("a" + c.raw + "b"),
+              exited(1, "",
+                     fail_line("endpoint environment unavailable: invalid endpoint id '" + shown +
+                                   "' for environment snapshot",
+                               shown)));
+  }
   const stdfs::path moved = state() / ".vantle" / "vantle-env-v1" / "ep-2.json";
   write_snapshot("ep-2", recorded_selectors(), "ep-1");
   EXPECT_EQ(run_as("ep-2"), exited(1, "",
@@ -561,6 +576,14 @@ TEST_F(Thymel, MindFileFailures) {
     SCOPED_TRACE(c.mind_arg);
     EXPECT_EQ(turn(c.mind_arg, "\xFF").run(),
               exited(1, "", fail_line("mind file unreadable (" + c.mind_arg + "): " + c.error)));
+  }
+  // A path as given, shown escaped within the one line; Windows names cannot hold these.
+  for (const auto& c : sys::is_windows() ? std::vector<ControlCharacter>() : control_characters()) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(turn(display(work()) + "/mi" + c.raw + "nd.md", "i").run(),
+              exited(1, "",
+                     fail_line("mind file unreadable (" + display(work()) + "/mi" + c.shown +
+                               "nd.md): " + os_text(ENOENT, 2))));
   }
   EXPECT_EQ(read_file(sessions() / "a_1.jsonl"), "log\n");
   EXPECT_FALSE(fs::exists(sessions() / "turn-prompt.md"));

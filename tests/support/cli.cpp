@@ -181,6 +181,13 @@ std::string describe_args(const std::vector<std::string>& args) {
   return out;
 }
 
+const std::vector<ControlCharacter>& control_characters() {
+  static const std::vector<ControlCharacter> all = {
+      {"\n", "\\n"}, {"\r", "\\r"}, {"\r\n", "\\r\\n"}, {"\t", "\\t"}, {"\x1b", "\\x1b"}, {"\x7f", "\\x7f"},
+  };
+  return all;
+}
+
 Cli& Cli::arg(std::string value) {
   args_.push_back(std::move(value));
   return *this;

@@ -126,4 +126,12 @@ class CStrings {
 // The arguments as a shell would show them, for SCOPED_TRACE.
 std::string describe_args(const std::vector<std::string>& args);
 
+// A control character as a name or value may hold it, and as a report line must show it.
+struct ControlCharacter {
+  std::string raw;
+  std::string shown;
+};
+// LF, CR, CR LF, TAB, ESC and DEL, spelled out here rather than taken from the program.
+const std::vector<ControlCharacter>& control_characters();
+
 }  // namespace vantle::testing
