@@ -17,6 +17,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -463,11 +464,27 @@ def daemon_death(lab):
     daemon.kill()
     daemon.wait()
     status = None
-    if tool:
+
+    def tool_ended():
+        nonlocal status
         try:
-            _, status = os.waitpid(tool, 0)
+            pid, raw = os.waitpid(tool, os.WNOHANG)
         except ChildProcessError:
-            pass
+            return True
+        if pid == tool:
+            status = raw
+        return pid == tool
+
+    if tool:
+        # The tool writes its line to the terminal as it ends, and the agent's interface may have
+        # filled the terminal meanwhile: it is read while the tool ends, so that it never holds it up.
+        if not terminal.pump(tool_ended) and not tool_ended():
+            # Still running after the guard: a hang, which the check below reports.
+            os.kill(tool, signal.SIGKILL)
+            try:
+                _, status = os.waitpid(tool, 0)
+            except ChildProcessError:
+                pass
     line = b"vantle launch-omp: hosting daemon exited; reaping the OMP session tree"
     terminal.pump(lambda: line in terminal.screen, limit=10)
     terminal.close()
