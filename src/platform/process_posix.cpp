@@ -151,6 +151,18 @@ SysResult<ExitStatus> settle(pid_t pid, OwnedHandle& guardian_report, const Exit
   return Err(custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(reaped) + ")"));
 }
 
+// Reaps an ended child into `status`: first the child's own status, so that a guardian found dead
+// is not killed again, then the agent's.
+SysResult<ExitStatus> reap_and_settle(pid_t pid, OwnedHandle& guardian_report, std::optional<ExitStatus>& status) {
+  auto reaped = posix::reap(pid);
+  if (!reaped) return reaped.err();
+  status = *reaped;
+  auto settled = settle(pid, guardian_report, *reaped);
+  if (!settled) return settled.err();
+  status = *settled;
+  return *settled;
+}
+
 }  // namespace
 
 SysResult<std::optional<ExitStatus>> Child::try_wait() {
@@ -158,25 +170,16 @@ SysResult<std::optional<ExitStatus>> Child::try_wait() {
   auto ended = posix::has_ended(static_cast<pid_t>(pid_), false);
   if (!ended) return ended.err();
   if (!*ended) return std::optional<ExitStatus>();
-  auto status = posix::reap(static_cast<pid_t>(pid_));
-  if (!status) return status.err();
-  status_ = *status;
-  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
-  if (!settled) return settled.err();
-  status_ = *settled;
+  if (auto settled = reap_and_settle(static_cast<pid_t>(pid_), handles_.guardian_report, status_); !settled) {
+    return settled.err();
+  }
   return status_;
 }
 
 SysResult<ExitStatus> Child::wait() {
   if (status_) return *status_;
   stdin_.reset();  // a child waiting for input would otherwise never end
-  auto status = posix::reap(static_cast<pid_t>(pid_));
-  if (!status) return status.err();
-  status_ = *status;
-  auto settled = settle(static_cast<pid_t>(pid_), handles_.guardian_report, *status);
-  if (!settled) return settled.err();
-  status_ = *settled;
-  return *status_;
+  return reap_and_settle(static_cast<pid_t>(pid_), handles_.guardian_report, status_);
 }
 
 SysResult<void> Child::kill() {

@@ -358,36 +358,42 @@ TEST(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
   }
 }
 
-TEST(FindSessionAcrossSnapshots, SameIdInTwoDirectoriesIsAmbiguous) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
-  e.snap("e1", "launch-1", "h1");
-  e.snap("e2", std::nullopt, "h2");
-  // Shares e1's directory: the file is shown once, with the endpoint of the earlier snapshot.
-  e.snap("e3", "launch-3", "h1");
-  e.session("h1", "p/x_abc.jsonl");
-  e.session("h2", "y_abc.jsonl");
-  auto found = e.find("abc");
-  ASSERT_FALSE(found.ok());
-  EXPECT_EQ(found.error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
-                               display(e.session_path("h1", "p/x_abc.jsonl")) +
-                               " (endpoint e1, launch session launch-1) " +
-                               display(e.session_path("h2", "y_abc.jsonl")) + " (endpoint e2)");
-}
-
-TEST(FindSessionAcrossSnapshots, PrefixMatchesInTwoDirectoriesAreAmbiguous) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
-  e.snap("e1", std::nullopt, "h2");
-  e.snap("e2", "s", "h1");
-  e.session("h1", "x_abcd.jsonl");
-  e.session("h2", "y_abce.jsonl");
-  auto found = e.find("abc");
-  ASSERT_FALSE(found.ok());
-  // Listed in path order of the files, not in the order of the snapshots.
-  EXPECT_EQ(found.error(), "ambiguous omp session id 'abc' across endpoint environment snapshots: " +
-                               display(e.session_path("h1", "x_abcd.jsonl")) + " (endpoint e2, launch session s) " +
-                               display(e.session_path("h2", "y_abce.jsonl")) + " (endpoint e1)");
+// Matches in two sessions directories are ambiguous, exact ones as prefixes: the files are listed
+// in path order, not in the order of the snapshots, each once with the endpoint of the earliest
+// snapshot that shares its directory.
+TEST(FindSessionAcrossSnapshots, MatchesInTwoDirectoriesAreAmbiguous) {
+  struct Snap {
+    std::string endpoint;
+    std::optional<std::string> launch;
+    std::string home;
+  };
+  struct Case {
+    std::vector<Snap> snaps;
+    std::vector<std::pair<std::string, std::string>> sessions;  // home, file
+    std::vector<std::string> listed;  // each file shown as its path and this
+  };
+  const Case cases[] = {
+      {{{"e1", "launch-1", "h1"}, {"e2", std::nullopt, "h2"}, {"e3", "launch-3", "h1"}},
+       {{"h1", "p/x_abc.jsonl"}, {"h2", "y_abc.jsonl"}},
+       {" (endpoint e1, launch session launch-1)", " (endpoint e2)"}},
+      {{{"e1", std::nullopt, "h2"}, {"e2", "s", "h1"}},
+       {{"h1", "x_abcd.jsonl"}, {"h2", "y_abce.jsonl"}},
+       {" (endpoint e2, launch session s)", " (endpoint e1)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sessions[0].second);
+    ScopedTempDir tmp;
+    Endpoints e(tmp.path());
+    for (const Snap& snap : c.snaps) e.snap(snap.endpoint, snap.launch, snap.home);
+    std::string expected = "ambiguous omp session id 'abc' across endpoint environment snapshots:";
+    for (std::size_t i = 0; i < c.sessions.size(); ++i) {
+      e.session(c.sessions[i].first, c.sessions[i].second);
+      expected += " " + display(e.session_path(c.sessions[i].first, c.sessions[i].second)) + c.listed[i];
+    }
+    auto found = e.find("abc");
+    ASSERT_FALSE(found.ok());
+    EXPECT_EQ(found.error(), expected);
+  }
 }
 
 TEST(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
