@@ -19,6 +19,7 @@
 #include "platform/process.h"
 #include "platform/spawn_posix.h"
 #include "platform/wait_posix.h"
+#include "text/visible.h"
 
 namespace vantle::process {
 
@@ -60,8 +61,8 @@ SysResult<std::unique_ptr<PreparedSpawn>> prepare_spawn(const process::Command& 
   }
   for (const auto& [name, value] : process::merge_environment(env::all(), command.env, false)) {
     if (value.contains_nul()) {
-      return Err(custom_error(ErrorKind::kInvalidInput,
-                              "environment variable " + name.to_utf8_lossy() + " holds a NUL character"));
+      return Err(custom_error(ErrorKind::kInvalidInput, "environment variable " + text::visible(name.to_utf8_lossy()) +
+                                                            " holds a NUL character"));
     }
     p.env_storage_.push_back(name.native() + "=" + value.native());
   }

@@ -6,6 +6,7 @@
 #include "platform/env.h"
 #include "platform/handle_windows.h"
 #include "platform/process.h"
+#include "text/visible.h"
 
 namespace vantle::process {
 
@@ -143,7 +144,8 @@ SysResult<std::wstring> environment_block(const Command& command) {
   for (const auto& [name, value] : merge_environment(env::all(), command.env, true)) {
     const std::wstring& n = name.native();
     if (n.empty() || n.find(L'=', 1) != std::wstring::npos || name.contains_nul() || value.contains_nul()) {
-      return Err(invalid("environment variable " + name.to_utf8_lossy() + " cannot be passed to a child"));
+      return Err(
+          invalid("environment variable " + text::visible(name.to_utf8_lossy()) + " cannot be passed to a child"));
     }
     block += n;
     block.push_back(L'=');
