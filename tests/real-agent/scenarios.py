@@ -277,8 +277,16 @@ def ui_ready(lab, terminal):
     return lambda: MODEL_NAME.encode() in terminal.screen and os.path.exists(lab.extension_mark)
 
 
-def converse(lab, endpoint, env, reply):
-    """launch-omp for `endpoint` on a terminal: one typed prompt answered with `reply`, then /exit.
+def logged(sessions, reply):
+    """The session logs under `sessions`, once one of them holds `reply`; otherwise None."""
+    logs = glob.glob(os.path.join(sessions, "*", "*.jsonl"))
+    return logs if any(reply.encode() in read_bytes(log) for log in logs) else None
+
+
+def converse(lab, endpoint, env, reply, sessions):
+    """launch-omp for `endpoint` on a terminal: one typed prompt answered with `reply`, then /exit
+    once the agent has logged the answer under `sessions` (it writes its log after the streamed
+    answer ends, and an /exit typed in between leaves no log).
     Returns whether the agent answered, its exit code and the terminal's last output."""
     if os.path.exists(lab.extension_mark):
         os.remove(lab.extension_mark)
@@ -293,6 +301,7 @@ def converse(lab, endpoint, env, reply):
         ready = terminal.say("hello agent") and terminal.pump(
             lambda: any(request.get("tools") for request in lab.server.served))
     if ready:
+        terminal.pump(lambda: logged(sessions, reply))
         terminal.say("/exit")
         terminal.pump(lambda: False)
     try:
@@ -307,7 +316,7 @@ def converse(lab, endpoint, env, reply):
 def launch(lab):
     reply = "Hello from the model."
     sessions = os.path.join(lab.home, ".omp", "agent", "sessions")
-    ready, code, screen = converse(lab, "ep", lab.env, reply)
+    ready, code, screen = converse(lab, "ep", lab.env, reply, sessions)
     check("launch-omp: the agent's interface answers on the terminal and `/exit` ends it with exit 0",
           ready and code == 0, "answered %s, exit %s, screen tail %r" % (ready, code, screen))
     check("launch-omp passes --extension in a form the agent loads", os.path.exists(lab.extension_mark))
@@ -382,7 +391,7 @@ def layouts(lab):
             for name in ("models.yml", "config.yml"):
                 shutil.copy(os.path.join(lab.home, ".omp", "agent", name), agent_dir)
         reply = "Hello from %s." % endpoint
-        ready, code, screen = converse(lab, endpoint, dict(lab.env, **extra), reply)
+        ready, code, screen = converse(lab, endpoint, dict(lab.env, **extra), reply, sessions)
         logs = glob.glob(os.path.join(sessions, "*", "*.jsonl"))
         if not check("with %s the agent logged the exchange where its own rules put it" % what,
                      ready and code == 0 and len(logs) == 1 and reply.encode() in read_bytes(logs[0]),
