@@ -169,11 +169,9 @@ SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool
     (void)reap(pid);
     return Err(os_error(code));
   }
-  // Killed between starting the agent and saying so: the agent may run, in the guardian's group,
-  // and whatever left the group comes back to this process, a child subreaper. None of it may stay.
-  if (own_group) ::kill(-pid, SIGKILL);
+  // Killed between starting the agent and saying so: the agent may run.
   auto ended = reap(pid);
-  kill_all_descendants();
+  end_orphaned_tree(pid);
   return Err(custom_error(ErrorKind::kOther, "the agent's guardian died" +
                                                  (ended ? " (" + exit_status_text(*ended) + ")" : std::string()) +
                                                  " before it reported the agent's start"));
@@ -193,6 +191,11 @@ std::optional<int> guardian_report(int report_fd) {
 void kill_all_descendants() {
   int ignored = 0;
   end_tree(-1, ignored);
+}
+
+void end_orphaned_tree(pid_t guardian) {
+  ::kill(-guardian, SIGKILL);  // fails harmlessly when the guardian led no group
+  kill_all_descendants();
 }
 
 }  // namespace vantle::posix

@@ -31,8 +31,8 @@ struct Guardian {
 // process may do) starts the agent and gives its pid, or an errno value. With `own_group` the
 // guardian leads a new process group, which the agent joins, out of reach of the terminal's
 // signals. Returns once the agent runs; a failed start is the start's error, the guardian reaped.
-// A guardian killed before it reported ends what it may have started: the caller must be a child
-// subreaper with no other children.
+// A guardian killed before it reported has what it may have started ended (end_orphaned_tree):
+// the caller must be a child subreaper with no other children.
 SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool own_group);
 
 // The agent's wait status as the guardian reported it; nothing when the guardian died first.
@@ -41,5 +41,9 @@ std::optional<int> guardian_report(int report_fd);
 
 // Kills every descendant of the calling process, which must be a child subreaper, and reaps them.
 void kill_all_descendants();
+
+// Ends what a guardian that died without its last report left behind: the process group it led,
+// where it led one, and every orphan that came back to the calling process, a child subreaper.
+void end_orphaned_tree(pid_t guardian);
 
 }  // namespace vantle::posix

@@ -147,8 +147,7 @@ SysResult<ExitStatus> settle(pid_t pid, OwnedHandle& guardian_report, const Exit
   const auto raw = posix::guardian_report(guardian_report.get());
   guardian_report.reset();
   if (raw) return posix::exit_status_of(*raw);
-  ::kill(-pid, SIGKILL);
-  posix::kill_all_descendants();
+  posix::end_orphaned_tree(pid);
   return Err(custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(reaped) + ")"));
 }
 

@@ -171,7 +171,7 @@ Result<ExitStatus, ForegroundError> run_foreground(const process::Command& comma
   if (!status) return failed(std::move(status).error());
   if (status->kind == ExitStatus::Kind::kSignaled) {
     // The guardian only ever exits; killed, it left the agent's tree to us.
-    posix::kill_all_descendants();
+    posix::end_orphaned_tree(guardian->pid);
     return Err(ForegroundError{ForegroundError::Kind::kGuardianDied,
                                custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(*status) +
                                                                    "); reaped the OMP session tree")});
