@@ -28,15 +28,16 @@ constexpr std::size_t READ_SIZE = 65536;
 }  // namespace
 
 struct ChildWatch::State {
-  int child_end = -1;  // the report pipe; -1 once the end is reported
+  explicit State(const OwnedHandle& report) : report(report) {}
+  const OwnedHandle& report;  // the child's report pipe, which the child owns
+  bool ended = false;          // its end reported, and no longer watched
   bool watch_request = true;
   std::array<OwnedHandle, 2> pipes;
   std::size_t first = 0;  // the pipe looked at first, alternated so that neither starves the other
   std::array<char, READ_SIZE> buffer;
 };
 
-ChildWatch::ChildWatch(Child& child) : state_(std::make_unique<State>()) {
-  state_->child_end = child.handles_.guardian_report.get();
+ChildWatch::ChildWatch(Child& child) : state_(std::make_unique<State>(child.handles_.guardian_report)) {
   if (child.stdout_) state_->pipes[0] = std::move(child.stdout_->handle_);
   if (child.stderr_) state_->pipes[1] = std::move(child.stderr_->handle_);
   child.stdout_.reset();
@@ -59,7 +60,7 @@ SysResult<ChildWatch::Event> ChildWatch::next(Deadline deadline) {
     }
     // poll ignores negative descriptors: what is not watched stays in its slot as -1.
     std::array<pollfd, 4> fds{{{request, POLLIN, 0},
-                               {s.child_end, POLLIN, 0},
+                               {s.ended ? -1 : s.report.get(), POLLIN, 0},
                                {s.pipes[0] ? s.pipes[0].get() : -1, POLLIN, 0},
                                {s.pipes[1] ? s.pipes[1].get() : -1, POLLIN, 0}}};
     auto wait = std::chrono::milliseconds::max();
@@ -80,7 +81,7 @@ SysResult<ChildWatch::Event> ChildWatch::next(Deadline deadline) {
     if (n == 0) continue;  // the deadline is judged at the top, by the clock
     if (fds[0].revents != 0) continue;  // the request: reported at the top
     if (fds[1].revents != 0) {
-      s.child_end = -1;
+      s.ended = true;
       return Event::of(Event::Kind::kEnded);
     }
     for (std::size_t k = 0; k < 2; ++k) {

@@ -44,14 +44,15 @@ bool is_end(DWORD code) { return code == ERROR_BROKEN_PIPE || code == ERROR_HAND
 }  // namespace
 
 struct ChildWatch::State {
-  HANDLE process = nullptr;  // nullptr once the end is reported
+  explicit State(const OwnedHandle& process) : process(process) {}
+  const OwnedHandle& process;  // the child's process, which the child owns
+  bool ended = false;           // its end reported, and no longer watched
   bool watch_request = true;
   std::array<PendingPipe, 2> pipes;
   std::size_t first = 0;
 };
 
-ChildWatch::ChildWatch(Child& child) : state_(std::make_unique<State>()) {
-  state_->process = child.handles_.process.get();
+ChildWatch::ChildWatch(Child& child) : state_(std::make_unique<State>(child.handles_.process)) {
   std::optional<ReadPipe>* ends[2] = {&child.stdout_, &child.stderr_};
   for (std::size_t i = 0; i < 2; ++i) {
     if (!*ends[i]) continue;
@@ -106,7 +107,7 @@ SysResult<ChildWatch::Event> ChildWatch::next(Deadline deadline) {
     DWORD count = 0;
     const HANDLE request = s.watch_request ? static_cast<HANDLE>(termination::request_signal()) : nullptr;
     if (request != nullptr) handles[count] = request, meaning[count++] = -2;
-    if (s.process != nullptr) handles[count] = s.process, meaning[count++] = -1;
+    if (!s.ended) handles[count] = s.process.get(), meaning[count++] = -1;
     for (std::size_t k = 0; k < 2; ++k) {
       const std::size_t i = (s.first + k) % 2;
       if (s.pipes[i].pending) handles[count] = s.pipes[i].event.get(), meaning[count++] = static_cast<int>(i);
@@ -132,7 +133,7 @@ SysResult<ChildWatch::Event> ChildWatch::next(Deadline deadline) {
     const int what = meaning[r - WAIT_OBJECT_0];
     if (what == -2) continue;  // reported at the top
     if (what == -1) {
-      s.process = nullptr;
+      s.ended = true;
       return Event::of(Event::Kind::kEnded);
     }
     const auto i = static_cast<std::size_t>(what);

@@ -43,10 +43,10 @@ namespace {
 
 bool g_coupled = false;
 
-// The armed watch: the parent's pidfd (or -1 to compare getppid() with its pid), and what to do.
+// The armed watch: the parent's pidfd (or none, to compare getppid() with its pid), and what to do.
 struct Watch {
   bool armed = false;
-  int pidfd = -1;
+  OwnedHandle pidfd;
   pid_t pid = 0;
   std::string line;
   int exit_code = 0;
@@ -57,8 +57,8 @@ constexpr auto FALLBACK_POLL = std::chrono::milliseconds(50);
 int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
 bool parent_gone() {
-  if (g_watch.pidfd < 0) return ::getppid() != g_watch.pid;
-  pollfd p{g_watch.pidfd, POLLIN, 0};
+  if (!g_watch.pidfd) return ::getppid() != g_watch.pid;
+  pollfd p{g_watch.pidfd.get(), POLLIN, 0};
   while (::poll(&p, 1, 0) < 0) {
     if (errno != EINTR) return false;
   }
@@ -73,11 +73,11 @@ bool parent_gone() {
 // Blocks until `child` has ended (it is left for the caller to reap), ending this process the
 // moment the watched parent does.
 void wait_watching(pid_t child) {
-  const int child_fd = pidfd_open(child);
-  const bool polled = child_fd >= 0 && (!g_watch.armed || g_watch.pidfd >= 0);
+  const OwnedHandle child_fd(pidfd_open(child));
+  const bool polled = child_fd && (!g_watch.armed || g_watch.pidfd);
   while (true) {
     if (polled) {
-      pollfd fds[2] = {{child_fd, POLLIN, 0}, {g_watch.pidfd, POLLIN, 0}};
+      pollfd fds[2] = {{child_fd.get(), POLLIN, 0}, {g_watch.pidfd.get(), POLLIN, 0}};
       const nfds_t n = g_watch.armed ? 2 : 1;
       if (::poll(fds, n, -1) < 0) {
         if (errno == EINTR) continue;
@@ -92,7 +92,6 @@ void wait_watching(pid_t child) {
       std::this_thread::sleep_for(FALLBACK_POLL);
     }
   }
-  if (child_fd >= 0) ::close(child_fd);
 }
 
 // Ignores the terminal's interrupt and quit signals for as long as it lives.
@@ -120,10 +119,8 @@ class IgnoreInterrupts {
 Parent identify_parent() {
   Parent parent;
   parent.pid = static_cast<std::uint32_t>(::getppid());
-  const int fd = pidfd_open(static_cast<pid_t>(parent.pid));
-  if (fd >= 0) {
-    parent.handle.reset(fd);
-  } else if (errno != ENOSYS) {
+  parent.handle.reset(pidfd_open(static_cast<pid_t>(parent.pid)));
+  if (!parent.handle && errno != ENOSYS) {
     parent.unavailable =
         failed_call("pidfd_open(" + std::to_string(parent.pid) + ")") + " \xE2\x80\x94 parent may already be gone";
   }
@@ -140,7 +137,7 @@ Result<void> couple_session_tree() {
 Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) {
   if (!parent.unavailable.empty()) return Err(parent.unavailable);
   g_watch.armed = true;
-  g_watch.pidfd = parent.handle.release();  // watched until this process ends
+  g_watch.pidfd = std::move(parent.handle);  // watched until this process ends
   g_watch.pid = static_cast<pid_t>(parent.pid);
   g_watch.line = std::move(line);
   g_watch.exit_code = exit_code;

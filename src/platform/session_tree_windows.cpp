@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "platform/handle_windows.h"
 #include "platform/session_tree.h"
@@ -14,8 +15,9 @@
 namespace vantle::session_tree {
 namespace {
 
+// Held by the watch thread for as long as this process lives.
 struct WatchArgs {
-  HANDLE parent;
+  win::Handle parent;
   std::string line;
   int exit_code;
 };
@@ -23,7 +25,7 @@ struct WatchArgs {
 DWORD WINAPI watch_thread(void* raw) {
   auto* args = static_cast<WatchArgs*>(raw);
   // Any result but the parent's end leaves the launch without a watch, silently.
-  if (::WaitForSingleObject(args->parent, INFINITE) == WAIT_OBJECT_0) {
+  if (::WaitForSingleObject(args->parent.get(), INFINITE) == WAIT_OBJECT_0) {
     (void)stdio::write_err(args->line);
     sys::exit_process(args->exit_code);
   }
@@ -94,16 +96,12 @@ Result<void> watch_parent_death(Parent parent, std::string line, int exit_code) 
     (void)stdio::write_err(line);
     sys::exit_process(exit_code);
   }
-  auto* args = new WatchArgs{parent.handle.get(), std::move(line), exit_code};
-  HANDLE thread = ::CreateThread(nullptr, 0, &watch_thread, args, 0, nullptr);
-  if (thread == nullptr) {
-    const SysError error = last_os_error();
-    delete args;
-    return Err("could not spawn the parent watch thread: " + error.message);
-  }
-  (void)parent.handle.release();  // the watch thread waits on it for as long as this process lives
-  name_thread(thread);
-  ::CloseHandle(thread);  // detached: never joined
+  auto args = std::make_unique<WatchArgs>(WatchArgs{std::move(parent.handle), std::move(line), exit_code});
+  // Detached: never joined, so its handle is closed at once.
+  const win::Handle thread = win::own(::CreateThread(nullptr, 0, &watch_thread, args.get(), 0, nullptr));
+  if (!thread) return Err("could not spawn the parent watch thread: " + last_os_error().message);
+  (void)args.release();  // the thread's now
+  name_thread(thread.get());
   return {};
 }
 
