@@ -343,9 +343,18 @@ class Endpoints {
   stdfs::path root_;
 };
 
-TEST(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
+// Each lookup in a directory of its own, so that a table's cases never see each other's files.
+class FindSessionAcrossSnapshots : public ::testing::Test {
+ protected:
+  Endpoints fresh() { return Endpoints(tmp / std::to_string(cases_++)); }
+
+ private:
   ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+  int cases_ = 0;
+};
+
+TEST_F(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
+  Endpoints e = fresh();
   e.snap("e1", std::nullopt, "h");
   e.snap("e2", "L2", "h");
   e.snap("e3", std::nullopt, "h");
@@ -361,7 +370,7 @@ TEST(FindSessionAcrossSnapshots, SharedSessionsDirectoryFindsOneFile) {
 // Matches in two sessions directories are ambiguous, exact ones as prefixes: the files are listed
 // in path order, not in the order of the snapshots, each once with the endpoint of the earliest
 // snapshot that shares its directory.
-TEST(FindSessionAcrossSnapshots, MatchesInTwoDirectoriesAreAmbiguous) {
+TEST_F(FindSessionAcrossSnapshots, MatchesInTwoDirectoriesAreAmbiguous) {
   struct Snap {
     std::string endpoint;
     std::optional<std::string> launch;
@@ -382,8 +391,7 @@ TEST(FindSessionAcrossSnapshots, MatchesInTwoDirectoriesAreAmbiguous) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sessions[0].second);
-    ScopedTempDir tmp;
-    Endpoints e(tmp.path());
+    Endpoints e = fresh();
     for (const Snap& snap : c.snaps) e.snap(snap.endpoint, snap.launch, snap.home);
     std::string expected = "ambiguous omp session id 'abc' across endpoint environment snapshots:";
     for (std::size_t i = 0; i < c.sessions.size(); ++i) {
@@ -396,11 +404,10 @@ TEST(FindSessionAcrossSnapshots, MatchesInTwoDirectoriesAreAmbiguous) {
   }
 }
 
-TEST(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
+TEST_F(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
   for (const bool exact_first : {true, false}) {
     SCOPED_TRACE(exact_first ? "exact under the first snapshot" : "exact under the last snapshot");
-    ScopedTempDir tmp;
-    Endpoints e(tmp.path());
+    Endpoints e = fresh();
     e.snap("e1", std::nullopt, "h1");
     e.snap("e2", std::nullopt, "h2");
     e.snap("e3", std::nullopt, "h3");
@@ -414,9 +421,8 @@ TEST(FindSessionAcrossSnapshots, ExactMatchAnywhereBeatsPrefixMatches) {
   }
 }
 
-TEST(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
+  Endpoints e = fresh();
   const stdfs::path written = e.snap("upper", std::nullopt, "h");
   stdfs::rename(written, e.snapshot_dir() / "upper.JSON");
   e.session("h", "x_abc.jsonl");
@@ -432,9 +438,8 @@ TEST(FindSessionAcrossSnapshots, OnlyFilesWithAJsonExtensionAreSnapshots) {
   EXPECT_EQ(*found, e.session_path("h", "x_abc.jsonl"));
 }
 
-TEST(FindSessionAcrossSnapshots, OneBadSnapshotEndsTheLookup) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, OneBadSnapshotEndsTheLookup) {
+  Endpoints e = fresh();
   e.snap("a1", std::nullopt, "h");
   e.snap("z9", std::nullopt, "h");
   e.session("h", "x_abc.jsonl");
@@ -448,9 +453,8 @@ TEST(FindSessionAcrossSnapshots, OneBadSnapshotEndsTheLookup) {
   }
 }
 
-TEST(FindSessionAcrossSnapshots, SnapshotWithoutAHomeCannotResolveItsSessions) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, SnapshotWithoutAHomeCannotResolveItsSessions) {
+  Endpoints e = fresh();
   e.snap("a1", std::nullopt, "h");
   e.session("h", "x_abc.jsonl");
   const stdfs::path homeless = e.snap("b2", std::nullopt, std::nullopt);
@@ -474,9 +478,8 @@ TEST(FindSessionAcrossSnapshots, SnapshotWithoutAHomeCannotResolveItsSessions) {
   EXPECT_EQ(e.find("abc").value(), archived);
 }
 
-TEST(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
+  Endpoints e = fresh();
   e.snap("e1", std::nullopt, "h1");
   e.snap("e2", std::nullopt, "h2");
   e.session("h1", "x_abc.jsonl");
@@ -496,9 +499,8 @@ TEST(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
   EXPECT_TRUE(scan.error().starts_with("cannot scan " + display(dir) + ": ")) << scan.error();
 }
 
-TEST(FindSessionAcrossSnapshots, NoSnapshotsIsItsOwnMessage) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, NoSnapshotsIsItsOwnMessage) {
+  Endpoints e = fresh();
   const std::string message =
       "no omp endpoint environment snapshots under " + display(e.snapshot_dir()) + "; relaunch the endpoint";
   EXPECT_EQ(e.find("abc").error(), message);
@@ -507,18 +509,16 @@ TEST(FindSessionAcrossSnapshots, NoSnapshotsIsItsOwnMessage) {
   EXPECT_EQ(e.find("abc").error(), message);
 }
 
-TEST(FindSessionAcrossSnapshots, SnapshotDirectoryThatCannotBeListed) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, SnapshotDirectoryThatCannotBeListed) {
+  Endpoints e = fresh();
   write_file(e.snapshot_dir(), "a file where the snapshot directory should be");
   auto found = e.find("abc");
   ASSERT_FALSE(found.ok());
   EXPECT_TRUE(found.error().starts_with("cannot scan " + display(e.snapshot_dir()) + ": ")) << found.error();
 }
 
-TEST(FindSessionAcrossSnapshots, NothingFound) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, NothingFound) {
+  Endpoints e = fresh();
   e.snap("e1", std::nullopt, "h1");
   e.snap("e2", std::nullopt, "missing-home");
   e.session("h1", "x_abd.jsonl");
@@ -532,9 +532,8 @@ TEST(FindSessionAcrossSnapshots, NothingFound) {
 
 // The sessions directories answer first, whatever they answer; the agent's own places only when
 // they hold nothing; the archives beside all of them only when no log is found anywhere.
-TEST(FindSessionAcrossSnapshots, TheAgentsPlacesThenTheArchivesWhenNothingCameBefore) {
-  ScopedTempDir tmp;
-  Endpoints e(tmp.path());
+TEST_F(FindSessionAcrossSnapshots, TheAgentsPlacesThenTheArchivesWhenNothingCameBefore) {
+  Endpoints e = fresh();
   e.snap("e1", std::nullopt, "h1", "x1");
   e.snap("e2", "L2", "h2");
   const stdfs::path in_xdg = e.file("x1/omp/sessions/p/q_abc.jsonl");
@@ -564,7 +563,7 @@ TEST(FindSessionAcrossSnapshots, TheAgentsPlacesThenTheArchivesWhenNothingCameBe
 
 // A file where a place's folder, or a folder above it, belongs leaves nothing at the place: the
 // agent cannot have written there, so the lookup goes on as for a missing place.
-TEST(FindSessionAcrossSnapshots, APlaceBelowAFileIsAbsent) {
+TEST_F(FindSessionAcrossSnapshots, APlaceBelowAFileIsAbsent) {
   struct Case {
     std::string file;   // the file in the way
     std::string found;  // where the session lies, found past the file; empty: nowhere
@@ -578,8 +577,7 @@ TEST(FindSessionAcrossSnapshots, APlaceBelowAFileIsAbsent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file + " " + c.found);
-    ScopedTempDir tmp;
-    Endpoints e(tmp.path());
+    Endpoints e = fresh();
     e.snap("e1", std::nullopt, "h1", "x1");
     write_file(e.file(c.file), "a file");
     if (c.found.empty()) {
