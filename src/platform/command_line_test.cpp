@@ -30,6 +30,45 @@ TEST(QuoteWindowsArgument, FollowsTheRuntimeRules) {
   for (const auto& c : cases) EXPECT_EQ(quote_windows_argument(c.arg), c.quoted) << c.arg;
 }
 
+TEST(SplitWindowsCommandLine, FollowsTheSystemRules) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"a.exe", {"a.exe"}},
+      {R"("C:\Program Files\a.exe" x)", {R"(C:\Program Files\a.exe)", "x"}},
+      // The program has no escapes: backslashes and quotes inside it are kept as they are.
+      {R"(C:\a\"b c)", {R"(C:\a\"b)", "c"}},
+      {R"("a\"b c)", {R"(a\)", "b", "c"}},
+      {R"("a"b c)", {"a", "b", "c"}},
+      {"\"unclosed program", {"unclosed program"}},
+      {"a.exe\x01" "x \x02y", {"a.exe\x01" "x", "\x02y"}},
+      {"a.exe  \t ", {"a.exe"}},
+      {"a.exe \"\"", {"a.exe", ""}},
+      {"a.exe \"two words\" \"tab\there\"", {"a.exe", "two words", "tab\there"}},
+      {"a.exe x\"y z\"w", {"a.exe", "xy zw"}},
+      {R"(a.exe a\"b)", {"a.exe", R"(a"b)"}},
+      {R"(a.exe a\\"b c")", {"a.exe", R"(a\b c)"}},
+      {R"(a.exe a\\\"b)", {"a.exe", R"(a\"b)"}},
+      {R"(a.exe back\slash \\server\share\)", {"a.exe", R"(back\slash)", R"(\\server\share\)"}},
+      {R"(a.exe "with space\\")", {"a.exe", R"(with space\)"}},
+      // Two quotes inside quotes: one literal quote, and the quoting ends.
+      {R"(a.exe "a""b" c)", {"a.exe", R"(a"b c)"}},
+      {R"(a.exe """a b""" c)", {"a.exe", R"("a)", R"(b")", "c"}},
+      {"a.exe \"unclosed arg", {"a.exe", "unclosed arg"}},
+      {"a.exe h\xC3\xA9 \xF0\x9F\x98\x80", {"a.exe", "h\xC3\xA9", "\xF0\x9F\x98\x80"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(split_windows_command_line(std::string_view(c.line)), c.args) << c.line;
+  // Whatever the quoting gives back is what was quoted.
+  const std::vector<std::string> args = {"", "x y", R"(a\"b)", R"(c:\dir\)", R"(q"")", "\t"};
+  auto line = windows_command_line(R"(C:\Program Files\a.exe)", args);
+  auto back = split_windows_command_line(std::string_view(line));
+  ASSERT_FALSE(back.empty());
+  EXPECT_EQ(std::vector<std::string>(back.begin() + 1, back.end()), args);
+}
+
 TEST(WindowsCommandLine, QuotesTheProgramAndEachArgument) {
   EXPECT_EQ(windows_command_line(R"(C:\Program Files\a.exe)", {"x y", "", "z"}),
             R"("C:\Program Files\a.exe" "x y" "" z)");

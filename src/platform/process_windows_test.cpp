@@ -36,6 +36,40 @@ TEST(WindowsCommandLine, CommandLineToArgvWGivesTheArgumentsBack) {
   EXPECT_EQ(back, args);
 }
 
+// The tool splits its own command line; whatever the system's function makes of a line, so must it.
+TEST(WindowsCommandLine, SplitLikeCommandLineToArgvW) {
+  const std::vector<std::string> lines = {
+      "a.exe",
+      R"("C:\Program Files\a.exe" x)",
+      R"(C:\a\"b c)",
+      R"("a\"b c)",
+      R"("a"b c)",
+      "\"unclosed program",
+      "a.exe\x01x \x02y",
+      "a.exe  \t ",
+      "a.exe \"\"",
+      "a.exe \"two words\" \"tab\there\"",
+      "a.exe x\"y z\"w",
+      R"(a.exe a\"b a\\"b c" a\\\"b)",
+      R"(a.exe back\slash \\server\share\ "with space\\")",
+      R"(a.exe "a""b" c)",
+      R"(a.exe "a"""b" c)",
+      R"(a.exe """a b""" c)",
+      R"(a.exe a""b "" "")",
+      "a.exe \"unclosed arg",
+      "a.exe h\xC3\xA9 \xF0\x9F\x98\x80",
+  };
+  for (const std::string& line : lines) {
+    const std::wstring wide = OsString::from_utf8(line).native();
+    int count = 0;
+    wchar_t** parsed = ::CommandLineToArgvW(wide.c_str(), &count);
+    ASSERT_NE(parsed, nullptr);
+    const std::vector<std::wstring> system(parsed, parsed + count);
+    ::LocalFree(parsed);
+    EXPECT_EQ(split_windows_command_line(std::wstring_view(wide)), system) << line;
+  }
+}
+
 TEST(SpawnWindows, ChildGetsNoOtherInheritableHandle) {
   // An inheritable pipe the child is not meant to have: if the child held its write end, our read
   // end could not report the pipe broken after we close our own write end.

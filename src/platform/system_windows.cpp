@@ -1,13 +1,13 @@
 // Windows half of system.h.
 #include <windows.h>
-// shellapi.h below needs the types windows.h declares.
+// userenv.h below needs the types windows.h declares.
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 #include <userenv.h>
 
 #include <string>
 
+#include "platform/command_line.h"
 #include "platform/system.h"
 #include "platform/system_handles.h"
 
@@ -23,12 +23,12 @@ void init_process() {
 std::vector<OsString> command_line(int, char**) {
   // The narrow argv is in the ANSI code page and already lossy; the wide command line is not.
   std::vector<OsString> out;
-  int count = 0;
-  wchar_t** args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (args == nullptr) return out;
-  out.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) out.push_back(OsString(args[i]));
-  ::LocalFree(args);
+  for (auto& arg : process::split_windows_command_line(std::wstring_view(::GetCommandLineW()))) {
+    out.push_back(OsString(std::move(arg)));
+  }
+  if (out.empty()) {
+    if (auto self = current_exe()) out.push_back(OsString::from_path(*self));
+  }
   return out;
 }
 
