@@ -23,6 +23,7 @@ class AllocFaults : public FaultScenarios {
     injection.entry_point_line = "vantle: out of memory\n";
     std::size_t points = 0;
     every_point(s, injection, scratch.path(), points);
+    EXPECT_GT(points, 0u) << "no allocation failed: is the tool linked with the seam?";
     std::cout << "[ points   ] " << name << ": " << points << " allocation points\n";
   }
 };
