@@ -49,7 +49,9 @@ class CallFaults : public FaultScenarios {
       every_point(s, injection, scratch.path(), points);
       std::cout << " " << e.name << " " << points;
       // Every scenario opens and reads: a tier that meets no such call ran a tool without the seam.
-      if (e.code == EINTR) EXPECT_GT(points, 0u) << "no call failed: is the tool linked with the seam's wraps?";
+      if (e.code == EINTR) {
+        EXPECT_GT(points, 0u) << "no call failed: is the tool linked with the seam's wraps?";
+      }
     }
     std::cout << " call points" << std::endl;
   }
