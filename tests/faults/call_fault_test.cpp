@@ -37,7 +37,8 @@ class CallFaults : public FaultScenarios {
       injection.is_failure = [error](const Scenario& scenario, const CliResult& r, const std::string& reached) {
         for (const auto& f : scenario.call_failures) {
           if (r.status.code != f.code) continue;
-          if (f.line.empty() ? r.err.empty() && reached.ends_with(" " + f.only_call + "\n")
+          if (!f.only_call.empty() && !reached.ends_with(" " + f.only_call + "\n")) continue;
+          if (f.line.empty() ? r.err.empty()
                              : std::regex_match(r.err, std::regex(std::regex_replace(f.line, std::regex("%"), error)))) {
             return true;
           }

@@ -66,6 +66,9 @@ std::string every_kind_of_line() {
   return log;
 }
 
+// A check of the agent's path that fails is reported as the documented missing agent.
+const std::string MISSING_AGENT = "VANTLE_OMP_BIN points to `[^`]+`, but that file does not exist";
+
 }  // namespace
 
 void every_point(const Scenario& s, const Injection& injection, const stdfs::path& scratch, std::size_t& points) {
@@ -227,7 +230,8 @@ void FaultScenarios::launch() {
                       "invalid explicit override\n",
                       2},
                      {"vantle launch-omp: cannot preserve endpoint environment: .+: %\n", 2},
-                     {"vantle launch-omp: failed to spawn `.+`: (.+: )?%\n", 1}};
+                     {"vantle launch-omp: failed to spawn `.+`: (.+: )?%\n", 1},
+                     {"vantle launch-omp: " + MISSING_AGENT + "\n", 2, "stat"}};
   s.whole_files = {snapshot};
   run_every_point("launch", s);
 }
@@ -255,9 +259,10 @@ void FaultScenarios::thymel_turn_with_a_snapshot_rebuilt() {
   };
   s.failure = std::regex("THYMEL_TURN_FAIL:ep-1: (.+: )?out of memory \xE2\x80\x94 exiting nonzero \\(keep custody\\); "
                          "the daemon owns retry/reseed \\(no internal retry\\)\n");
-  s.call_failures = {{"THYMEL_TURN_FAIL:ep-1: .+: %\\)*;?( refusing to launch the invalid explicit override)? "
-                      "\xE2\x80\x94 exiting nonzero \\(keep custody\\); the daemon owns retry/reseed \\(no internal "
-                      "retry\\)\n"}};
+  const std::string custody =
+      " \xE2\x80\x94 exiting nonzero \\(keep custody\\); the daemon owns retry/reseed \\(no internal retry\\)\n";
+  s.call_failures = {{"THYMEL_TURN_FAIL:ep-1: .+: %\\)*;?( refusing to launch the invalid explicit override)?" + custody},
+                     {"THYMEL_TURN_FAIL:ep-1: .+: " + MISSING_AGENT + custody, 1, "stat"}};
   s.whole_files = {*snapshot::snapshot_path(state, "ep-1"), work / "omp-sessions" / "turn-prompt.md"};
   s.pids = pids;
   run_every_point("thymel turn", s);
@@ -284,7 +289,8 @@ void FaultScenarios::corvane_turn() {
         .input("user: fix the build\nagent: done <ok> & \"quoted\"\n");
   };
   s.failure = std::regex("CORVANE_FAIL:ep-1: (.+ )?out of memory\n");
-  s.call_failures = {{"CORVANE_FAIL:ep-1: .+: %(\\); refusing to launch the invalid explicit override|\\)+)?\n"}};
+  s.call_failures = {{"CORVANE_FAIL:ep-1: .+: %(\\); refusing to launch the invalid explicit override|\\)+)?\n"},
+                     {"CORVANE_FAIL:ep-1: omp resolution failed: " + MISSING_AGENT + "\n", 1, "stat"}};
   s.whole_files = {*snapshot::snapshot_path(state, "ep-1")};
   s.pids = pids;
   run_every_point("corvane turn", s);

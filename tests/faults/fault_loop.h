@@ -33,7 +33,8 @@ struct Scenario {
   std::uint32_t failure_code = 1;
   // The lines a run may end with when a step failed with a system call's error, each with its exit
   // code: `%` stands for the error as the tool names it, "No space left on device \(os error 28\)".
-  // An empty line (nothing on standard error) is accepted only for the failure of `only_call`.
+  // An empty line means nothing on standard error. With `only_call`, the line is accepted only
+  // when that call failed.
   struct CallFailure {
     CallFailure(std::string line, std::uint32_t code = 1, std::string only_call = "")
         : line(std::move(line)), code(code), only_call(std::move(only_call)) {}
