@@ -133,9 +133,9 @@ Verdict run_turn(std::span<const std::string> raw_args) {
 }  // namespace
 
 int corvane_omp(std::span<const std::string> args) {
-  return within_memory([&] { return deliver(run_turn(args)); }, [&](std::string_view reason) {
-    return deliver(failure(parse_corvane_args(args).id.value_or(""), reason));
-  });
+  const auto id = [&args] { return parse_corvane_args(args).id.value_or(""); };
+  return within_memory([&] { return deliver(run_turn(args), id()); },
+                       [&](std::string_view reason) { return deliver(failure(id(), reason), id()); });
 }
 
 }  // namespace vantle::corvane

@@ -89,11 +89,15 @@ Verdict judge_context_delta(std::string_view endpoint_id, std::string_view answe
   return Verdict{0, std::string(*delta), ""};
 }
 
-int deliver(const Verdict& verdict) {
-  int code = verdict.code;
-  if (!verdict.out.empty() && !stdio::write_out(verdict.out)) code = code == 0 ? 1 : code;
+int deliver(const Verdict& verdict, std::string_view endpoint_id) {
+  if (!verdict.out.empty()) {
+    if (auto written = stdio::write_out(verdict.out); !written) {
+      (void)stdio::write_err(corvane_fail_line(endpoint_id, "cannot write the context delta: " + written.error().message));
+      return verdict.code == 0 ? 1 : verdict.code;
+    }
+  }
   if (!verdict.err.empty()) (void)stdio::write_err(verdict.err);
-  return code;
+  return verdict.code;
 }
 
 }  // namespace vantle::corvane

@@ -47,8 +47,9 @@ Result<std::string_view> validate_context_delta(std::string_view answer);
 // The delta on standard output with exit code 0, or the failure line with exit code 1.
 Verdict judge_context_delta(std::string_view endpoint_id, std::string_view answer);
 
-// Writes a verdict to the standard streams. A stream that cannot be written turns a success into
-// exit code 1; nothing is retried or reported.
-int deliver(const Verdict& verdict);
+// Writes a verdict to the standard streams. A delta that cannot be written turns the success into
+// exit code 1 and a failure line of endpoint `endpoint_id`: a daemon that got no delta must not
+// take the turn for done. A failure line that cannot be written is not retried.
+int deliver(const Verdict& verdict, std::string_view endpoint_id);
 
 }  // namespace vantle::corvane

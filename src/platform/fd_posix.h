@@ -3,6 +3,7 @@
 // pipes and the standard streams. Included only by *_posix.cpp files.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -21,6 +22,15 @@ inline bool wait_ready(int fd, short events) {
     if (errno != EINTR) return false;
   }
   return true;
+}
+
+// open(2), made again when a signal interrupts it (a FIFO, a file system that waits): the signal
+// has been handled, and the open is still wanted.
+inline int open_fd(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  while ((fd = ::open(path, flags, mode)) < 0 && errno == EINTR) {
+  }
+  return fd;
 }
 
 inline bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }

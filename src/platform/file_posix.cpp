@@ -14,19 +14,19 @@ namespace vantle::fs {
 
 SysResult<File> File::create_new(const std::filesystem::path& path, Access access) {
   const mode_t mode = access == Access::kPrivate ? 0600 : 0666;
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  const int fd = posix::open_fd(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return Err(last_os_error());
   return File(OwnedHandle(fd));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = posix::open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Err(last_os_error());
   return File(OwnedHandle(fd));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = posix::open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Err(last_os_error());
   return File(OwnedHandle(fd));
 }
@@ -104,13 +104,16 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return Err(last_os_error());
   std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+  // Interrupted by a signal, the removal is begun again where it stopped.
+  do {
+    std::filesystem::remove_all(path, ec);
+  } while (ec.value() == EINTR);
   if (ec) return Err(os_error(ec.value()));
   return {};
 }
 
 SysResult<void> sync_dir(const std::filesystem::path& path) {
-  const OwnedHandle fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const OwnedHandle fd(posix::open_fd(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return Err(last_os_error());
   if (::fsync(fd.get()) != 0) return Err(last_os_error());
   return {};

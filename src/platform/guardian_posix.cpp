@@ -156,18 +156,21 @@ SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   theirs.reset();
   if (pid < 0) return Err(os_error(fork_errno));
-  int code = 0;
-  std::size_t got = 0;
-  while (got < sizeof code) {
-    auto n = read_fd(ours.get(), reinterpret_cast<char*>(&code) + got, sizeof code - got);
-    if (!n || *n == 0) break;
-    got += *n;
-  }
-  if (got == sizeof code && code == 0) return Guardian{pid, std::move(ours)};
-  ours.reset();
-  if (got == sizeof code) {
+  const auto report = guardian_report(ours.get());
+  if (!report) {
+    // Whether the agent started is unknown: the guardian is told to end what it may have started.
+    ::kill(pid, SIGTERM);
+    ours.reset();
     (void)reap(pid);
-    return Err(os_error(code));
+    end_orphaned_tree(pid);
+    return report.err();
+  }
+  const std::optional<int> code = *report;
+  if (code == 0) return Guardian{pid, std::move(ours)};
+  ours.reset();
+  if (code) {
+    (void)reap(pid);
+    return Err(os_error(*code));
   }
   // Killed between starting the agent and saying so: the agent may run.
   auto ended = reap(pid);
@@ -177,15 +180,16 @@ SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool
                                                  " before it reported the agent's start"));
 }
 
-std::optional<int> guardian_report(int report_fd) {
+SysResult<std::optional<int>> guardian_report(int report_fd) {
   int raw = 0;
   std::size_t got = 0;
   while (got < sizeof raw) {
     auto n = read_fd(report_fd, reinterpret_cast<char*>(&raw) + got, sizeof raw - got);
-    if (!n || *n == 0) return std::nullopt;
+    if (!n) return Err(SysError{n.error().kind, n.error().code, "cannot read the report of the agent's guardian: " + n.error().message});
+    if (*n == 0) return std::optional<int>();
     got += *n;
   }
-  return raw;
+  return std::optional<int>(raw);
 }
 
 void kill_all_descendants() {

@@ -35,9 +35,9 @@ struct Guardian {
 // the caller must be a child subreaper with no other children.
 SysResult<Guardian> start_guardian(const std::function<int(pid_t&)>& start, bool own_group);
 
-// The agent's wait status as the guardian reported it; nothing when the guardian died first.
-// Call once the guardian has ended.
-std::optional<int> guardian_report(int report_fd);
+// The next status the guardian reported (the start's errno, then the agent's wait status); nothing
+// when the guardian died first. The error of a failed read names the report.
+SysResult<std::optional<int>> guardian_report(int report_fd);
 
 // Kills every descendant of the calling process, which must be a child subreaper, and reaps them.
 void kill_all_descendants();

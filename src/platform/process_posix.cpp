@@ -146,7 +146,12 @@ SysResult<ExitStatus> settle(pid_t pid, OwnedHandle& guardian_report, const Exit
   if (!guardian_report) return reaped;
   const auto raw = posix::guardian_report(guardian_report.get());
   guardian_report.reset();
-  if (raw) return posix::exit_status_of(*raw);
+  if (!raw) {
+    // The guardian has ended, and with it, as a rule, the tree; what is left is ended too.
+    posix::end_orphaned_tree(pid);
+    return raw.err();
+  }
+  if (*raw) return posix::exit_status_of(**raw);
   posix::end_orphaned_tree(pid);
   return Err(custom_error(ErrorKind::kOther, "the agent's guardian died (" + exit_status_text(reaped) + ")"));
 }

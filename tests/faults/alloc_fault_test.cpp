@@ -1,308 +1,38 @@
 // Allocation failure at every point: each scenario runs once unfaulted, then with its 1st, 2nd,
 // 3rd ... allocation failing (tests/faults/alloc_seam.cpp), until a run completes before its
-// failure is reached. After every run the tool must have kept its promises: the unfaulted result
-// byte for byte, or the subcommand's one out-of-memory line and its exit code, never a signal;
-// nothing temporary left; no process of the agent's tree alive; no file half-written. Every point
-// is run: the scenario with the most, a Thymel turn, has about 700.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-
-#include <cerrno>
-#include <functional>
+// failure is reached. A failed run ends with the subcommand's one out-of-memory line and its exit
+// code (fault_loop.h has the other promises checked after each run). Every point is run: the
+// scenario with the most, a Thymel turn, has about 700.
 #include <iostream>
-#include <nlohmann/json.hpp>
-#include <regex>
-#include <string>
-#include <vector>
 
-#include "platform/os_string.h"
-#include "snapshot/selectors.h"
-#include "snapshot/snapshot.h"
-#include "support/cli.h"
-#include "support/fake_agent.h"
-#include "support/gzip.h"
-#include "support/temp_dir.h"
+#include "fault_loop.h"
 
 namespace vantle::testing {
 namespace {
 
-namespace stdfs = std::filesystem;
-
-struct Scenario {
-  // Puts back what a run may change; called before every run.
-  std::function<void()> reset = [] {};
-  // The run, its temporary directory pointed at `temp`.
-  std::function<Cli(const stdfs::path& temp)> cli;
-  // The one line a failed run ends with (the out-of-memory line, or a failed step named with that
-  // error), and its exit code.
-  std::regex failure;
-  std::uint32_t failure_code = 1;
-  // A failed run may have written whole lines of the unfaulted output first (digest, history).
-  bool partial_output = false;
-  // Searched after every run for temporary objects (names ending in .tmp).
-  stdfs::path root;
-  // Files a run writes whole or not at all: after any run each is absent or as the unfaulted run left it.
-  std::vector<stdfs::path> whole_files;
-  // Where the stand-in agent's tree writes its pids.
-  std::optional<stdfs::path> pids;
-};
-
-std::string describe(const CliResult& r) {
-  std::ostringstream os;
-  PrintTo(r, &os);
-  return os.str();
-}
-
-std::optional<std::string> file_bytes(const stdfs::path& path) {
-  if (!stdfs::exists(path)) return std::nullopt;
-  return read_file(path);
-}
-
-std::vector<std::string> temporaries_under(const stdfs::path& root) {
-  std::vector<std::string> found;
-  std::error_code ec;
-  for (auto it = stdfs::recursive_directory_iterator(root, ec); !ec && it != stdfs::recursive_directory_iterator();
-       it.increment(ec)) {
-    const std::string name = display(it->path().filename());
-    if (name.ends_with(".tmp")) found.push_back(display(it->path()));
-  }
-  return found;
-}
-
-bool alive(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
-
-// Runs every point of `s`, counting in `points` those run.
-void every_point(const Scenario& s, const stdfs::path& scratch, std::size_t& points) {
-  const stdfs::path temp = scratch / "temp";
-  const stdfs::path mark = scratch / "reached";
-  const auto run = [&](std::size_t n) {
-    s.reset();
-    stdfs::remove_all(temp);
-    stdfs::create_directories(temp);
-    stdfs::remove(mark);
-    if (s.pids) stdfs::remove(*s.pids);
-    Cli cli = s.cli(temp);
-    cli.env("TMPDIR", display(temp)).env("TEMP", display(temp)).env("TMP", display(temp));
-    if (n > 0) cli.env("VANTLE_FAULT_ALLOC", std::to_string(n)).env("VANTLE_FAULT_ALLOC_MARK", display(mark));
-    return cli.run();
-  };
-
-  const CliResult clean = run(0);
-  EXPECT_TRUE(clean.harness_error.empty()) << describe(clean);
-  EXPECT_EQ(clean.status.kind, ExitStatus::Kind::kExited) << describe(clean);
-  std::vector<std::optional<std::string>> whole;
-  for (const auto& f : s.whole_files) whole.push_back(file_bytes(f));
-
-  // The entry point's own line reports allocations that fail before a subcommand starts; once a
-  // run has failed with the subcommand's line, the subcommand must report every later one.
-  const std::string entry_point_line = "vantle: out of memory\n";
-  bool subcommand_started = false;
-  points = 0;
-  for (std::size_t n = 1;; ++n) {
-    const CliResult r = run(n);
-    const bool reached = stdfs::exists(mark);
-    SCOPED_TRACE("allocation " + std::to_string(n) + describe(r));
-    ASSERT_TRUE(r.harness_error.empty());
-    ASSERT_EQ(r.status.kind, ExitStatus::Kind::kExited);
-    if (!reached || r == clean) {
-      // Ran to completion, or recovered: exactly the unfaulted result.
-      ASSERT_EQ(r, clean);
-    } else {
-      if (!subcommand_started && r.err == entry_point_line) {
-        ASSERT_EQ(r.status.code, 1u);
-      } else {
-        subcommand_started = true;
-        ASSERT_EQ(r.status.code, s.failure_code);
-        ASSERT_TRUE(std::regex_match(r.err, s.failure));
-      }
-      if (s.partial_output) {
-        ASSERT_TRUE(clean.out.starts_with(r.out) && (r.out.empty() || r.out.back() == '\n'));
-      } else {
-        ASSERT_EQ(r.out, "");
-      }
-    }
-    ASSERT_TRUE(stdfs::is_empty(temp)) << display(stdfs::directory_iterator(temp)->path());
-    const auto left = temporaries_under(s.root);
-    ASSERT_TRUE(left.empty()) << left.front();
-    for (std::size_t i = 0; i < s.whole_files.size(); ++i) {
-      const auto now = file_bytes(s.whole_files[i]);
-      ASSERT_TRUE(!now || now == whole[i]) << display(s.whole_files[i]);
-    }
-    if (s.pids) {
-      for (const std::uint32_t pid : read_pids(*s.pids)) ASSERT_FALSE(alive(pid)) << "agent tree pid " << pid;
-    }
-    if (!reached) break;
-    ++points;
-  }
-}
-
-// One line of a log, a message event.
-std::string message_line(const std::string& message, const std::string& extra = "") {
-  return R"({"type":"message")" + extra + R"(,"message":)" + message + "}\n";
-}
-
-// A log holding every kind of line the digest meets: events that are not messages, texts with
-// escapes, tool calls summarized in place and ones that need the tree of their arguments (members
-// in key order, a number's text, the whole arguments as JSON), tool results, blank and broken
-// lines, a line longer than the reader's buffer, a line ended by CR LF.
-std::string every_kind_of_line() {
-  std::string log = R"({"type":"session","version":3,"id":"s-1"})" "\n";
-  log += message_line(R"({"role":"user","content":"fix the \"build\" \u00e9\ud83d\ude00"})", R"(,"timestamp":"t1")");
-  log += "\n   \n";
-  log += message_line(R"({"role":"assistant","content":[{"type":"text","text":"looking"},)"
-                      R"({"type":"toolCall","name":"read","arguments":{"path":"src/a.cpp"}}]})");
-  log += message_line(R"({"role":"assistant","content":[{"type":"toolCall","name":"edit",)"
-                      R"("arguments":{"zeta":[1,{"b":null}],"alpha":"","n":1.5e3}}]})");
-  log += message_line(R"({"role":"assistant","content":[{"type":"toolCall","name":"task",)"
-                      R"("arguments":{"list":[1,2],"obj":{"k":"v\n"}}},{"type":"toolCall","name":"n","arguments":{"i":7}}]})");
-  log += message_line(R"({"role":"toolResult","content":[{"type":"text","text":"ok"}]})");
-  log += R"({"type":"message","message":{"role":"user")" "\n";
-  log += message_line(R"({"role":"user","content":[{"type":"text","text":")" + std::string(1200000, 'x') + "\"}]}");
-  log += R"({"type":"message","message":{"role":"assistant","content":"done"}})" "\r\n";
-  return log;
-}
-
-class AllocFaults : public ::testing::Test {
+class AllocFaults : public FaultScenarios {
  protected:
-  void run_every_point(const std::string& name, const Scenario& s) {
+  void run_every_point(const std::string& name, const Scenario& s) override {
+    Injection injection;
+    injection.point_variable = "VANTLE_FAULT_ALLOC";
+    injection.mark_variable = "VANTLE_FAULT_ALLOC_MARK";
+    injection.is_failure = [](const Scenario& scenario, const CliResult& r, const std::string&) {
+      return r.status.code == scenario.failure_code && std::regex_match(r.err, scenario.failure);
+    };
+    // Allocations that fail before a subcommand starts are reported by the entry point.
+    injection.entry_point_line = "vantle: out of memory\n";
     std::size_t points = 0;
-    every_point(s, scratch.path(), points);
+    every_point(s, injection, scratch.path(), points);
+    EXPECT_GT(points, 0u) << "no allocation failed: is the tool linked with the seam?";
     std::cout << "[ points   ] " << name << ": " << points << " allocation points\n";
   }
-
-  // Endpoint snapshots whose homes hold nothing, and one whose archive holds session `arc`.
-  void write_places() {
-    for (const char* e : {"e1", "e2"}) {
-      snapshot::Selectors selectors;
-      selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / (std::string("home-") + e));
-      selectors[snapshot::Selector::kXdgDataHome] = OsString::from_path(tmp / (std::string("xdg-") + e));
-      selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
-      ASSERT_TRUE(snapshot::write_snapshot(tmp / "state", e, std::nullopt, selectors).ok());
-    }
-    write_file(tmp / "home-e1" / ".omp" / "agent" / "sessions" / "p" / "2024_other.jsonl", "{}\n");
-    write_file(tmp / "xdg-e1" / "omp" / "sessions" / "p" / "2024_more.jsonl", "{}\n");
-    write_file(tmp / "home-e2" / ".omp" / "agent" / "archive" / "sessions" / "p" / "2024_arc.jsonl.gz",
-               gzip(every_kind_of_line()));
-  }
-  Scenario common() const {
-    Scenario s;
-    s.root = tmp.path();
-    return s;
-  }
-
-  ScopedTempDir tmp;
-  ScopedTempDir scratch;
 };
 
-TEST_F(AllocFaults, DigestOfEveryKindOfLine) {
-  write_file(tmp / "log.jsonl", every_kind_of_line());
-  Scenario s = common();
-  s.cli = [&](const stdfs::path&) { return Cli({"digest-omp", "--in", display(tmp / "log.jsonl")}); };
-  s.failure = std::regex("vantle digest-omp: (.+: )?out of memory\n");
-  s.partial_output = true;
-  run_every_point("digest", s);
-}
-
-// The lookup across snapshots, their places and archives: history and digest of the archive it
-// ends in, and a miss that searches everywhere.
-TEST_F(AllocFaults, LookupsAcrossSnapshotsPlacesAndArchives) {
-  write_places();
-  const struct {
-    std::string name, subcommand, session, failure;
-    bool partial_output;
-  } cases[] = {
-      {"history of an archive", "history-omp", "arc", "HISTORY_FAIL: (.+: )?out of memory\n", true},
-      {"digest of an archive", "digest-omp", "arc", "vantle digest-omp: (.+: )?out of memory\n", true},
-      {"lookup miss", "history-omp", "nowhere", "HISTORY_FAIL: (.+: )?out of memory\n", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Scenario s = common();
-    s.cli = [&](const stdfs::path&) {
-      return Cli({c.subcommand, "--session", c.session}).env("VANTLE_STATE_DIR", display(tmp / "state"));
-    };
-    s.failure = std::regex(c.failure);
-    s.partial_output = c.partial_output;
-    run_every_point(c.name, s);
-  }
-}
-
-// The launch up to the agent's start: the stand-in exits at once. The snapshot is written whole
-// before the agent starts, or not at all.
-TEST_F(AllocFaults, Launch) {
-  const stdfs::path agent = install_fake_agent(tmp / "bin");
-  Scenario s = common();
-  const stdfs::path state = tmp / "state";
-  const stdfs::path snapshot = *snapshot::snapshot_path(state, "ep");
-  s.reset = [&] { stdfs::remove_all(state); };
-  s.cli = [&](const stdfs::path&) {
-    return Cli({"launch-omp", "--id", "ep", "--extension", "x"})
-        .env("VANTLE_OMP_BIN", display(agent))
-        .env("VANTLE_STATE_DIR", display(state))
-        .env("HOME", display(tmp / "home"))
-        .cwd(tmp.path());
-  };
-  // The launch holds no unbounded input: running out of memory is the entry point's line, or the
-  // agent's start failing for want of memory.
-  s.failure = std::regex("vantle launch-omp: .+: Cannot allocate memory \\(os error 12\\)\n");
-  s.whole_files = {snapshot};
-  run_every_point("launch", s);
-}
-
-// A Thymel turn whose endpoint snapshot is missing, so that it is rebuilt and written first. The
-// stand-in starts a tree (a child, and a grandchild in a session of its own) that outlives it.
-TEST_F(AllocFaults, ThymelTurnWithASnapshotRebuilt) {
-  const stdfs::path pids = tmp / "pids";
-  const stdfs::path agent = install_fake_agent(tmp / "bin", "stdout the reply\\n\nspawn_tree " + scenario_path(pids) + "\n");
-  const stdfs::path work = tmp / "work";
-  const stdfs::path state = tmp / "state";
-  write_file(work / "mind.md", "I am ep-1.\n");
-  Scenario s = common();
-  s.reset = [&] {
-    stdfs::remove_all(work / "omp-sessions");
-    stdfs::remove_all(state);
-  };
-  s.cli = [&](const stdfs::path&) {
-    return Cli({"thymel-omp", "--id", "ep-1", "--session-id", "s-1", "--thymel-context-file", display(work / "mind.md")})
-        .env("VANTLE_STATE_DIR", display(state))
-        .env("VANTLE_OMP_BIN", display(agent))
-        .env("HOME", display(tmp / "home"))
-        .cwd(tmp.path())
-        .input("what changed?\n");
-  };
-  s.failure = std::regex("THYMEL_TURN_FAIL:ep-1: (.+: )?out of memory \xE2\x80\x94 exiting nonzero \\(keep custody\\); "
-                         "the daemon owns retry/reseed \\(no internal retry\\)\n");
-  s.whole_files = {*snapshot::snapshot_path(state, "ep-1"), work / "omp-sessions" / "turn-prompt.md"};
-  s.pids = pids;
-  run_every_point("thymel turn", s);
-}
-
-// A Corvane turn: its transcript on standard input, its workspace and files in the temporary
-// directory, the agent's tree as in the Thymel turn.
-TEST_F(AllocFaults, CorvaneTurn) {
-  const stdfs::path pids = tmp / "pids";
-  const std::string delta = "<project-context>decided X</project-context>\n<live-context>I am ep-1</live-context>";
-  const stdfs::path agent = install_fake_agent(
-      tmp / "bin", "stdout " + scenario_value(delta) + "\nspawn_tree " + scenario_path(pids) + "\n");
-  const stdfs::path state = tmp / "state";
-  snapshot::Selectors selectors;
-  selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / "home");
-  selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_path(agent);
-  ASSERT_TRUE(snapshot::write_snapshot(state, "ep-1", std::nullopt, selectors).ok());
-  Scenario s = common();
-  s.cli = [&](const stdfs::path&) {
-    return Cli({"corvane-omp", "--id", "ep-1", "--session-id", "s-1"})
-        .env("VANTLE_STATE_DIR", display(state))
-        .env("HOME", display(tmp / "home-daemon"))
-        .cwd(tmp.path())
-        .input("user: fix the build\nagent: done <ok> & \"quoted\"\n");
-  };
-  s.failure = std::regex("CORVANE_FAIL:ep-1: (.+ )?out of memory\n");
-  s.whole_files = {*snapshot::snapshot_path(state, "ep-1")};
-  s.pids = pids;
-  run_every_point("corvane turn", s);
-}
+TEST_F(AllocFaults, DigestOfEveryKindOfLine) { digest_of_every_kind_of_line(); }
+TEST_F(AllocFaults, LookupsAcrossSnapshotsPlacesAndArchives) { lookups_across_snapshots_places_and_archives(); }
+TEST_F(AllocFaults, Launch) { launch(); }
+TEST_F(AllocFaults, ThymelTurnWithASnapshotRebuilt) { thymel_turn_with_a_snapshot_rebuilt(); }
+TEST_F(AllocFaults, CorvaneTurn) { corvane_turn(); }
 
 }  // namespace
 }  // namespace vantle::testing

@@ -1,0 +1,68 @@
+// System-call failure at every point: each scenario runs once unfaulted, then, for each error the
+// seam knows (src/platform/call_seam_posix.cpp), with the 1st, 2nd, 3rd ... call that can see that
+// error failing with it, until a run completes before its failure is reached. A failed run ends
+// with the subcommand's failure line naming the failed step and the error, as "(os error N)", and
+// its exit code; an interrupted call (EINTR) is made again, so that its run gives the unfaulted
+// result. fault_loop.h has the other promises checked after each run.
+#include <cstring>
+#include <iostream>
+
+#include "fault_loop.h"
+
+namespace vantle::testing {
+namespace {
+
+// The error's text as the tool names it, made a regular expression.
+std::string error_pattern(int code) {
+  std::string text = std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+  return std::regex_replace(text, std::regex(R"([()/.])"), "\\$&");
+}
+
+class CallFaults : public FaultScenarios {
+ protected:
+  void run_every_point(const std::string& name, const Scenario& s) override {
+    static const struct {
+      const char* name;
+      int code;
+    } ERRORS[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EMFILE", EMFILE},
+                  {"EINTR", EINTR}, {"EAGAIN", EAGAIN}, {"EPERM", EPERM}};
+    std::cout << "[ points   ] " << name << ":";
+    for (const auto& e : ERRORS) {
+      SCOPED_TRACE(e.name);
+      Injection injection;
+      injection.point_variable = "VANTLE_FAULT_CALL";
+      injection.mark_variable = "VANTLE_FAULT_CALL_MARK";
+      injection.env = {{"VANTLE_FAULT_CALL_ERROR", e.name}};
+      const std::string error = error_pattern(e.code);
+      injection.is_failure = [error](const Scenario& scenario, const CliResult& r, const std::string& reached) {
+        for (const auto& f : scenario.call_failures) {
+          if (r.status.code != f.code) continue;
+          if (!f.only_call.empty() && !reached.ends_with(" " + f.only_call + "\n")) continue;
+          if (f.line.empty() ? r.err.empty()
+                             : std::regex_match(r.err, std::regex(std::regex_replace(f.line, std::regex("%"), error)))) {
+            return true;
+          }
+        }
+        return false;
+      };
+      injection.recovers = e.code == EINTR;
+      std::size_t points = 0;
+      every_point(s, injection, scratch.path(), points);
+      std::cout << " " << e.name << " " << points;
+      // Every scenario opens and reads: a tier that meets no such call ran a tool without the seam.
+      if (e.code == EINTR) {
+        EXPECT_GT(points, 0u) << "no call failed: is the tool linked with the seam's wraps?";
+      }
+    }
+    std::cout << " call points" << std::endl;
+  }
+};
+
+TEST_F(CallFaults, DigestOfEveryKindOfLine) { digest_of_every_kind_of_line(); }
+TEST_F(CallFaults, LookupsAcrossSnapshotsPlacesAndArchives) { lookups_across_snapshots_places_and_archives(); }
+TEST_F(CallFaults, Launch) { launch(); }
+TEST_F(CallFaults, ThymelTurnWithASnapshotRebuilt) { thymel_turn_with_a_snapshot_rebuilt(); }
+TEST_F(CallFaults, CorvaneTurn) { corvane_turn(); }
+
+}  // namespace
+}  // namespace vantle::testing

@@ -1,0 +1,299 @@
+// See fault_loop.h.
+#include "fault_loop.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <sstream>
+
+#include "snapshot/selectors.h"
+#include "snapshot/snapshot.h"
+#include "support/fake_agent.h"
+#include "support/gzip.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+std::string describe(const CliResult& r) {
+  std::ostringstream os;
+  PrintTo(r, &os);
+  return os.str();
+}
+
+std::optional<std::string> file_bytes(const stdfs::path& path) {
+  if (!stdfs::exists(path)) return std::nullopt;
+  return read_file(path);
+}
+
+std::vector<std::string> temporaries_under(const stdfs::path& root) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = stdfs::recursive_directory_iterator(root, ec); !ec && it != stdfs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string name = display(it->path().filename());
+    if (name.ends_with(".tmp")) found.push_back(display(it->path()));
+  }
+  return found;
+}
+
+bool alive(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+// One line of a log, a message event.
+std::string message_line(const std::string& message, const std::string& extra = "") {
+  return R"({"type":"message")" + extra + R"(,"message":)" + message + "}\n";
+}
+
+// A log holding every kind of line the digest meets: events that are not messages, texts with
+// escapes, tool calls summarized in place and ones that need the tree of their arguments (members
+// in key order, a number's text, the whole arguments as JSON), tool results, blank and broken
+// lines, a line longer than the reader's buffer, a line ended by CR LF.
+std::string every_kind_of_line() {
+  std::string log = R"({"type":"session","version":3,"id":"s-1"})" "\n";
+  log += message_line(R"({"role":"user","content":"fix the \"build\" \u00e9\ud83d\ude00"})", R"(,"timestamp":"t1")");
+  log += "\n   \n";
+  log += message_line(R"({"role":"assistant","content":[{"type":"text","text":"looking"},)"
+                      R"({"type":"toolCall","name":"read","arguments":{"path":"src/a.cpp"}}]})");
+  log += message_line(R"({"role":"assistant","content":[{"type":"toolCall","name":"edit",)"
+                      R"("arguments":{"zeta":[1,{"b":null}],"alpha":"","n":1.5e3}}]})");
+  log += message_line(R"({"role":"assistant","content":[{"type":"toolCall","name":"task",)"
+                      R"("arguments":{"list":[1,2],"obj":{"k":"v\n"}}},{"type":"toolCall","name":"n","arguments":{"i":7}}]})");
+  log += message_line(R"({"role":"toolResult","content":[{"type":"text","text":"ok"}]})");
+  log += R"({"type":"message","message":{"role":"user")" "\n";
+  log += message_line(R"({"role":"user","content":[{"type":"text","text":")" + std::string(1200000, 'x') + "\"}]}");
+  log += R"({"type":"message","message":{"role":"assistant","content":"done"}})" "\r\n";
+  return log;
+}
+
+// A check of the agent's path that fails is reported as the documented missing agent.
+const std::string MISSING_AGENT = "VANTLE_OMP_BIN points to `[^`]+`, but that file does not exist";
+
+}  // namespace
+
+void every_point(const Scenario& s, const Injection& injection, const stdfs::path& scratch, std::size_t& points) {
+  const stdfs::path temp = scratch / "temp";
+  const stdfs::path mark = scratch / "reached";
+  const auto run = [&](std::size_t n) {
+    s.reset();
+    stdfs::remove_all(temp);
+    stdfs::create_directories(temp);
+    stdfs::remove(mark);
+    if (s.pids) stdfs::remove(*s.pids);
+    Cli cli = s.cli(temp);
+    cli.env("TMPDIR", display(temp)).env("TEMP", display(temp)).env("TMP", display(temp));
+    if (n > 0) {
+      cli.env(injection.point_variable, std::to_string(n)).env(injection.mark_variable, display(mark));
+      for (const auto& [name, value] : injection.env) cli.env(name, value);
+    }
+    return cli.run();
+  };
+
+  const CliResult clean = run(0);
+  EXPECT_TRUE(clean.harness_error.empty()) << describe(clean);
+  EXPECT_EQ(clean.status.kind, ExitStatus::Kind::kExited) << describe(clean);
+  std::vector<std::optional<std::string>> whole;
+  for (const auto& f : s.whole_files) whole.push_back(file_bytes(f));
+
+  // Once a run has failed with the subcommand's line, the subcommand must report every later
+  // failure: the entry point's line is for failures before it starts.
+  bool subcommand_started = false;
+  points = 0;
+  for (std::size_t n = 1;; n += n < injection.every_up_to ? 1 : injection.stride) {
+    const CliResult r = run(n);
+    const bool reached = stdfs::exists(mark);
+    const std::string marked = reached ? read_file(mark) : "";
+    // The call the tool marked, "<pid> <call>\n", where the tier names one.
+    const std::string failed_call =
+        marked.find(' ') == std::string::npos ? "" : marked.substr(marked.find(' ') + 1, marked.find('\n') - marked.find(' ') - 1);
+    SCOPED_TRACE("point " + std::to_string(n) + " " + marked + describe(r));
+    ASSERT_TRUE(r.harness_error.empty());
+    ASSERT_EQ(r.status.kind, ExitStatus::Kind::kExited);
+    if (!reached || r == clean || injection.recovers) {
+      // Ran to completion, or recovered: exactly the unfaulted result.
+      ASSERT_EQ(r, clean);
+    } else {
+      if (!subcommand_started && r.err == injection.entry_point_line) {
+        ASSERT_EQ(r.status.code, 1u);
+      } else {
+        subcommand_started = true;
+        ASSERT_TRUE(injection.is_failure(s, r, marked));
+      }
+      if (s.partial_output) {
+        // Whole lines, but for a failed write of the output, which may cut the record it was writing:
+        // the bytes before it are out already.
+        ASSERT_TRUE(clean.out.starts_with(r.out) && (r.out.empty() || r.out.back() == '\n' || failed_call == "write"));
+      } else {
+        ASSERT_EQ(r.out, "");
+      }
+    }
+    // An object whose removal failed stays; the failure is reported (checked above).
+    if (failed_call != "unlink" && r.err.find("cleanup failed") == std::string::npos) {
+      ASSERT_TRUE(stdfs::is_empty(temp)) << display(stdfs::directory_iterator(temp)->path());
+      const auto left = temporaries_under(s.root);
+      ASSERT_TRUE(left.empty()) << left.front();
+    }
+    for (std::size_t i = 0; i < s.whole_files.size(); ++i) {
+      const auto now = file_bytes(s.whole_files[i]);
+      ASSERT_TRUE(!now || now == whole[i]) << display(s.whole_files[i]);
+    }
+    if (s.pids) {
+      for (const std::uint32_t pid : read_pids(*s.pids)) ASSERT_FALSE(alive(pid)) << "agent tree pid " << pid;
+    }
+    if (!reached) break;
+    ++points;
+  }
+}
+
+// Endpoint snapshots whose homes hold nothing, and one whose archive holds session `arc`.
+void FaultScenarios::write_places() {
+  for (const char* e : {"e1", "e2"}) {
+    snapshot::Selectors selectors;
+    selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / (std::string("home-") + e));
+    selectors[snapshot::Selector::kXdgDataHome] = OsString::from_path(tmp / (std::string("xdg-") + e));
+    selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
+    ASSERT_TRUE(snapshot::write_snapshot(tmp / "state", e, std::nullopt, selectors).ok());
+  }
+  write_file(tmp / "home-e1" / ".omp" / "agent" / "sessions" / "p" / "2024_other.jsonl", "{}\n");
+  write_file(tmp / "xdg-e1" / "omp" / "sessions" / "p" / "2024_more.jsonl", "{}\n");
+  write_file(tmp / "home-e2" / ".omp" / "agent" / "archive" / "sessions" / "p" / "2024_arc.jsonl.gz",
+             gzip(every_kind_of_line()));
+}
+
+Scenario FaultScenarios::common() const {
+  Scenario s;
+  s.root = tmp.path();
+  return s;
+}
+
+void FaultScenarios::digest_of_every_kind_of_line() {
+  write_file(tmp / "log.jsonl", every_kind_of_line());
+  Scenario s = common();
+  s.cli = [&](const stdfs::path&) { return Cli({"digest-omp", "--in", display(tmp / "log.jsonl")}); };
+  s.failure = std::regex("vantle digest-omp: (.+: )?out of memory\n");
+  s.call_failures = {{"vantle digest-omp: (.+: )?%\n"}};
+  s.partial_output = true;
+  run_every_point("digest", s);
+}
+
+// The lookup across snapshots, their places and archives: history and digest of the archive it
+// ends in, and a miss that searches everywhere.
+void FaultScenarios::lookups_across_snapshots_places_and_archives() {
+  write_places();
+  // The digest names the error alone for a failed read or write; history reports a failed write
+  // of its output by its exit code alone.
+  const std::vector<Scenario::CallFailure> history = {{"HISTORY_FAIL: .+: %\n"}, {"", 1, "write"}};
+  const std::vector<Scenario::CallFailure> digest = {{"vantle digest-omp: (.+: )?%\n"}};
+  const struct {
+    std::string name, subcommand, session, failure;
+    std::vector<Scenario::CallFailure> call_failures;
+    bool partial_output;
+  } cases[] = {
+      {"history of an archive", "history-omp", "arc", "HISTORY_FAIL: (.+: )?out of memory\n", history, true},
+      {"digest of an archive", "digest-omp", "arc", "vantle digest-omp: (.+: )?out of memory\n", digest, true},
+      {"lookup miss", "history-omp", "nowhere", "HISTORY_FAIL: (.+: )?out of memory\n", history, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scenario s = common();
+    s.cli = [&](const stdfs::path&) {
+      return Cli({c.subcommand, "--session", c.session}).env("VANTLE_STATE_DIR", display(tmp / "state"));
+    };
+    s.failure = std::regex(c.failure);
+    s.call_failures = c.call_failures;
+    s.partial_output = c.partial_output;
+    run_every_point(c.name, s);
+  }
+}
+
+// The launch up to the agent's start: the stand-in exits at once. The snapshot is written whole
+// before the agent starts, or not at all.
+void FaultScenarios::launch() {
+  const stdfs::path agent = install_fake_agent(tmp / "bin");
+  Scenario s = common();
+  const stdfs::path state = tmp / "state";
+  const stdfs::path snapshot = *snapshot::snapshot_path(state, "ep");
+  s.reset = [&] { stdfs::remove_all(state); };
+  s.cli = [&](const stdfs::path&) {
+    return Cli({"launch-omp", "--id", "ep", "--extension", "x"})
+        .env("VANTLE_OMP_BIN", display(agent))
+        .env("VANTLE_STATE_DIR", display(state))
+        .env("HOME", display(tmp / "home"))
+        .cwd(tmp.path());
+  };
+  // The launch holds no unbounded input: running out of memory is the entry point's line, or the
+  // agent's start failing for want of memory.
+  s.failure = std::regex("vantle launch-omp: .+: Cannot allocate memory \\(os error 12\\)\n");
+  // The agent's version probe failing, or the snapshot's write, are refusals to launch (2); the
+  // agent's own start failing is 1.
+  s.call_failures = {{"vantle launch-omp: .+\\(could not .+: %\\); refusing to launch the "
+                      "invalid explicit override\n",
+                      2},
+                     {"vantle launch-omp: cannot preserve endpoint environment: .+: %\n", 2},
+                     {"vantle launch-omp: failed to spawn `.+`: (.+: )?%\n", 1},
+                     {"vantle launch-omp: " + MISSING_AGENT + "\n", 2, "stat"}};
+  s.whole_files = {snapshot};
+  run_every_point("launch", s);
+}
+
+// A Thymel turn whose endpoint snapshot is missing, so that it is rebuilt and written first. The
+// stand-in starts a tree (a child, and a grandchild in a session of its own) that outlives it.
+void FaultScenarios::thymel_turn_with_a_snapshot_rebuilt() {
+  const stdfs::path pids = tmp / "pids";
+  const stdfs::path agent = install_fake_agent(tmp / "bin", "stdout the reply\\n\nspawn_tree " + scenario_path(pids) + "\n");
+  const stdfs::path work = tmp / "work";
+  const stdfs::path state = tmp / "state";
+  write_file(work / "mind.md", "I am ep-1.\n");
+  Scenario s = common();
+  s.reset = [&] {
+    stdfs::remove_all(work / "omp-sessions");
+    stdfs::remove_all(state);
+  };
+  s.cli = [&](const stdfs::path&) {
+    return Cli({"thymel-omp", "--id", "ep-1", "--session-id", "s-1", "--thymel-context-file", display(work / "mind.md")})
+        .env("VANTLE_STATE_DIR", display(state))
+        .env("VANTLE_OMP_BIN", display(agent))
+        .env("HOME", display(tmp / "home"))
+        .cwd(tmp.path())
+        .input("what changed?\n");
+  };
+  s.failure = std::regex("THYMEL_TURN_FAIL:ep-1: (.+: )?out of memory \xE2\x80\x94 exiting nonzero \\(keep custody\\); "
+                         "the daemon owns retry/reseed \\(no internal retry\\)\n");
+  const std::string custody =
+      " \xE2\x80\x94 exiting nonzero \\(keep custody\\); the daemon owns retry/reseed \\(no internal retry\\)\n";
+  s.call_failures = {{"THYMEL_TURN_FAIL:ep-1: .+: %\\)*;?( refusing to launch the invalid explicit override)?" + custody},
+                     {"THYMEL_TURN_FAIL:ep-1: .+: " + MISSING_AGENT + custody, 1, "stat"}};
+  s.whole_files = {*snapshot::snapshot_path(state, "ep-1"), work / "omp-sessions" / "turn-prompt.md"};
+  s.pids = pids;
+  run_every_point("thymel turn", s);
+}
+
+// A Corvane turn: its transcript on standard input, its workspace and files in the temporary
+// directory, the agent's tree as in the Thymel turn.
+void FaultScenarios::corvane_turn() {
+  const stdfs::path pids = tmp / "pids";
+  const std::string delta = "<project-context>decided X</project-context>\n<live-context>I am ep-1</live-context>";
+  const stdfs::path agent = install_fake_agent(
+      tmp / "bin", "stdout " + scenario_value(delta) + "\nspawn_tree " + scenario_path(pids) + "\n");
+  const stdfs::path state = tmp / "state";
+  snapshot::Selectors selectors;
+  selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / "home");
+  selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_path(agent);
+  ASSERT_TRUE(snapshot::write_snapshot(state, "ep-1", std::nullopt, selectors).ok());
+  Scenario s = common();
+  s.cli = [&](const stdfs::path&) {
+    return Cli({"corvane-omp", "--id", "ep-1", "--session-id", "s-1"})
+        .env("VANTLE_STATE_DIR", display(state))
+        .env("HOME", display(tmp / "home-daemon"))
+        .cwd(tmp.path())
+        .input("user: fix the build\nagent: done <ok> & \"quoted\"\n");
+  };
+  s.failure = std::regex("CORVANE_FAIL:ep-1: (.+ )?out of memory\n");
+  s.call_failures = {{"CORVANE_FAIL:ep-1: .+: %(\\); refusing to launch the invalid explicit override|\\)+)?\n"},
+                     {"CORVANE_FAIL:ep-1: omp resolution failed: " + MISSING_AGENT + "\n", 1, "stat"}};
+  s.whole_files = {*snapshot::snapshot_path(state, "ep-1")};
+  s.pids = pids;
+  run_every_point("corvane turn", s);
+}
+
+}  // namespace vantle::testing
