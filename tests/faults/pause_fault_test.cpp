@@ -508,11 +508,13 @@ TEST_F(PauseFaults, CorvaneTurn) {
   run_every_point(s);
 }
 
-// The launch up to and past the agent's start: the snapshot is written, the stand-in starts its
-// tree and exits, and the launch ends with its code once the tree is gone.
+// The launch up to and past the agent's start: the version probe and then the agent each start a
+// tree and exit, the snapshot is written between them, and the launch ends with the agent's code
+// once its tree is gone.
 TEST_F(PauseFaults, Launch) {
   const stdfs::path pids = tmp / "pids";
-  const stdfs::path agent = install_fake_agent(tmp / "bin", "spawn_tree " + scenario_path(pids) + "\nexit 7\n");
+  const stdfs::path agent = install_fake_agent(
+      tmp / "bin", "version.spawn_tree " + scenario_path(pids) + "\nspawn_tree " + scenario_path(pids) + "\nexit 7\n");
   const stdfs::path state = tmp / "state";
   Scenario s;
   s.name = "launch";
