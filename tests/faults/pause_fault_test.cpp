@@ -392,9 +392,10 @@ void check(const Scenario& s, Runner& runner, const Run& clean, const std::vecto
     EXPECT_TRUE(!now || now == whole[i]) << "half-written: " << display(s.whole_files[i]);
   }
   const auto temps = temporaries(s.root, runner.temp());
-  // The seam's pause sleeps, and a signal that cuts the sleep short leaves EINTR in errno; readdir
-  // reports the end of a directory by leaving errno alone, so that its caller (libstdc++'s
-  // remove_all) takes the end for that error, and the removal fails where no real call would.
+  // The seam's pause leaves errno as its wait for the go file left it (ENOENT, or EINTR from a
+  // sleep a signal cut short). readdir tells the end of a directory from a failure by errno alone,
+  // so libstdc++'s remove_all takes a held readdir's end for a failure and stops where no real call
+  // would: until the seam keeps errno across its pause, what is left there is not counted.
   if (r.call == "readdir" && action != Action::kKillTool && action != Action::kKillGuardian) return;
   if (action != Action::kKillTool) {
     EXPECT_TRUE(temps.empty()) << "left behind: " << temps.front();
