@@ -1,14 +1,14 @@
 // A signal or a kill at every call point: each scenario runs once unfaulted, then, for its 1st,
 // 2nd, 3rd ... platform call, with the call seam holding the process that makes it
 // (VANTLE_FAULT_CALL=N, VANTLE_FAULT_CALL_ERROR=pause) until this runner has acted: SIGTERM, SIGINT
-// or SIGHUP to the tool, SIGKILL to the tool, or SIGKILL to the agent's guardian, or to the agent,
-// where one lives at that point. The seam writes "<pid> <call>" to the mark file when it holds a
+// or SIGHUP to the tool, SIGKILL to the tool, or SIGKILL to the agent's guardian where one lives
+// at that point. The seam writes "<pid> <call>" to the mark file when it holds a
 // process and lets it go once `<mark>.go` exists; the process held may be the tool or a copy it
 // forked (a guardian). The loop ends at the first N that no run reaches.
 //
 // After every run: a signal ends the tool by that signal (the launch ignores SIGINT while its agent
-// has the terminal, and then ends as unfaulted); a dead guardian is reported as such, a killed
-// agent as a failed run (or either came too late to matter, and the run is the unfaulted one);
+// has the terminal, and then ends as unfaulted); a dead guardian is reported as such (or
+// came too late to matter, and the run is the unfaulted one);
 // nothing temporary is left; no process of the agent's tree, nor a guardian, is alive a second
 // after the tool; no snapshot or prompt file is half-written. SIGKILL of the tool removes nothing:
 // what it leaves may only be temporary objects (a `.tmp` file beside its target, a Corvane
@@ -56,9 +56,8 @@ namespace stdfs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-enum class Action { kTerm, kInt, kHup, kKillTool, kKillGuardian, kKillAgent };
-constexpr Action ACTIONS[] = {Action::kTerm,     Action::kInt,          Action::kHup,
-                              Action::kKillTool, Action::kKillGuardian, Action::kKillAgent};
+enum class Action { kTerm, kInt, kHup, kKillTool, kKillGuardian };
+constexpr Action ACTIONS[] = {Action::kTerm, Action::kInt, Action::kHup, Action::kKillTool, Action::kKillGuardian};
 
 const char* action_name(Action a) {
   switch (a) {
@@ -72,8 +71,6 @@ const char* action_name(Action a) {
       return "SIGKILL tool";
     case Action::kKillGuardian:
       return "SIGKILL guardian";
-    case Action::kKillAgent:
-      return "SIGKILL agent";
   }
   return "?";
 }
@@ -102,9 +99,6 @@ struct Scenario {
   // What a run that lost its guardian may end with instead of the unfaulted result.
   std::regex guardian_died;
   std::set<int> guardian_died_codes = {1};
-  // The same for a run whose agent was killed.
-  std::regex agent_killed;
-  std::set<int> agent_killed_codes = {1};
   // SIGINT while the agent runs is the agent's (the launch), not the tool's.
   bool agent_owns_interrupt = false;
   // Searched after every run for temporary files (names ending in .tmp).
@@ -121,10 +115,8 @@ struct Run {
   std::vector<pid_t> held;
   // The call the first of them was held at.
   std::string call;
-  // The tool's children when it was held (the guardians of that moment), and theirs (the agent,
-  // and what of its tree came back to a guardian).
+  // The tool's children when it was held (the guardians of that moment).
   std::vector<pid_t> guardians;
-  std::vector<pid_t> agents;
   bool acted = false;
 };
 
@@ -301,9 +293,6 @@ class Runner {
     while (!ended && n > 0 && !r.acted) {
       if (r.held = held_processes(mark_, &r.call); !r.held.empty()) {
         r.guardians = children_of(tool);
-        for (pid_t g : r.guardians) {
-          for (pid_t a : children_of(g)) r.agents.push_back(a);
-        }
         act(*action, tool, r);
         r.acted = true;
         break;
@@ -346,8 +335,8 @@ class Runner {
 
  private:
   void act(Action action, pid_t tool, const Run& r) {
-    if (action == Action::kKillGuardian || action == Action::kKillAgent) {
-      for (pid_t p : action == Action::kKillGuardian ? r.guardians : r.agents) ::kill(p, SIGKILL);
+    if (action == Action::kKillGuardian) {
+      for (pid_t g : r.guardians) ::kill(g, SIGKILL);
       return;
     }
     ::kill(tool, signal_of(action));
@@ -384,16 +373,12 @@ void check(const Scenario& s, Runner& runner, const Run& clean, const std::vecto
       EXPECT_TRUE(WIFSIGNALED(r.raw) && WTERMSIG(r.raw) == SIGKILL);
       break;
     case Action::kKillGuardian:
-    case Action::kKillAgent: {
-      const bool guardian = action == Action::kKillGuardian;
       if (!same(r, clean)) {
-        const auto& codes = guardian ? s.guardian_died_codes : s.agent_killed_codes;
-        EXPECT_TRUE(WIFEXITED(r.raw) && codes.count(WEXITSTATUS(r.raw)) == 1);
-        EXPECT_TRUE(std::regex_match(r.err, guardian ? s.guardian_died : s.agent_killed));
+        EXPECT_TRUE(WIFEXITED(r.raw) && s.guardian_died_codes.count(WEXITSTATUS(r.raw)) == 1);
+        EXPECT_TRUE(std::regex_match(r.err, s.guardian_died));
         EXPECT_EQ(r.out, "");
       }
       break;
-    }
   }
   // A tool ended by a signal has said nothing of its own: no failure line before it went.
   if (WIFSIGNALED(r.raw)) {
@@ -449,7 +434,6 @@ Tally every_point(const Scenario& s, const stdfs::path& scratch, std::size_t bou
       if (r.held.empty()) break;
       reached = true;
       if (action == Action::kKillGuardian && r.guardians.empty()) continue;
-      if (action == Action::kKillAgent && r.agents.empty()) continue;
       check(s, runner, clean, whole, n, action, r, tally);
       ++tally.acted[action];
       if (::testing::Test::HasFailure()) return tally;
@@ -466,10 +450,9 @@ class PauseFaults : public ::testing::Test {
     s.cwd = tmp.path();
     const auto began = Clock::now();
     const Tally t = every_point(s, scratch.path(), BOUND, STRIDE);
-    // A tool without the seam would pass every point unheld; every scenario runs an agent.
+    // A tool without the seam would pass every point unheld; every scenario starts guardians.
     EXPECT_GT(t.points, 0u) << "no call was held";
-    EXPECT_TRUE(t.acted.count(Action::kKillGuardian) == 1 && t.acted.count(Action::kKillAgent) == 1)
-        << "no guardian or no agent was ever killed";
+    EXPECT_EQ(t.acted.count(Action::kKillGuardian), 1u) << "no guardian was ever killed";
     std::cout << "[ points   ] " << s.name << ": " << t.points << " call points in "
               << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count() << " ms;";
     for (const Action a : ACTIONS) {
@@ -480,7 +463,7 @@ class PauseFaults : public ::testing::Test {
     std::cout << "\n";
   }
 
-  // Every point is run: the most a scenario has here is about 70, each run with six actions.
+  // Every point is run: the most a scenario has here is about 70, each run with five actions.
   static constexpr std::size_t BOUND = 1000;
   static constexpr std::size_t STRIDE = 10;
   ScopedTempDir tmp;
@@ -506,13 +489,9 @@ TEST_F(PauseFaults, ThymelTurnWithASnapshotRebuilt) {
   s.args = {"thymel-omp", "--id", "ep-1", "--session-id", "s-1", "--thymel-context-file", display(work / "mind.md")};
   s.env = {{"VANTLE_STATE_DIR", display(state)}, {"VANTLE_OMP_BIN", display(agent)}, {"HOME", display(tmp / "home")}};
   s.input = "what changed?\n";
-  const auto failure = [](const std::string& reason) {
-    return std::regex("THYMEL_TURN_FAIL:ep-1: .*" + reason +
-                      ".* \xE2\x80\x94 exiting nonzero \\(keep custody\\); "
-                      "the daemon owns retry/reseed \\(no internal retry\\)\n");
-  };
-  s.guardian_died = failure("the agent's guardian died");
-  s.agent_killed = failure("signal: 9 \\(SIGKILL\\)");
+  s.guardian_died = std::regex(
+      "THYMEL_TURN_FAIL:ep-1: .*the agent's guardian died.* \xE2\x80\x94 exiting nonzero "
+      "\\(keep custody\\); the daemon owns retry/reseed \\(no internal retry\\)\n");
   s.whole_files = {*snapshot::snapshot_path(state, "ep-1"), work / "omp-sessions" / "turn-prompt.md"};
   s.pids = pids;
   run_every_point(s);
@@ -536,7 +515,6 @@ TEST_F(PauseFaults, CorvaneTurn) {
   s.env = {{"VANTLE_STATE_DIR", display(state)}, {"HOME", display(tmp / "home-daemon")}};
   s.input = "user: fix the build\nagent: done <ok> & \"quoted\"\n";
   s.guardian_died = std::regex("CORVANE_FAIL:ep-1: .*the agent's guardian died.*\n");
-  s.agent_killed = std::regex("CORVANE_FAIL:ep-1: .*signal: 9 \\(SIGKILL\\).*\n");
   s.whole_files = {*snapshot::snapshot_path(state, "ep-1")};
   s.pids = pids;
   run_every_point(s);
@@ -558,9 +536,6 @@ TEST_F(PauseFaults, Launch) {
   // The version probe's guardian dying fails the preparation (2); the agent's, the launch (1).
   s.guardian_died = std::regex("vantle launch-omp: .*the agent's guardian died.*\n");
   s.guardian_died_codes = {1, 2};
-  // A killed probe fails the preparation likewise; a killed agent ends the launch with 1, silently.
-  s.agent_killed = std::regex("(vantle launch-omp: .*signal: 9 \\(SIGKILL\\).*\n)?");
-  s.agent_killed_codes = {1, 2};
   s.agent_owns_interrupt = true;
   s.whole_files = {*snapshot::snapshot_path(state, "ep")};
   s.pids = pids;
