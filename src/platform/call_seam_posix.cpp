@@ -61,13 +61,15 @@ int __real_waitid(idtype_t type, id_t id, siginfo_t* info, int options);
 int __real_kill(pid_t pid, int sig);
 int __real_poll(pollfd* fds, nfds_t n, int timeout);
 int __real_fsync(int fd);
+int __real_stat(const char* path, struct stat* st);
+int __real_lstat(const char* path, struct stat* st);
 }
 
 namespace {
 
 enum Call {
   kOpen, kOpenCreate, kRead, kWrite, kRename, kLink, kUnlink, kMkdir, kOpendir, kFdopendir, kReaddir,
-  kPipe, kFork, kSpawn, kWait, kKill, kPoll, kFsync, kCallCount
+  kPipe, kFork, kSpawn, kWait, kKill, kPoll, kFsync, kStat, kCallCount
 };
 
 struct CallInfo {
@@ -96,6 +98,7 @@ constexpr CallInfo CALLS[kCallCount] = {
     {"kill", {EPERM}},
     {"poll", {EINTR}},
     {"fsync", {EIO, ENOSPC}},
+    {"stat", {EACCES, EIO}},
 };
 
 constexpr int kPause = -1;
@@ -318,6 +321,16 @@ int __wrap_poll(pollfd* fds, nfds_t n, int timeout) {
 int __wrap_fsync(int fd) {
   if (const int e = fault(kFsync)) return failed(e, -1);
   return __real_fsync(fd);
+}
+
+int __wrap_stat(const char* path, struct stat* st) {
+  if (const int e = fault(kStat)) return failed(e, -1);
+  return __real_stat(path, st);
+}
+
+int __wrap_lstat(const char* path, struct stat* st) {
+  if (const int e = fault(kStat)) return failed(e, -1);
+  return __real_lstat(path, st);
 }
 
 }  // extern "C"
