@@ -190,9 +190,13 @@ int fault(Call call) {
   if (::getpid() != g_tool && call != kSpawn) return 0;
   if (g_error != kPause && !can_see(call, g_error)) return 0;
   if (g_shared->count.fetch_add(1, std::memory_order_relaxed) + 1 != g_fail_at) return 0;
+  // The call is made as if nothing had come between: readdir, for one, tells the end of a
+  // directory from a failure by errno alone.
+  const int saved = errno;
   note(call);
   if (g_error != kPause) return g_error;
   if (g_go[0] != '\0') wait_for_go();
+  errno = saved;
   return 0;
 }
 
