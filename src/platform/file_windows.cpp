@@ -52,24 +52,24 @@ SysResult<File> File::create_new(const std::filesystem::path& path, Access) {
   // files that the turn keeps open).
   // The name outlives the call, so that freeing it cannot touch the error the call left.
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(OwnedHandle(h));
+  auto h = win::own(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return Err(last_os_error());
+  return File(std::move(h));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(OwnedHandle(h));
+  auto h = win::own(::CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return Err(last_os_error());
+  return File(std::move(h));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
   const std::wstring name = api_path(path);
-  HANDLE h = ::CreateFileW(name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  return File(OwnedHandle(h));
+  auto h = win::own(::CreateFileW(name.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return Err(last_os_error());
+  return File(std::move(h));
 }
 
 SysResult<void> File::write_all(std::string_view bytes) { return win::write_all_handle(handle_.get(), bytes); }
@@ -142,11 +142,18 @@ SysResult<void> rename_no_replace(const std::filesystem::path& from, const std::
 
 SysResult<void> remove_file(const std::filesystem::path& path) { return delete_file(path); }
 
+// A directory search, which FindClose ends (not CloseHandle).
+struct FindTraits {
+  using Native = HANDLE;
+  static inline const HANDLE NONE = INVALID_HANDLE_VALUE;
+  static void close(HANDLE find) noexcept { ::FindClose(find); }
+};
+
 SysResult<void> remove_tree(const std::filesystem::path& path) {
   WIN32_FIND_DATAW entry;
   const std::wstring pattern = api_path(path / L"*");
-  HANDLE find = ::FindFirstFileW(pattern.c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) {
+  const Owned<FindTraits> find(::FindFirstFileW(pattern.c_str(), &entry));
+  if (!find) {
     if (::GetLastError() != ERROR_FILE_NOT_FOUND) return Err(last_os_error());
   } else {
     SysResult<void> outcome;
@@ -167,8 +174,7 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
       } else {
         outcome = delete_file(child);
       }
-    } while (outcome.ok() && ::FindNextFileW(find, &entry));
-    ::FindClose(find);
+    } while (outcome.ok() && ::FindNextFileW(find.get(), &entry));
     if (!outcome) return outcome;
   }
   return remove_dir(path);
