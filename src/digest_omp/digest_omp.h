@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/result.h"
-#include "digest_omp/io.h"
+#include "digest_omp/buffers.h"
 
 namespace vantle::digest {
 

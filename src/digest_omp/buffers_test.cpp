@@ -1,4 +1,4 @@
-#include "digest_omp/io.h"
+#include "digest_omp/buffers.h"
 
 #include <gtest/gtest.h>
 
