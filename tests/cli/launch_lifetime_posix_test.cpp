@@ -293,7 +293,7 @@ ToolRun spawn_tool(const std::vector<std::string>& args, const std::vector<std::
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe2 failed");
   }
-  (void)::fcntl(out[0], F_SETPIPE_SZ, 4096);
+  if (::fcntl(out[0], F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("cannot shrink the stdout pipe");
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], 0);
