@@ -20,7 +20,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -321,17 +320,6 @@ std::string read_all(int fd) {
   return text;
 }
 
-// Every file below `dir`, as paths relative to it.
-std::set<std::string> files_below(const stdfs::path& dir) {
-  std::set<std::string> files;
-  std::error_code ec;
-  for (auto it = stdfs::recursive_directory_iterator(dir, ec); !ec && it != stdfs::recursive_directory_iterator();
-       it.increment(ec)) {
-    files.insert(stdfs::relative(it->path(), dir).generic_string());
-  }
-  return files;
-}
-
 // Where a run of the agent is when the test acts: its version probe runs (the stand-in's
 // `--version` has started its tree), the agent runs (its tree has started), or the agent has
 // answered and is gone while the tool still hands the answer on (its stdout pipe is full).
@@ -352,33 +340,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
   stdfs::create_directories(mind.parent_path());
   std::ofstream(mind) << "mind\n";
   const std::string input = "a transcript\n";
-  const std::string prompt = "mind\n\n" + input;
-  const std::string em_dash = "\xE2\x80\x94";
-  const std::string delta =
-      "<project-context>" + std::string(8000, 'p') + "</project-context><live-context>l</live-context>";
-  struct Sub {
-    std::string name;
-    std::vector<std::string> args;
-    std::string (*line)(const std::string& reason);
-    std::string reply;  // what the agent answers, as the tool hands it on (none for the launch)
-  };
-  const std::vector<Sub> subs = {
-      {"thymel",
-       {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       [](const std::string& reason) {
-         return "THYMEL_TURN_FAIL:ep: " + reason +
-                " \xE2\x80\x94 exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
-       },
-       std::string(20000, 'r')},
-      {"corvane",
-       {"corvane-omp", "--id", "ep", "--session-id", "s"},
-       [](const std::string& reason) { return "CORVANE_FAIL:ep: " + reason + "\n"; },
-       delta},
-      {"launch",
-       {"launch-omp", "--id", "ep", "--extension", "x"},
-       [](const std::string& reason) { return "vantle launch-omp: " + reason + "\n"; },
-       ""},
-  };
+  const auto subs = agent_subcommands(mind);
   struct Act {
     Action action;
     int sig;
@@ -394,7 +356,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
   const char* phase_names[] = {"probe", "agent", "reply"};
   const char* action_names[] = {"signal", "kill tool", "kill guardian", "kill agent"};
   int n = 0;
-  for (const Sub& sub : subs) {
+  for (const AgentSubcommand& sub : subs) {
     for (const Phase phase : {Phase::kProbe, Phase::kAgent, Phase::kReply}) {
       if (phase == Phase::kReply && sub.reply.empty()) continue;
       for (const Act& act : acts) {
@@ -404,34 +366,30 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         SCOPED_TRACE(sub.name + ", " + phase_names[static_cast<int>(phase)] + ", " +
                      action_names[static_cast<int>(act.action)] + " " + std::to_string(act.sig) +
                      (act.twice ? " twice" : ""));
-        const auto dir = tmp_ / ("case-" + std::to_string(n++));
-        const auto pids = dir / "tree.pids";
-        const auto temp = dir / "temp";
-        const auto state = dir / "state";
-        const auto go = dir / "go";
-        stdfs::create_directories(temp);
+        const LifetimeCase c(tmp_ / ("case-" + std::to_string(n++)));
         stdfs::remove_all(sessions);
-        const std::vector<std::pair<std::string, std::string>> env = {{"VANTLE_OMP_BIN", display(dir / "bin" / "omp")},
-                                                                      {"VANTLE_STATE_DIR", display(state)},
-                                                                      {"TMPDIR", display(temp)}};
+        const std::vector<std::pair<std::string, std::string>> env = {
+            {"VANTLE_OMP_BIN", display(c.dir / "bin" / "omp")},
+            {"VANTLE_STATE_DIR", display(c.state)},
+            {"TMPDIR", display(c.temp)}};
         // The endpoint's snapshot, as its launch left it: the turns probe the agent they resolve.
-        install_fake_agent(dir / "bin", "");
+        install_fake_agent(c.dir / "bin", "");
         const ToolRun seed = spawn_tool(subs[2].args, env);
         ::close(seed.in);
         ::close(seed.out);
         ASSERT_EQ(read_all(seed.err), "");
         ASSERT_EQ(reap_within(seed.pid, 10s), 0);
 
-        const std::string tree = "spawn_tree " + scenario_path(pids) + "\n";
+        const std::string tree = "spawn_tree " + scenario_path(c.pids) + "\n";
         std::string scenario;
-        if (phase == Phase::kProbe) scenario = "version." + tree + "version.wait_for " + scenario_path(go) + "\n";
-        if (phase == Phase::kAgent) scenario = tree + "wait_for " + scenario_path(go) + "\nexit 7\n";
+        if (phase == Phase::kProbe) scenario = "version." + tree + "version.wait_for " + scenario_path(c.go) + "\n";
+        if (phase == Phase::kAgent) scenario = tree + "wait_for " + scenario_path(c.go) + "\nexit 7\n";
         if (phase == Phase::kReply) scenario = "stdout " + scenario_value(sub.reply) + "\n";
-        install_fake_agent(dir / "bin", scenario);
+        install_fake_agent(c.dir / "bin", scenario);
         const ToolRun tool = spawn_tool(sub.args, env);
         ASSERT_EQ(::write(tool.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
         ::close(tool.in);
-        const auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(pids, 3);
+        const auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(c.pids, 3);
         if (phase == Phase::kReply) {
           // The answer fills the pipe: the tool is writing the rest of it.
           int queued = 0;
@@ -454,7 +412,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         // The launch leaves interrupts to the agent, which owns the terminal: the tool goes on,
         // and ends with the agent's own code once the agent ends.
         const bool ignored = sub.name == "launch" && phase == Phase::kAgent && act.sig == SIGINT;
-        if (ignored) std::ofstream(go) << "go\n";
+        if (ignored) std::ofstream(c.go) << "go\n";
         const bool by_signal = act.action == Action::kSignal || act.action == Action::kKillTool;
         // The tree is ended before the tool, unless the tool cannot see the end coming: SIGKILL,
         // or a signal to the launch while its agent runs, where the guardian ends the tree.
@@ -473,7 +431,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         if (act.action == Action::kKillGuardian) {
           failed_probe = "could not wait for `--version`: the agent's guardian died (signal: 9 (SIGKILL))";
         }
-        failed_probe = "VANTLE_OMP_BIN points to `" + display(dir / "bin" / "omp") +
+        failed_probe = "VANTLE_OMP_BIN points to `" + display(c.dir / "bin" / "omp") +
                        "`, but it failed Oh My Pi validation (" + failed_probe +
                        "); refusing to launch the invalid explicit override";
         const std::string guardian_died = "the agent's guardian died (signal: 9 (SIGKILL))";
@@ -499,31 +457,21 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         }
         EXPECT_EQ(out_text.empty() || phase == Phase::kReply, true) << out_text.size();
 
-        // Whole files only: the snapshot, and the prompt file once written.
-        for (const auto& file : files_below(state)) {
-          const auto path = state / file;
-          if (stdfs::is_directory(path)) continue;
-          EXPECT_EQ(file, ".vantle/vantle-env-v1/ep.json");
-          EXPECT_TRUE(nlohmann::json::accept(read_file(path))) << file;
-        }
-        for (const auto& file : files_below(sessions)) {
-          EXPECT_EQ(file, "turn-prompt.md");
-          EXPECT_EQ(read_file(sessions / file), prompt);
-        }
-        const auto left = files_below(temp);
+        expect_only_whole_files(c.state, "ep", sessions, "mind\n\n" + input);
+        const auto left = entries_below(c.temp);
         if (act.action != Action::kKillTool) {
           EXPECT_TRUE(left.empty()) << *left.begin();
           continue;
         }
         // What a tool killed outright may leave does not hurt the next run, which leaves nothing.
-        install_fake_agent(dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
+        install_fake_agent(c.dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
         const ToolRun later = spawn_tool(sub.args, env);
         ASSERT_EQ(::write(later.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
         ::close(later.in);
         EXPECT_EQ(read_all(later.out), sub.reply);
         EXPECT_EQ(read_all(later.err), "");
         EXPECT_EQ(reap_within(later.pid, 10s), 0);
-        EXPECT_EQ(files_below(temp), left);
+        EXPECT_EQ(entries_below(c.temp), left);
       }
     }
   }

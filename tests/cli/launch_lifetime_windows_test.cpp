@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <stdexcept>
 #include <tuple>
@@ -100,17 +99,6 @@ TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
 }
 
-// Every file below `dir`, as paths relative to it.
-std::set<std::string> files_below(const stdfs::path& dir) {
-  std::set<std::string> files;
-  std::error_code ec;
-  for (auto it = stdfs::recursive_directory_iterator(dir, ec); !ec && it != stdfs::recursive_directory_iterator();
-       it.increment(ec)) {
-    files.insert(stdfs::relative(it->path(), dir).generic_string());
-  }
-  return files;
-}
-
 // TerminateProcess of the tool, or of the agent alone, while the version probe runs and while the
 // agent runs (each phase announced by the stand-in's tree), for the launch and both turns. The
 // agent's tree never outlives what ended it; an agent ended from outside gets the subcommand's own
@@ -122,48 +110,21 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
   const auto sessions = mind.parent_path() / "omp-sessions";
   write_file(mind, "mind\n");
   const std::string input = "a transcript\n";
-  struct Sub {
-    std::string name;
-    std::vector<std::string> args;
-    std::string (*line)(const std::string& reason);
-    std::string reply;  // what the agent answers, as the tool hands it on
-  };
-  const std::vector<Sub> subs = {
-      {"thymel",
-       {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       [](const std::string& reason) {
-         return "THYMEL_TURN_FAIL:ep: " + reason +
-                " \xE2\x80\x94 exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
-       },
-       "a reply"},
-      {"corvane",
-       {"corvane-omp", "--id", "ep", "--session-id", "s"},
-       [](const std::string& reason) { return "CORVANE_FAIL:ep: " + reason + "\n"; },
-       "<project-context>p</project-context><live-context>l</live-context>"},
-      {"launch",
-       {"launch-omp", "--id", "ep", "--extension", "x"},
-       [](const std::string& reason) { return "vantle launch-omp: " + reason + "\n"; },
-       ""},
-  };
+  const auto subs = agent_subcommands(mind);
   constexpr DWORD AGENT_CODE = 9;
   int n = 0;
-  for (const Sub& sub : subs) {
+  for (const AgentSubcommand& sub : subs) {
     for (const bool probe : {true, false}) {
       for (const bool kill_tool : {true, false}) {
         SCOPED_TRACE(sub.name + (probe ? ", probe" : ", agent") + (kill_tool ? ", tool ended" : ", agent ended"));
-        const auto dir = tmp_ / ("case-" + std::to_string(n++));
-        const auto pids = dir / "tree.pids";
-        const auto temp = dir / "temp";
-        const auto state = dir / "state";
-        const auto go = dir / "go";
-        stdfs::create_directories(temp);
+        const LifetimeCase c(tmp_ / ("case-" + std::to_string(n++)));
         stdfs::remove_all(sessions);
         const auto command_for = [&](const std::vector<std::string>& args) {
-          process::Command command = tool_command(vantle_binary(), dir / "bin" / agent_file_name());
+          process::Command command = tool_command(vantle_binary(), c.dir / "bin" / agent_file_name());
           command.args = args;
-          command.set_env("VANTLE_STATE_DIR", OsString::from_path(state));
-          command.set_env("TEMP", OsString::from_path(temp));
-          command.set_env("TMP", OsString::from_path(temp));
+          command.set_env("VANTLE_STATE_DIR", OsString::from_path(c.state));
+          command.set_env("TEMP", OsString::from_path(c.temp));
+          command.set_env("TMP", OsString::from_path(c.temp));
           command.in = process::Stdio::kPipe;
           command.out = process::Stdio::kPipe;
           return command;
@@ -180,20 +141,20 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
           return std::make_tuple(*tool->wait(), out_text, err_text);
         };
         // The endpoint's snapshot, as its launch left it: the turns probe the agent they resolve.
-        install_fake_agent(dir / "bin", "");
+        install_fake_agent(c.dir / "bin", "");
         ASSERT_EQ(std::get<0>(run(subs[2].args)), ExitStatus::exited(0));
 
-        const std::string tree = "spawn_tree " + scenario_path(pids) + "\n";
-        const std::string wait = "wait_for " + scenario_path(go) + "\n";
+        const std::string tree = "spawn_tree " + scenario_path(c.pids) + "\n";
+        const std::string wait = "wait_for " + scenario_path(c.go) + "\n";
         const auto agent_path =
-            install_fake_agent(dir / "bin", probe ? "version." + tree + "version." + wait : tree + wait);
+            install_fake_agent(c.dir / "bin", probe ? "version." + tree + "version." + wait : tree + wait);
         auto tool = process::spawn(command_for(sub.args));
         ASSERT_TRUE(tool) << tool.error().message;
         ASSERT_TRUE(tool->take_stdin()->write_all(input));
         (void)tool->take_stdin();
         auto err = tool->take_stderr();
         auto out = tool->take_stdout();
-        const auto tree_pids = wait_for_pids(pids, 3);
+        const auto tree_pids = wait_for_pids(c.pids, 3);
         const auto handles = open_all(tree_pids);
         if (kill_tool) {
           ASSERT_TRUE(tool->kill());
@@ -226,27 +187,18 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
           EXPECT_EQ(err_text, sub.line("omp exited exit code: 9; omp stderr: <silent>; omp stdout: <silent>"));
         }
 
-        // Whole files only: the snapshot, and the prompt file once written.
-        for (const auto& file : files_below(state)) {
-          if (stdfs::is_directory(state / file)) continue;
-          EXPECT_EQ(file, ".vantle/vantle-env-v1/ep.json");
-          EXPECT_TRUE(nlohmann::json::accept(read_file(state / file))) << file;
-        }
-        for (const auto& file : files_below(sessions)) {
-          EXPECT_EQ(file, "turn-prompt.md");
-          EXPECT_EQ(read_file(sessions / file), "mind\n\n" + input);
-        }
-        const auto left = files_below(temp);
+        expect_only_whole_files(c.state, "ep", sessions, "mind\n\n" + input);
+        const auto left = entries_below(c.temp);
         if (!kill_tool) {
           EXPECT_TRUE(left.empty()) << *left.begin();
           continue;
         }
-        install_fake_agent(dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
+        install_fake_agent(c.dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
         const auto [later, later_out, later_err] = run(sub.args);
         EXPECT_EQ(later, ExitStatus::exited(0));
         EXPECT_EQ(later_out, sub.reply);
         EXPECT_EQ(later_err, "");
-        EXPECT_EQ(files_below(temp), left);
+        EXPECT_EQ(entries_below(c.temp), left);
       }
     }
   }
