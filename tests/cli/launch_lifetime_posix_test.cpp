@@ -389,7 +389,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         const ToolRun tool = spawn_tool(sub.args, env);
         ASSERT_EQ(::write(tool.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
         ::close(tool.in);
-        const auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(c.pids, 3);
+        auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(c.pids, 3);
         if (phase == Phase::kReply) {
           // The answer fills the pipe: the tool is writing the rest of it.
           int queued = 0;
@@ -398,13 +398,17 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
           }
         }
         const pid_t agent_pid = tree_pids.empty() ? -1 : static_cast<pid_t>(tree_pids[0]);
+        // The guardian belongs to the tree as well: nothing of it may outlive the run either.
+        const pid_t guardian = tree_pids.empty() ? -1 : parent_of(agent_pid);
+        if (!tree_pids.empty()) {
+          ASSERT_GT(guardian, 1);
+          ASSERT_NE(guardian, tool.pid);
+          tree_pids.push_back(static_cast<std::uint32_t>(guardian));
+        }
         if (act.action == Action::kSignal || act.action == Action::kKillTool) {
           ASSERT_EQ(::kill(tool.pid, act.sig), 0);
           if (act.twice) ::kill(tool.pid, act.sig);
         } else if (act.action == Action::kKillGuardian) {
-          const pid_t guardian = parent_of(agent_pid);
-          ASSERT_GT(guardian, 1);
-          ASSERT_NE(guardian, tool.pid);
           ASSERT_EQ(::kill(guardian, SIGKILL), 0);
         } else {
           ASSERT_EQ(::kill(agent_pid, SIGKILL), 0);
