@@ -7,6 +7,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -313,6 +314,27 @@ std::string read_all(int fd) {
   return text;
 }
 
+// Ends what is left of a tree when a case ends, failed or not, through pidfds taken while the tree
+// ran, so that no process that has since taken one of its ids is hit.
+class TreeReaper {
+ public:
+  explicit TreeReaper(const std::vector<std::uint32_t>& pids) {
+    for (const std::uint32_t pid : pids) fds_.push_back(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  }
+  ~TreeReaper() {
+    for (const int fd : fds_) {
+      if (fd < 0) continue;
+      ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+      ::close(fd);
+    }
+  }
+  TreeReaper(const TreeReaper&) = delete;
+  TreeReaper& operator=(const TreeReaper&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
+
 // Where a run of the agent is when the test acts: its version probe runs (the stand-in's
 // `--version` has started its tree), the agent runs (its tree has started), or the agent has
 // answered and is gone while the tool still hands the answer on (its stdout pipe is full).
@@ -383,6 +405,7 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         ASSERT_EQ(::write(tool.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
         ::close(tool.in);
         auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(c.pids, 3);
+        const TreeReaper reaper(tree_pids);
         if (phase == Phase::kReply) {
           // The answer fills the pipe: the tool is writing the rest of it.
           int queued = 0;

@@ -99,6 +99,27 @@ TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
 }
 
+// Ends what is left of a tree when a case ends, failed or not, through handles taken while the tree
+// ran, so that no process that has since taken one of its ids is hit.
+class TreeReaper {
+ public:
+  explicit TreeReaper(const std::vector<std::uint32_t>& pids) {
+    for (const DWORD pid : pids) handles_.push_back(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  }
+  ~TreeReaper() {
+    for (HANDLE h : handles_) {
+      if (h == nullptr) continue;
+      ::TerminateProcess(h, 1);
+      ::CloseHandle(h);
+    }
+  }
+  TreeReaper(const TreeReaper&) = delete;
+  TreeReaper& operator=(const TreeReaper&) = delete;
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
 // TerminateProcess of the tool, or of the agent alone, while the version probe runs and while the
 // agent runs (each phase announced by the stand-in's tree), for the launch and both turns. The
 // agent's tree never outlives what ended it; an agent ended from outside gets the subcommand's own
@@ -156,6 +177,7 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
         auto out = tool->take_stdout();
         const auto tree_pids = wait_for_pids(c.pids, 3);
         const auto handles = open_all(tree_pids);
+        const TreeReaper reaper(tree_pids);
         if (kill_tool) {
           ASSERT_TRUE(tool->kill());
         } else {
