@@ -5,12 +5,15 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -122,18 +125,6 @@ TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
 }
 
-TEST_F(LaunchLifetime, KillingTheToolHardTakesTheWholeTree) {
-  auto tool = process::spawn(launch_command(agent("sleep_ms 60000\n")));
-  ASSERT_TRUE(tool) << tool.error().message;
-  const auto tree = wait_for_pids(pids_file(), 3);
-  for (pid_t pid : tree) EXPECT_TRUE(alive(pid));
-  ASSERT_TRUE(tool->kill());
-  const auto status = tool->wait();
-  ASSERT_TRUE(status);
-  EXPECT_EQ(status->kind, ExitStatus::Kind::kSignaled);
-  EXPECT_TRUE(all_gone_within(tree, 1000ms));
-}
-
 TEST_F(LaunchLifetime, AnAgentExitingNormallyEndsTheToolWithItsCodeAndLeavesNothing) {
   auto tool = process::spawn(launch_command(agent("sleep_ms 300\nexit 7\n")));
   ASSERT_TRUE(tool) << tool.error().message;
@@ -144,13 +135,6 @@ TEST_F(LaunchLifetime, AnAgentExitingNormallyEndsTheToolWithItsCodeAndLeavesNoth
   EXPECT_EQ(*status, ExitStatus::exited(7));
   EXPECT_EQ(*err->read_to_end(), "");
   EXPECT_TRUE(all_gone_within(tree, 1000ms));
-}
-
-TEST_F(LaunchLifetime, AnAgentKilledBySignalGivesExitCodeOne) {
-  auto command = launch_command(install_fake_agent(tmp_ / "bin", "signal 9\n"));
-  auto tool = process::spawn(command);
-  ASSERT_TRUE(tool);
-  EXPECT_EQ(*tool->wait(), ExitStatus::exited(1));
 }
 
 // Runs the tool on a fresh pseudo-terminal and reads what the terminal shows until it exits.
@@ -275,120 +259,239 @@ pid_t parent_of(pid_t pid) {
   return std::sscanf(text.c_str() + close + 1, " %c %d", &state, &ppid) == 2 ? ppid : -1;
 }
 
-// The guardian stands between the tool and the agent (the launch's, and a turn's); killed alone,
-// it takes the tree with it, the grandchild in a session of its own included, and the tool says
-// so: the guardian's death, never the agent's.
-TEST_F(LaunchLifetime, KillingTheGuardianReapsTheTreeAndEndsTheTool) {
-  struct Run {
-    std::string name;
-    std::vector<std::string> args;
-    std::string line;
-  };
-  const auto mind = tmp_ / "mind" / "mind.md";
-  stdfs::create_directories(mind.parent_path());
-  std::ofstream(mind) << "mind\n";
-  const std::string died = "the agent's guardian died (signal: 9 (SIGKILL))";
-  const std::vector<Run> runs = {
-      {"launch", {"launch-omp", "--id", "ep", "--extension", "x"},
-       "vantle launch-omp: " + died + "; reaped the OMP session tree\n"},
-      {"thymel", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       "THYMEL_TURN_FAIL:ep: omp spawn failed: " + died +
-           " \xE2\x80\x94 exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n"},
-      {"corvane", {"corvane-omp", "--id", "ep", "--session-id", "s"}, "CORVANE_FAIL:ep: omp spawn failed: " + died + "\n"},
-  };
-  int n = 0;
-  for (const Run& r : runs) {
-    SCOPED_TRACE(r.name);
-    const auto dir = tmp_ / ("case-" + std::to_string(n++));
-    const auto pids = dir / "tree.pids";
-    const auto temp = dir / "temp";
-    stdfs::create_directories(temp);
-    process::Command command = launch_command(install_fake_agent(dir / "bin", "spawn_tree " + scenario_path(pids) +
-                                                                                  "\nsleep_ms 60000\n"));
-    command.args = r.args;
-    command.set_env("VANTLE_STATE_DIR", OsString::from_path(dir / "state"));
-    command.set_env("TMPDIR", OsString::from_path(temp));
-    command.in = process::Stdio::kPipe;
-    auto tool = process::spawn(command);
-    ASSERT_TRUE(tool) << tool.error().message;
-    ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
-    auto err = tool->take_stderr();
-    const auto tree = wait_for_pids(pids, 3);
-    const pid_t guardian = parent_of(static_cast<pid_t>(tree[0]));
-    ASSERT_GT(guardian, 1);
-    ASSERT_NE(guardian, static_cast<pid_t>(tool->id()));
-    ASSERT_EQ(::kill(guardian, SIGKILL), 0);
-    const auto raw = reap_within(static_cast<pid_t>(tool->id()), 10s);
-    ASSERT_TRUE(raw) << "the tool outlived the guardian";
-    EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
-    EXPECT_TRUE(all_gone_within(tree, 1000ms));
-    EXPECT_EQ(*err->read_to_end(), r.line);
-    EXPECT_TRUE(stdfs::is_empty(temp));
-    for (pid_t p : tree) ::kill(p, SIGKILL);
+// The tool as a daemon starts it, on pipes of this test's own: the stdout pipe is shrunk to a
+// page, so that a reply larger than that keeps the tool writing until the test reads.
+struct ToolRun {
+  pid_t pid = -1;
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
+ToolRun spawn_tool(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env) {
+  std::vector<std::string> argv_storage = {display(vantle_binary())};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<std::string> env_storage;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const auto name = entry.substr(0, entry.find('='));
+    if (std::none_of(env.begin(), env.end(), [&](const auto& kv) { return kv.first == name; })) {
+      env_storage.emplace_back(entry);
+    }
   }
+  for (const auto& [name, value] : env) env_storage.push_back(name + "=" + value);
+  CStrings argv(std::move(argv_storage));
+  CStrings envp(std::move(env_storage));
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
+  }
+  if (::fcntl(out[0], F_SETPIPE_SZ, 4096) < 0) throw std::runtime_error("cannot shrink the stdout pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::execve(argv.get()[0], argv.get(), envp.get());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  return {pid, in[1], out[0], err[0]};
 }
 
-// A signal that ends the tool while it runs the agent (a Thymel turn, a Corvane turn, the version
-// probe of each) ends the agent's whole tree first, the grandchild that left for a session of its
-// own included, removes the turn's temporary objects, and then ends the tool by that very signal,
-// sent once or twice in a row. SIGKILL, which the tool cannot see, still takes the tree at once.
-TEST_F(LaunchLifetime, ASignalEndingTheToolMidRunEndsTheTreeAndTheTemporaryObjectsFirst) {
-  struct Run {
-    std::string name;
-    std::vector<std::string> args;
-    std::string scenario;  // {pids} stands for the pid file
-  };
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+// Ends what is left of a tree when a case ends, failed or not, through pidfds taken while the tree
+// ran, so that no process that has since taken one of its ids is hit.
+class TreeReaper {
+ public:
+  explicit TreeReaper(const std::vector<std::uint32_t>& pids) {
+    for (const std::uint32_t pid : pids) fds_.push_back(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  }
+  ~TreeReaper() {
+    for (const int fd : fds_) {
+      if (fd < 0) continue;
+      ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+      ::close(fd);
+    }
+  }
+  TreeReaper(const TreeReaper&) = delete;
+  TreeReaper& operator=(const TreeReaper&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
+
+// Where a run of the agent is when the test acts: its version probe runs (the stand-in's
+// `--version` has started its tree), the agent runs (its tree has started), or the agent has
+// answered and is gone while the tool still hands the answer on (its stdout pipe is full).
+enum class Phase { kProbe, kAgent, kReply };
+// What the test does there: a signal to the tool (sent twice in a row as well), or SIGKILL to the
+// tool, to the guardian standing between the tool and the agent, or to the agent alone.
+enum class Action { kSignal, kKillTool, kKillGuardian, kKillAgent };
+
+// Every phase the stand-in can announce, every way the tool or the agent's run can be ended there.
+// After each: the tool ends as documented (by the signal it was sent, or with the failure line and
+// code of its subcommand), the agent's whole tree is gone (before the tool, when the tool could
+// end it), no temporary object is left in the temporary directory or the state directory, and the
+// snapshot and the prompt file are whole. SIGKILL of the tool cannot clean up: the temporary
+// objects it had made may remain, and a later run must succeed beside them and add none.
+TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
   const auto mind = tmp_ / "mind" / "mind.md";
+  const auto sessions = mind.parent_path() / "omp-sessions";
   stdfs::create_directories(mind.parent_path());
   std::ofstream(mind) << "mind\n";
-  const std::vector<Run> runs = {
-      {"thymel", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       "spawn_tree {pids}\nsleep_ms 60000\n"},
-      {"corvane", {"corvane-omp", "--id", "ep", "--session-id", "s"}, "spawn_tree {pids}\nsleep_ms 60000\n"},
-      {"launch probe", {"launch-omp", "--id", "ep", "--extension", "x"},
-       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
-      {"thymel probe", {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
-      {"corvane probe", {"corvane-omp", "--id", "ep", "--session-id", "s"},
-       "version.spawn_tree {pids}\nversion.sleep_ms 60000\n"},
+  const std::string input = "a transcript\n";
+  const auto subs = agent_subcommands(mind);
+  struct Act {
+    Action action;
+    int sig;
+    bool twice;
   };
-  const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGKILL};
+  const std::vector<Act> acts = {
+      {Action::kSignal, SIGTERM, false},    {Action::kSignal, SIGTERM, true},
+      {Action::kSignal, SIGINT, false},     {Action::kSignal, SIGINT, true},
+      {Action::kSignal, SIGHUP, false},     {Action::kSignal, SIGHUP, true},
+      {Action::kKillTool, SIGKILL, false},  {Action::kKillGuardian, SIGKILL, false},
+      {Action::kKillAgent, SIGKILL, false},
+  };
+  const char* phase_names[] = {"probe", "agent", "reply"};
+  const char* action_names[] = {"signal", "kill tool", "kill guardian", "kill agent"};
   int n = 0;
-  for (const Run& r : runs) {
-    for (const int sig : signals) {
-      for (const bool twice : {false, true}) {
-        if (twice && sig == SIGKILL) continue;
-        SCOPED_TRACE(r.name + ", signal " + std::to_string(sig) + (twice ? " twice" : ""));
-        const auto dir = tmp_ / ("case-" + std::to_string(n++));
-        const auto pids = dir / "tree.pids";
-        const auto temp = dir / "temp";
-        stdfs::create_directories(temp);
-        std::string scenario = r.scenario;
-        scenario.replace(scenario.find("{pids}"), 6, scenario_path(pids));
-        process::Command command;
-        command.program = vantle_binary();
-        command.args = r.args;
-        command.set_env("VANTLE_OMP_BIN", OsString::from_path(install_fake_agent(dir / "bin", scenario)));
-        command.set_env("VANTLE_STATE_DIR", OsString::from_path(dir / "state"));
-        command.set_env("TMPDIR", OsString::from_path(temp));
-        command.in = process::Stdio::kPipe;
-        command.out = process::Stdio::kNull;
-        command.err = process::Stdio::kNull;
-        auto tool = process::spawn(command);
-        ASSERT_TRUE(tool) << tool.error().message;
-        ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
-        const auto tree = wait_for_pids(pids, 3);
-        const pid_t pid = static_cast<pid_t>(tool->id());
-        ASSERT_EQ(::kill(pid, sig), 0);
-        if (twice) ::kill(pid, sig);
-        const auto raw = reap_within(pid, 5s);
-        ASSERT_TRUE(raw) << "the tool outlived the signal";
-        EXPECT_TRUE(WIFSIGNALED(*raw) && WTERMSIG(*raw) == sig) << *raw;
-        EXPECT_TRUE(all_gone_within(tree, sig == SIGKILL ? 1000ms : 50ms));
-        if (sig != SIGKILL) {
-          EXPECT_TRUE(stdfs::is_empty(temp));
+  for (const AgentSubcommand& sub : subs) {
+    for (const Phase phase : {Phase::kProbe, Phase::kAgent, Phase::kReply}) {
+      if (phase == Phase::kReply && sub.reply.empty()) continue;
+      for (const Act& act : acts) {
+        // Once the agent has answered, its tree, the guardian included, is gone.
+        if (phase == Phase::kReply && (act.action == Action::kKillGuardian || act.action == Action::kKillAgent))
+          continue;
+        SCOPED_TRACE(sub.name + ", " + phase_names[static_cast<int>(phase)] + ", " +
+                     action_names[static_cast<int>(act.action)] + " " + std::to_string(act.sig) +
+                     (act.twice ? " twice" : ""));
+        const LifetimeCase c(tmp_ / ("case-" + std::to_string(n++)));
+        stdfs::remove_all(sessions);
+        const std::vector<std::pair<std::string, std::string>> env = {
+            {"VANTLE_OMP_BIN", display(c.dir / "bin" / "omp")},
+            {"VANTLE_STATE_DIR", display(c.state)},
+            {"TMPDIR", display(c.temp)}};
+        // The endpoint's snapshot, as its launch left it: the turns probe the agent they resolve.
+        install_fake_agent(c.dir / "bin", "");
+        const ToolRun seed = spawn_tool(subs[2].args, env);
+        ::close(seed.in);
+        ::close(seed.out);
+        ASSERT_EQ(read_all(seed.err), "");
+        ASSERT_EQ(reap_within(seed.pid, 10s), 0);
+
+        const std::string tree = "spawn_tree " + scenario_path(c.pids) + "\n";
+        std::string scenario;
+        if (phase == Phase::kProbe) scenario = "version." + tree + "version.wait_for " + scenario_path(c.go) + "\n";
+        if (phase == Phase::kAgent) scenario = tree + "wait_for " + scenario_path(c.go) + "\nexit 7\n";
+        if (phase == Phase::kReply) scenario = "stdout " + scenario_value(sub.reply) + "\n";
+        install_fake_agent(c.dir / "bin", scenario);
+        const ToolRun tool = spawn_tool(sub.args, env);
+        ASSERT_EQ(::write(tool.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        ::close(tool.in);
+        auto tree_pids = phase == Phase::kReply ? std::vector<std::uint32_t>{} : wait_for_pids(c.pids, 3);
+        const TreeReaper reaper(tree_pids);
+        if (phase == Phase::kReply) {
+          // The answer fills the pipe: the tool is writing the rest of it.
+          int queued = 0;
+          while (::ioctl(tool.out, FIONREAD, &queued) == 0 && queued < ::fcntl(tool.out, F_GETPIPE_SZ)) {
+            std::this_thread::sleep_for(1ms);
+          }
         }
-        for (pid_t p : tree) ::kill(p, SIGKILL);
+        const pid_t agent_pid = tree_pids.empty() ? -1 : static_cast<pid_t>(tree_pids[0]);
+        // The guardian belongs to the tree as well: nothing of it may outlive the run either.
+        const pid_t guardian = tree_pids.empty() ? -1 : parent_of(agent_pid);
+        if (!tree_pids.empty()) {
+          ASSERT_GT(guardian, 1);
+          ASSERT_NE(guardian, tool.pid);
+          tree_pids.push_back(static_cast<std::uint32_t>(guardian));
+        }
+        if (act.action == Action::kSignal || act.action == Action::kKillTool) {
+          ASSERT_EQ(::kill(tool.pid, act.sig), 0);
+          if (act.twice) ::kill(tool.pid, act.sig);
+        } else if (act.action == Action::kKillGuardian) {
+          ASSERT_EQ(::kill(guardian, SIGKILL), 0);
+        } else {
+          ASSERT_EQ(::kill(agent_pid, SIGKILL), 0);
+        }
+        // The launch leaves interrupts to the agent, which owns the terminal: the tool goes on,
+        // and ends with the agent's own code once the agent ends.
+        const bool ignored = sub.name == "launch" && phase == Phase::kAgent && act.sig == SIGINT;
+        if (ignored) std::ofstream(c.go) << "go\n";
+        const bool by_signal = act.action == Action::kSignal || act.action == Action::kKillTool;
+        // The tree is ended before the tool, unless the tool cannot see the end coming: SIGKILL,
+        // or a signal to the launch while its agent runs, where the guardian ends the tree.
+        const bool tree_first = by_signal && act.sig != SIGKILL && !(sub.name == "launch" && phase == Phase::kAgent);
+        const std::string out_text = read_all(tool.out);
+        const auto raw = reap_within(tool.pid, 10s);
+        ASSERT_TRUE(raw) << "the tool outlived what ended its run";
+        if (tree_first) {
+          for (pid_t pid : tree_pids) EXPECT_FALSE(alive(pid)) << pid << " outlived the tool";
+        }
+        EXPECT_TRUE(all_gone_within(tree_pids, 1000ms));
+        const std::string err_text = read_all(tool.err);
+
+        std::string failed_probe;
+        if (act.action == Action::kKillAgent) failed_probe = "`--version` exited signal: 9 (SIGKILL): ";
+        if (act.action == Action::kKillGuardian) {
+          failed_probe = "could not wait for `--version`: the agent's guardian died (signal: 9 (SIGKILL))";
+        }
+        failed_probe = "VANTLE_OMP_BIN points to `" + display(c.dir / "bin" / "omp") +
+                       "`, but it failed Oh My Pi validation (" + failed_probe +
+                       "); refusing to launch the invalid explicit override";
+        const std::string guardian_died = "the agent's guardian died (signal: 9 (SIGKILL))";
+        if (ignored) {
+          EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 7) << *raw;
+          EXPECT_EQ(err_text, "");
+        } else if (by_signal) {
+          EXPECT_TRUE(WIFSIGNALED(*raw) && WTERMSIG(*raw) == act.sig) << *raw;
+          EXPECT_EQ(err_text, "");
+        } else if (phase == Phase::kProbe) {
+          const int code = sub.name == "launch" ? 2 : 1;
+          EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == code) << *raw;
+          EXPECT_EQ(err_text, sub.line(sub.name == "launch" ? failed_probe : "omp resolution failed: " + failed_probe));
+        } else if (act.action == Action::kKillGuardian) {
+          EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
+          EXPECT_EQ(err_text, sub.line(sub.name == "launch" ? guardian_died + "; reaped the OMP session tree"
+                                                            : "omp spawn failed: " + guardian_died));
+        } else {
+          EXPECT_TRUE(WIFEXITED(*raw) && WEXITSTATUS(*raw) == 1) << *raw;
+          EXPECT_EQ(err_text, sub.name == "launch" ? ""
+                                                   : sub.line("omp exited signal: 9 (SIGKILL); omp stderr: <silent>; "
+                                                              "omp stdout: <silent>"));
+        }
+        EXPECT_EQ(out_text.empty() || phase == Phase::kReply, true) << out_text.size();
+
+        expect_only_whole_files(c.state, "ep", sessions, "mind\n\n" + input);
+        const auto left = entries_below(c.temp);
+        if (act.action != Action::kKillTool) {
+          EXPECT_TRUE(left.empty()) << *left.begin();
+          continue;
+        }
+        // What a tool killed outright may leave does not hurt the next run, which leaves nothing.
+        install_fake_agent(c.dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
+        const ToolRun later = spawn_tool(sub.args, env);
+        ASSERT_EQ(::write(later.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        ::close(later.in);
+        EXPECT_EQ(read_all(later.out), sub.reply);
+        EXPECT_EQ(read_all(later.err), "");
+        EXPECT_EQ(reap_within(later.pid, 10s), 0);
+        EXPECT_EQ(entries_below(c.temp), left);
       }
     }
   }

@@ -2,13 +2,13 @@
 // the tool with its daemon. The daemon is a Windows stand-in, so the tool's parent is a Windows
 // process it can watch.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <set>
 #include <stdexcept>
+#include <tuple>
 
 #include "platform/process.h"
 #include "support/cli.h"
@@ -19,19 +19,6 @@ namespace vantle::testing {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-std::set<DWORD> running_pids() {
-  std::set<DWORD> pids;
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return pids;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
-    pids.insert(entry.th32ProcessID);
-  }
-  ::CloseHandle(snapshot);
-  return pids;
-}
 
 // Handles held while the processes run, so that their ends can be awaited without pid reuse.
 std::vector<HANDLE> open_all(const std::vector<std::uint32_t>& pids) {
@@ -112,38 +99,130 @@ TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
   EXPECT_EQ(*err->read_to_end(), "vantle launch-omp: hosting daemon exited; reaping the OMP session tree\n");
 }
 
-// TerminateProcess of the tool while it runs the agent (the launch's agent, a Thymel turn, a
-// Corvane turn, the launch's version probe) leaves no process of the agent's tree.
-TEST_F(LaunchLifetimeWindows, KillingTheToolTakesTheWholeTree) {
-  write_file(tmp_ / "work" / "mind.md", "m");
-  struct Case {
-    std::vector<std::string> args;
-    std::string scenario;
-  };
-  const std::vector<Case> cases = {
-      {{"launch-omp", "--id", "ep", "--extension", "x"}, "sleep_ms 60000\n"},
-      {{"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(tmp_ / "work" / "mind.md")},
-       "sleep_ms 60000\n"},
-      {{"corvane-omp", "--id", "ep", "--session-id", "s"}, "sleep_ms 60000\n"},
-      {{"launch-omp", "--id", "ep", "--extension", "x"},
-       "version.spawn_tree " + scenario_path(pids_file()) + "\nversion.sleep_ms 60000\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(describe_args(c.args) + " / " + c.scenario);
-    stdfs::remove(pids_file());
-    process::Command command = tool_command(vantle_binary(), agent(c.scenario));
-    command.args = c.args;
-    command.in = process::Stdio::kPipe;
-    auto tool = process::spawn(command);
-    ASSERT_TRUE(tool) << tool.error().message;
-    ASSERT_TRUE(tool->take_stdin()->write_all("a transcript\n"));
-    const auto tree = wait_for_pids(pids_file(), 3);
-    const auto handles = open_all(tree);
-    const auto before = running_pids();
-    for (DWORD pid : tree) EXPECT_TRUE(before.count(pid)) << pid;
-    ASSERT_TRUE(tool->kill());
-    ASSERT_TRUE(tool->wait());
-    EXPECT_TRUE(all_end_within(handles, 1000));
+// Ends what is left of a tree when a case ends, failed or not, through handles taken while the tree
+// ran, so that no process that has since taken one of its ids is hit.
+class TreeReaper {
+ public:
+  explicit TreeReaper(const std::vector<std::uint32_t>& pids) {
+    for (const DWORD pid : pids) handles_.push_back(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  }
+  ~TreeReaper() {
+    for (HANDLE h : handles_) {
+      if (h == nullptr) continue;
+      ::TerminateProcess(h, 1);
+      ::CloseHandle(h);
+    }
+  }
+  TreeReaper(const TreeReaper&) = delete;
+  TreeReaper& operator=(const TreeReaper&) = delete;
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
+// TerminateProcess of the tool, or of the agent alone, while the version probe runs and while the
+// agent runs (each phase announced by the stand-in's tree), for the launch and both turns. The
+// agent's tree never outlives what ended it; an agent ended from outside gets the subcommand's own
+// failure line and code; no temporary object is left and the snapshot and the prompt file are
+// whole. A tool ended outright cannot clean up: what it leaves must not hurt a later run, which
+// leaves nothing of its own.
+TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPromises) {
+  const auto mind = tmp_ / "work" / "mind.md";
+  const auto sessions = mind.parent_path() / "omp-sessions";
+  write_file(mind, "mind\n");
+  const std::string input = "a transcript\n";
+  const auto subs = agent_subcommands(mind);
+  constexpr DWORD AGENT_CODE = 9;
+  int n = 0;
+  for (const AgentSubcommand& sub : subs) {
+    for (const bool probe : {true, false}) {
+      for (const bool kill_tool : {true, false}) {
+        SCOPED_TRACE(sub.name + (probe ? ", probe" : ", agent") + (kill_tool ? ", tool ended" : ", agent ended"));
+        const LifetimeCase c(tmp_ / ("case-" + std::to_string(n++)));
+        stdfs::remove_all(sessions);
+        const auto command_for = [&](const std::vector<std::string>& args) {
+          process::Command command = tool_command(vantle_binary(), c.dir / "bin" / agent_file_name());
+          command.args = args;
+          command.set_env("VANTLE_STATE_DIR", OsString::from_path(c.state));
+          command.set_env("TEMP", OsString::from_path(c.temp));
+          command.set_env("TMP", OsString::from_path(c.temp));
+          command.in = process::Stdio::kPipe;
+          command.out = process::Stdio::kPipe;
+          return command;
+        };
+        const auto run = [&](const std::vector<std::string>& args) {
+          auto tool = process::spawn(command_for(args));
+          if (!tool) throw std::runtime_error(tool.error().message);
+          (void)tool->take_stdin()->write_all(input);
+          (void)tool->take_stdin();
+          auto out = tool->take_stdout();
+          auto err = tool->take_stderr();
+          const std::string out_text = *out->read_to_end();
+          const std::string err_text = *err->read_to_end();
+          return std::make_tuple(*tool->wait(), out_text, err_text);
+        };
+        // The endpoint's snapshot, as its launch left it: the turns probe the agent they resolve.
+        install_fake_agent(c.dir / "bin", "");
+        ASSERT_EQ(std::get<0>(run(subs[2].args)), ExitStatus::exited(0));
+
+        const std::string tree = "spawn_tree " + scenario_path(c.pids) + "\n";
+        const std::string wait = "wait_for " + scenario_path(c.go) + "\n";
+        const auto agent_path =
+            install_fake_agent(c.dir / "bin", probe ? "version." + tree + "version." + wait : tree + wait);
+        auto tool = process::spawn(command_for(sub.args));
+        ASSERT_TRUE(tool) << tool.error().message;
+        ASSERT_TRUE(tool->take_stdin()->write_all(input));
+        (void)tool->take_stdin();
+        auto err = tool->take_stderr();
+        auto out = tool->take_stdout();
+        const auto tree_pids = wait_for_pids(c.pids, 3);
+        const auto handles = open_all(tree_pids);
+        const TreeReaper reaper(tree_pids);
+        if (kill_tool) {
+          ASSERT_TRUE(tool->kill());
+        } else {
+          HANDLE agent = ::OpenProcess(PROCESS_TERMINATE, FALSE, tree_pids[0]);
+          ASSERT_NE(agent, nullptr);
+          EXPECT_TRUE(::TerminateProcess(agent, AGENT_CODE));
+          ::CloseHandle(agent);
+        }
+        const auto status = tool->wait();
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(all_end_within(handles, 1000));
+        const std::string err_text = *err->read_to_end();
+        EXPECT_EQ(*out->read_to_end(), "");
+
+        const std::string failed_probe = "VANTLE_OMP_BIN points to `" + display(agent_path) +
+                                         "`, but it failed Oh My Pi validation (`--version` exited exit code: 9: ); "
+                                         "refusing to launch the invalid explicit override";
+        if (kill_tool) {
+          EXPECT_EQ(*status, ExitStatus::exited(1));
+          EXPECT_EQ(err_text, "");
+        } else if (probe) {
+          EXPECT_EQ(*status, ExitStatus::exited(sub.name == "launch" ? 2 : 1));
+          EXPECT_EQ(err_text, sub.line(sub.name == "launch" ? failed_probe : "omp resolution failed: " + failed_probe));
+        } else if (sub.name == "launch") {
+          EXPECT_EQ(*status, ExitStatus::exited(AGENT_CODE));
+          EXPECT_EQ(err_text, "");
+        } else {
+          EXPECT_EQ(*status, ExitStatus::exited(1));
+          EXPECT_EQ(err_text, sub.line("omp exited exit code: 9; omp stderr: <silent>; omp stdout: <silent>"));
+        }
+
+        expect_only_whole_files(c.state, "ep", sessions, "mind\n\n" + input);
+        const auto left = entries_below(c.temp);
+        if (!kill_tool) {
+          EXPECT_TRUE(left.empty()) << *left.begin();
+          continue;
+        }
+        install_fake_agent(c.dir / "bin", "stdout " + scenario_value(sub.reply) + "\n");
+        const auto [later, later_out, later_err] = run(sub.args);
+        EXPECT_EQ(later, ExitStatus::exited(0));
+        EXPECT_EQ(later_out, sub.reply);
+        EXPECT_EQ(later_err, "");
+        EXPECT_EQ(entries_below(c.temp), left);
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 
@@ -67,6 +68,29 @@ SysResult<std::string> read_live(const std::filesystem::path& path) {
     if (!got) return got.err();
     if (*got == 0) return bytes;
     bytes.append(chunk, *got);
+  }
+}
+
+std::set<std::string> entries_below(const std::filesystem::path& dir) {
+  std::set<std::string> entries;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    entries.insert(std::filesystem::relative(it->path(), dir).generic_string());
+  }
+  return entries;
+}
+
+void expect_only_whole_files(const std::filesystem::path& state, std::string_view id,
+                             const std::filesystem::path& sessions, std::string_view prompt) {
+  for (const auto& entry : entries_below(state)) {
+    if (std::filesystem::is_directory(state / entry)) continue;
+    EXPECT_EQ(entry, ".vantle/vantle-env-v1/" + std::string(id) + ".json") << "left behind";
+    EXPECT_TRUE(nlohmann::json::accept(read_file(state / entry))) << entry << " is not whole";
+  }
+  for (const auto& entry : entries_below(sessions)) {
+    EXPECT_EQ(entry, "turn-prompt.md") << "left behind";
+    EXPECT_EQ(read_file(sessions / entry), prompt) << entry << " is not whole";
   }
 }
 

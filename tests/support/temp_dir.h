@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -29,5 +30,14 @@ void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
 // A file's bytes as the tool reads a log (fs::LiveFile), to its end or its error.
 SysResult<std::string> read_live(const std::filesystem::path& path);
+
+// Every entry below `dir`, directories included, as generic paths relative to it; none when `dir`
+// is missing.
+std::set<std::string> entries_below(const std::filesystem::path& dir);
+// Checks that a run, however it ended, left only whole files where the tool writes for good: below
+// the state directory `state` nothing but the snapshot of the endpoint `id`, which parses, and in
+// the Thymel sessions directory `sessions` nothing but the prompt file, holding `prompt`.
+void expect_only_whole_files(const std::filesystem::path& state, std::string_view id,
+                             const std::filesystem::path& sessions, std::string_view prompt);
 
 }  // namespace vantle::testing
