@@ -333,6 +333,9 @@ class Endpoints {
   }
 
   void session(std::string_view home, std::string_view rel) const { make_tree(sessions_of(home), {std::string(rel)}); }
+  void session(std::string_view home, std::initializer_list<std::string> rels) const {
+    make_tree(sessions_of(home), std::vector<std::string>(rels));
+  }
 
   Result<stdfs::path> find(std::string_view id) const { return find_session_across_snapshots(state(), id, host()); }
   // A POSIX host whose account home is "account" under the test directory.
@@ -483,8 +486,7 @@ TEST_F(FindSessionAcrossSnapshots, ErrorsInsideASessionsDirectoryArePassedOn) {
   e.snap("e1", std::nullopt, "h1");
   e.snap("e2", std::nullopt, "h2");
   e.session("h1", "x_abc.jsonl");
-  e.session("h2", "x_abcd.jsonl");
-  e.session("h2", "p/y_abce.jsonl");
+  e.session("h2", {"x_abcd.jsonl", "p/y_abce.jsonl"});
   auto ambiguous = e.find("abc");
   ASSERT_FALSE(ambiguous.ok());
   EXPECT_EQ(ambiguous.error(), "ambiguous omp session id 'abc': " + display(e.session_path("h2", "p/y_abce.jsonl")) +
@@ -521,8 +523,7 @@ TEST_F(FindSessionAcrossSnapshots, NothingFound) {
   Endpoints e = fresh();
   e.snap("e1", std::nullopt, "h1");
   e.snap("e2", std::nullopt, "missing-home");
-  e.session("h1", "x_abd.jsonl");
-  e.session("h1", "p/q/x_abc.jsonl");
+  e.session("h1", {"x_abd.jsonl", "p/q/x_abc.jsonl"});
   for (const std::string id : {"abc", "../h1/.omp/agent/sessions/x_abd", "x_abd.jsonl", "*"}) {
     SCOPED_TRACE(id);
     EXPECT_EQ(e.find(id).error(), "no omp session file for '" + id + "' across endpoint environment snapshots under " +
