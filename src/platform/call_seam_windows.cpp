@@ -25,6 +25,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/call_seam_mark.h"
+
 extern "C" {
 extern decltype(&::CreateFileW) __real___imp_CreateFileW;
 extern decltype(&::ReadFile) __real___imp_ReadFile;
@@ -132,21 +134,12 @@ bool can_see(Call call, DWORD error) {
 void note(Call call) {
   if (g_mark[0] == L'\0') return;
   char text[64];
-  char* p = text + sizeof text;
-  const char* name = CALLS[call].name;
-  const std::size_t length = std::strlen(name);
-  *--p = '\n';
-  p -= length;
-  std::memcpy(p, name, length);
-  *--p = ' ';
-  for (auto pid = static_cast<unsigned long>(::GetCurrentProcessId()); *p == ' ' || pid != 0; pid /= 10) {
-    *--p = static_cast<char>('0' + pid % 10);
-  }
+  const std::string_view line = vantle::call_seam::mark_line(text, static_cast<unsigned long>(::GetCurrentProcessId()), CALLS[call].name);
   const HANDLE h = __real___imp_CreateFileW(g_mark, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
-  __real___imp_WriteFile(h, p, static_cast<DWORD>(text + sizeof text - p), &written, nullptr);
+  __real___imp_WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   ::CloseHandle(h);
 }
 
