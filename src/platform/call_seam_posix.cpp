@@ -38,6 +38,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/call_seam_mark.h"
+
 extern "C" {
 int __real_open(const char* path, int flags, ...);
 int __real_openat(int dir, const char* path, int flags, ...);
@@ -159,19 +161,10 @@ bool can_see(Call call, int error) {
 void note(Call call) {
   if (g_mark == nullptr) return;
   char text[64];
-  char* p = text + sizeof text;
-  const char* name = CALLS[call].name;
-  const std::size_t length = std::strlen(name);
-  *--p = '\n';
-  p -= length;
-  std::memcpy(p, name, length);
-  *--p = ' ';
-  for (auto pid = static_cast<unsigned long>(::getpid()); *p == ' ' || pid != 0; pid /= 10) {
-    *--p = static_cast<char>('0' + pid % 10);
-  }
+  const std::string_view line = vantle::call_seam::mark_line(text, static_cast<unsigned long>(::getpid()), CALLS[call].name);
   const int fd = __real_open(g_mark, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  (void)!__real_write(fd, p, static_cast<std::size_t>(text + sizeof text - p));
+  (void)!__real_write(fd, line.data(), line.size());
   ::close(fd);
 }
 

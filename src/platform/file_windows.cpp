@@ -176,6 +176,9 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
       }
     } while (outcome.ok() && ::FindNextFileW(find.get(), &entry));
     if (!outcome) return outcome;
+    // A listing that failed part way is not the end of the directory: removing it would fail
+    // with a borrowed error (not empty, or held), after the retries for a held file.
+    if (::GetLastError() != ERROR_NO_MORE_FILES) return Err(last_os_error());
   }
   return remove_dir(path);
 }

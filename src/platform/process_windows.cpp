@@ -232,15 +232,15 @@ SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
                      ")"));
 }
 
-// A kill-on-close job for one child's tree, or nothing where jobs cannot be had: the child then
-// runs without one rather than not at all.
-Handle tree_job() {
+// A kill-on-close job for one child's tree. Without it the tree could outlive the run, so a child
+// that owns its tree is not started without one.
+SysResult<Handle> tree_job() {
   Handle job(::CreateJobObjectW(nullptr, nullptr));
-  if (!job) return job;
+  if (!job) return Err(last_os_error());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-    return Handle();
+    return Err(last_os_error());
   }
   return job;
 }
@@ -283,7 +283,12 @@ SysResult<Child> spawn(const Command& command) {
   }
 
   // The child starts suspended while it joins its job, so that nothing it starts escapes the job.
-  Handle job = command.own_tree ? tree_job() : Handle();
+  Handle job;
+  if (command.own_tree) {
+    auto made = tree_job();
+    if (!made) return made.err();
+    job = std::move(*made);
+  }
   const bool in_job = static_cast<bool>(job);
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
@@ -301,7 +306,14 @@ SysResult<Child> spawn(const Command& command) {
     if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
     ::Sleep(10);
   }
-  if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();
+  if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) {
+    // Still suspended: it has run nothing and started nothing.
+    const SysError error = last_os_error();
+    ::TerminateProcess(info.hProcess, 1);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return Err(error);
+  }
   if (in_job) ::ResumeThread(info.hThread);
   ::CloseHandle(info.hThread);
 

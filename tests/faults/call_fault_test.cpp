@@ -1,33 +1,28 @@
 // System-call failure at every point: each scenario runs once unfaulted, then, for each error the
-// seam knows (src/platform/call_seam_posix.cpp), with the 1st, 2nd, 3rd ... call that can see that
-// error failing with it, until a run completes before its failure is reached. A failed run ends
-// with the subcommand's failure line naming the failed step and the error, as "(os error N)", and
-// its exit code; an interrupted call (EINTR) is made again, so that its run gives the unfaulted
-// result. fault_loop.h has the other promises checked after each run.
-#include <cstring>
+// seam knows (src/platform/call_seam_posix.cpp, call_seam_windows.cpp), with the 1st, 2nd, 3rd ...
+// call that can see that error failing with it, until a run completes before its failure is
+// reached. A failed run ends with the subcommand's failure line naming the failed step and the
+// error, as "(os error N)", and its exit code; an interrupted call (EINTR) is made again, so that
+// its run gives the unfaulted result. fault_loop.h has the other promises checked after each run.
 #include <iostream>
 
 #include "fault_loop.h"
+#include "fault_platform.h"
+#include "platform/error.h"
 
 namespace vantle::testing {
 namespace {
 
 // The error's text as the tool names it, made a regular expression.
 std::string error_pattern(int code) {
-  std::string text = std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
-  return std::regex_replace(text, std::regex(R"([()/.])"), "\\$&");
+  return std::regex_replace(os_error(code).message, std::regex(R"([.^$|()\[\]{}*+?/\\])"), "\\$&");
 }
 
 class CallFaults : public FaultScenarios {
  protected:
   void run_every_point(const std::string& name, const Scenario& s) override {
-    static const struct {
-      const char* name;
-      int code;
-    } ERRORS[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EMFILE", EMFILE},
-                  {"EINTR", EINTR}, {"EAGAIN", EAGAIN}, {"EPERM", EPERM}};
     std::cout << "[ points   ] " << name << ":";
-    for (const auto& e : ERRORS) {
+    for (const CallError& e : call_errors()) {
       SCOPED_TRACE(e.name);
       Injection injection;
       injection.point_variable = "VANTLE_FAULT_CALL";
@@ -45,12 +40,13 @@ class CallFaults : public FaultScenarios {
         }
         return false;
       };
-      injection.recovers = e.code == EINTR;
+      injection.recovers = e.recovers;
+      injection.every_up_to = CALL_EVERY_UP_TO;
+      injection.stride = CALL_STRIDE;
       std::size_t points = 0;
       every_point(s, injection, scratch.path(), points);
       std::cout << " " << e.name << " " << points;
-      // Every scenario opens and reads: a tier that meets no such call ran a tool without the seam.
-      if (e.code == EINTR) {
+      if (e.always_met) {
         EXPECT_GT(points, 0u) << "no call failed: is the tool linked with the seam's wraps?";
       }
     }
