@@ -161,7 +161,8 @@ bool can_see(Call call, int error) {
 void note(Call call) {
   if (g_mark == nullptr) return;
   char text[64];
-  const std::string_view line = vantle::call_seam::mark_line(text, static_cast<unsigned long>(::getpid()), CALLS[call].name);
+  const std::string_view line =
+      vantle::call_seam::mark_line(text, static_cast<unsigned long>(::getpid()), CALLS[call].name);
   const int fd = __real_open(g_mark, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
   (void)!__real_write(fd, line.data(), line.size());

@@ -134,7 +134,8 @@ bool can_see(Call call, DWORD error) {
 void note(Call call) {
   if (g_mark[0] == L'\0') return;
   char text[64];
-  const std::string_view line = vantle::call_seam::mark_line(text, static_cast<unsigned long>(::GetCurrentProcessId()), CALLS[call].name);
+  const std::string_view line =
+      vantle::call_seam::mark_line(text, static_cast<unsigned long>(::GetCurrentProcessId()), CALLS[call].name);
   const HANDLE h = __real___imp_CreateFileW(g_mark, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return;

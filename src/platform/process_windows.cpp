@@ -289,7 +289,7 @@ SysResult<Child> spawn(const Command& command) {
     if (!made) return made.err();
     job = std::move(*made);
   }
-  const bool in_job = static_cast<bool>(job);
+  const bool in_job = command.own_tree;
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
   // Wine now and then fails a start with ERROR_INTERNAL_ERROR: a randomly placed mapping already
@@ -306,20 +306,19 @@ SysResult<Child> spawn(const Command& command) {
     if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
     ::Sleep(10);
   }
-  if (in_job && !::AssignProcessToJobObject(job.get(), info.hProcess)) {
+  Handle process(info.hProcess);
+  const Handle thread(info.hThread);
+  if (in_job && !::AssignProcessToJobObject(job.get(), process.get())) {
     // Still suspended: it has run nothing and started nothing.
     const SysError error = last_os_error();
-    ::TerminateProcess(info.hProcess, 1);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
+    ::TerminateProcess(process.get(), 1);
     return Err(error);
   }
-  if (in_job) ::ResumeThread(info.hThread);
-  ::CloseHandle(info.hThread);
+  if (in_job) ::ResumeThread(thread.get());
 
   Child child;
   child.pid_ = info.dwProcessId;
-  child.handles_.process.reset(info.hProcess);
+  child.handles_.process = std::move(process);
   child.handles_.job = std::move(job);
   if (streams[0].parent) child.stdin_.emplace(std::move(streams[0].parent));
   if (streams[1].parent) child.stdout_.emplace(std::move(streams[1].parent));
