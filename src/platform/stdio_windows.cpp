@@ -8,12 +8,20 @@
 namespace vantle::stdio {
 namespace {
 
-SysResult<void> write_handle(DWORD which, std::string_view text) {
+// A process started without a stream (detached, or handed a NULL handle) has no handle for it. Its
+// use fails, as a closed descriptor's does on POSIX: output that went nowhere must never be
+// reported as written.
+SysResult<HANDLE> standard_handle(DWORD which) {
   const HANDLE h = ::GetStdHandle(which);
   if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  // A process started without this stream (a detached GUI parent) has nothing to write to.
-  if (h == nullptr) return {};
-  return win::write_all_handle(h, text);
+  if (h == nullptr) return Err(os_error(ERROR_INVALID_HANDLE));
+  return h;
+}
+
+SysResult<void> write_handle(DWORD which, std::string_view text) {
+  const auto h = standard_handle(which);
+  if (!h) return h.err();
+  return win::write_all_handle(*h, text);
 }
 
 }  // namespace
@@ -23,10 +31,9 @@ SysResult<void> write_err(std::string_view text) { return write_handle(STD_ERROR
 SysResult<void> write_out_large(std::string_view bytes) { return write_out(bytes); }
 
 SysResult<std::size_t> read_in(char* buffer, std::size_t size) {
-  const HANDLE h = ::GetStdHandle(STD_INPUT_HANDLE);
-  if (h == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  if (h == nullptr) return std::size_t{0};
-  return win::read_handle(h, buffer, size);
+  const auto h = standard_handle(STD_INPUT_HANDLE);
+  if (!h) return h.err();
+  return win::read_handle(*h, buffer, size);
 }
 
 bool is_terminal(int stream) {

@@ -12,8 +12,12 @@
 
 namespace vantle::sys {
 
-// Once, first thing in main: binary standard streams and no error dialogs on Windows; SIGPIPE
-// ignored on POSIX so that a closed output is an error value instead of a death.
+// Once, first thing in main, before anything is opened or started: the state the tool inherits
+// from whoever started it made the tool's own. A standard stream that is closed (POSIX) or has no
+// handle (Windows) stays one whose use fails; on POSIX SIGPIPE and SIGXFSZ are ignored, so that a
+// closed output or a file-size limit is an error value instead of a death, SIGCHLD is back to its
+// default, and the signals the tool handles are unblocked. On Windows: binary standard streams and
+// no error dialogs.
 void init_process();
 
 // The process arguments as OS strings, program name first (on Windows from the wide command line).

@@ -1,4 +1,6 @@
 // POSIX half of system.h.
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,7 +16,50 @@
 
 namespace vantle::sys {
 
-void init_process() { ::signal(SIGPIPE, SIG_IGN); }
+namespace {
+
+// A standard descriptor the daemon left closed would be the number the tool's next open, pipe or
+// socket gets: a turn would read its own pipe as its input, a reply be written into it. Each is
+// taken by /dev/null opened the other way round (input write-only, outputs read-only), so that the
+// tool's own use of the stream still fails as on a closed one (EBADF) and never turns into success.
+// Without /dev/null (a bare chroot), the wrong end of a pipe does the same.
+void hold_closed_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int held = ::open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_NOCTTY);
+    if (held == -1) {
+      int ends[2];
+      if (::pipe(ends) != 0) continue;
+      held = ends[fd == 0 ? 1 : 0];
+      ::close(ends[fd == 0 ? 0 : 1]);
+    }
+    // The lower standard descriptors are open, so `held` is `fd` unless the pipe took two numbers.
+    if (held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
+}  // namespace
+
+void init_process() {
+  hold_closed_standard_descriptors();
+  // A closed reader and a write past the file-size limit are errors the tool reports and cleans up
+  // after, not deaths. Children get every default back (process_posix.cpp).
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+  // A daemon that ignores SIGCHLD to be rid of zombies hands that on: the kernel would reap the
+  // tool's children itself, and every wait for the agent would fail.
+  ::signal(SIGCHLD, SIG_DFL);
+  // A threaded daemon blocks the signals it takes with sigwait in every thread, and children inherit
+  // the mask: the signals that end the tool, and SIGCHLD, which its guardian waits for, must arrive.
+  // A signal the daemon ignores stays ignored (termination_posix.cpp).
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&handled, sig);
+  ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
+}
 
 std::vector<OsString> command_line(int argc, char** argv) {
   std::vector<OsString> out;

@@ -13,11 +13,6 @@
 namespace vantle::testing {
 namespace {
 
-// The error's text as the tool names it, made a regular expression.
-std::string error_pattern(int code) {
-  return std::regex_replace(os_error(code).message, std::regex(R"([.^$|()\[\]{}*+?/\\])"), "\\$&");
-}
-
 class CallFaults : public FaultScenarios {
  protected:
   void run_every_point(const std::string& name, const Scenario& s) override {
@@ -28,17 +23,9 @@ class CallFaults : public FaultScenarios {
       injection.point_variable = "VANTLE_FAULT_CALL";
       injection.mark_variable = "VANTLE_FAULT_CALL_MARK";
       injection.env = {{"VANTLE_FAULT_CALL_ERROR", e.name}};
-      const std::string error = error_pattern(e.code);
-      injection.is_failure = [error](const Scenario& scenario, const CliResult& r, const std::string& reached) {
-        for (const auto& f : scenario.call_failures) {
-          if (r.status.code != f.code) continue;
-          if (!f.only_call.empty() && !reached.ends_with(" " + f.only_call + "\n")) continue;
-          if (f.line.empty() ? r.err.empty()
-                             : std::regex_match(r.err, std::regex(std::regex_replace(f.line, std::regex("%"), error)))) {
-            return true;
-          }
-        }
-        return false;
+      const std::string error = error_pattern(os_error(e.code).message);
+      injection.is_failure = [error](const Scenario& scenario, const CliResult& r, const std::string& call) {
+        return is_call_failure(scenario, r, error, call);
       };
       injection.recovers = e.recovers;
       injection.every_up_to = CALL_EVERY_UP_TO;

@@ -31,7 +31,7 @@ std::vector<std::string> temporaries_under(const stdfs::path& root) {
   for (auto it = stdfs::recursive_directory_iterator(root, ec); !ec && it != stdfs::recursive_directory_iterator();
        it.increment(ec)) {
     const std::string name = display(it->path().filename());
-    if (name.ends_with(".tmp")) found.push_back(display(it->path()));
+    if (name.ends_with(".tmp") || name.starts_with("vantle-corvane-")) found.push_back(display(it->path()));
   }
   return found;
 }
@@ -67,37 +67,95 @@ const std::string MISSING_AGENT = "VANTLE_OMP_BIN points to `[^`]+`, but that fi
 
 }  // namespace
 
-void every_point(const Scenario& s, const Injection& injection, const stdfs::path& scratch, std::size_t& points) {
-  const stdfs::path temp = scratch / "temp";
-  const stdfs::path mark = scratch / "reached";
-  const auto run = [&](std::size_t n) {
-    s.reset();
-    stdfs::remove_all(temp);
-    stdfs::create_directories(temp);
-    stdfs::remove(mark);
-    if (s.pids) stdfs::remove(*s.pids);
-    Cli cli = s.cli(temp);
-    cli.program(path_from_utf8(VANTLE_FAULT_TOOL));
-    cli.env("TMPDIR", display(temp)).env("TEMP", display(temp)).env("TMP", display(temp));
-    if (n > 0) {
-      cli.env(injection.point_variable, std::to_string(n)).env(injection.mark_variable, display(mark));
-      for (const auto& [name, value] : injection.env) cli.env(name, value);
-    }
-    return cli.run();
-  };
+std::string error_pattern(const std::string& message) {
+  return std::regex_replace(message, std::regex(R"([.^$|()\[\]{}*+?/\\])"), "\\$&");
+}
 
-  const CliResult clean = run(0);
+bool is_call_failure(const Scenario& s, const CliResult& r, const std::string& error, const std::string& call) {
+  for (const auto& f : s.call_failures) {
+    if (r.status.code != f.code) continue;
+    if (!f.only_call.empty() && f.only_call != call) continue;
+    if (f.line.empty() ? r.err.empty()
+                       : std::regex_match(r.err, std::regex(std::regex_replace(f.line, std::regex("%"), error)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+CliResult Baseline::run(const Scenario& s, const stdfs::path& scratch, const std::function<void(Cli&)>& fault) {
+  const stdfs::path temp = scratch / "temp";
+  s.reset();
+  stdfs::remove_all(temp);
+  stdfs::create_directories(temp);
+  if (s.pids) stdfs::remove(*s.pids);
+  if (s.signals) stdfs::remove(*s.signals);
+  if (s.go) write_file(*s.go, "");
+  Cli cli = s.cli(temp);
+  cli.program(path_from_utf8(VANTLE_FAULT_TOOL));
+  cli.env("TMPDIR", display(temp)).env("TEMP", display(temp)).env("TMP", display(temp));
+  if (fault) fault(cli);
+  return cli.run();
+}
+
+Baseline::Baseline(const Scenario& s, const stdfs::path& scratch) {
+  clean = run(s, scratch, {});
   EXPECT_TRUE(clean.harness_error.empty()) << describe(clean);
   EXPECT_EQ(clean.status.kind, ExitStatus::Kind::kExited) << describe(clean);
-  std::vector<std::optional<std::string>> whole;
   for (const auto& f : s.whole_files) whole.push_back(file_bytes(f));
+}
+
+::testing::AssertionResult Baseline::failed_output(const Scenario& s, const CliResult& r,
+                                                   const std::string& failed_call) const {
+  // Whole lines, but for a failed write of the output, which may cut the record it was writing: the
+  // bytes before it are out already.
+  const bool kept = s.partial_output ? clean.out.starts_with(r.out) &&
+                                           (r.out.empty() || r.out.back() == '\n' || failed_call == "write")
+                                     : r.out.empty();
+  if (kept) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "a failed run wrote output it may not";
+}
+
+::testing::AssertionResult Baseline::left_no_trace(const Scenario& s, const stdfs::path& scratch, const CliResult& r,
+                                                   const std::string& failed_call, bool other_files) const {
+  // An object whose removal failed stays; the failure is reported (checked by the caller).
+  if (failed_call != "unlink" && r.err.find("cleanup failed") == std::string::npos) {
+    const stdfs::path temp = scratch / "temp";
+    if (!stdfs::is_empty(temp)) {
+      return ::testing::AssertionFailure() << "left in the temporary directory: "
+                                           << display(stdfs::directory_iterator(temp)->path());
+    }
+    if (const auto left = temporaries_under(s.root); !left.empty()) {
+      return ::testing::AssertionFailure() << "left behind: " << left.front();
+    }
+  }
+  for (std::size_t i = 0; i < s.whole_files.size(); ++i) {
+    const auto now = file_bytes(s.whole_files[i]);
+    if (now && now != whole[i] && !other_files) return ::testing::AssertionFailure() << "half-written: " << display(s.whole_files[i]);
+  }
+  if (s.pids) {
+    for (const std::uint32_t pid : read_pids(*s.pids)) {
+      if (process_alive(pid)) return ::testing::AssertionFailure() << "agent tree pid " << pid << " alive";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void every_point(const Scenario& s, const Injection& injection, const stdfs::path& scratch, std::size_t& points) {
+  const stdfs::path mark = scratch / "reached";
+  const Baseline baseline(s, scratch);
+  const CliResult& clean = baseline.clean;
 
   // Once a run has failed with the subcommand's line, the subcommand must report every later
   // failure: the entry point's line is for failures before it starts.
   bool subcommand_started = false;
   points = 0;
   for (std::size_t n = 1;; n += n < injection.every_up_to ? 1 : injection.stride) {
-    const CliResult r = run(n);
+    stdfs::remove(mark);
+    const CliResult r = baseline.run(s, scratch, [&](Cli& cli) {
+      cli.env(injection.point_variable, std::to_string(n)).env(injection.mark_variable, display(mark));
+      for (const auto& [name, value] : injection.env) cli.env(name, value);
+    });
     const bool reached = stdfs::exists(mark);
     const std::string marked = reached ? read_file(mark) : "";
     // The call the tool marked, "<pid> <call>\n", where the tier names one.
@@ -114,29 +172,11 @@ void every_point(const Scenario& s, const Injection& injection, const stdfs::pat
         ASSERT_EQ(r.status.code, 1u);
       } else {
         subcommand_started = true;
-        ASSERT_TRUE(injection.is_failure(s, r, marked));
+        ASSERT_TRUE(injection.is_failure(s, r, failed_call));
       }
-      if (s.partial_output) {
-        // Whole lines, but for a failed write of the output, which may cut the record it was writing:
-        // the bytes before it are out already.
-        ASSERT_TRUE(clean.out.starts_with(r.out) && (r.out.empty() || r.out.back() == '\n' || failed_call == "write"));
-      } else {
-        ASSERT_EQ(r.out, "");
-      }
+      ASSERT_TRUE(baseline.failed_output(s, r, failed_call));
     }
-    // An object whose removal failed stays; the failure is reported (checked above).
-    if (failed_call != "unlink" && r.err.find("cleanup failed") == std::string::npos) {
-      ASSERT_TRUE(stdfs::is_empty(temp)) << display(stdfs::directory_iterator(temp)->path());
-      const auto left = temporaries_under(s.root);
-      ASSERT_TRUE(left.empty()) << left.front();
-    }
-    for (std::size_t i = 0; i < s.whole_files.size(); ++i) {
-      const auto now = file_bytes(s.whole_files[i]);
-      ASSERT_TRUE(!now || now == whole[i]) << display(s.whole_files[i]);
-    }
-    if (s.pids) {
-      for (const std::uint32_t pid : read_pids(*s.pids)) ASSERT_FALSE(process_alive(pid)) << "agent tree pid " << pid;
-    }
+    ASSERT_TRUE(baseline.left_no_trace(s, scratch, r, failed_call));
     if (!reached) break;
     ++points;
   }
@@ -163,6 +203,12 @@ Scenario FaultScenarios::common() const {
   Scenario s;
   s.root = tmp.path();
   return s;
+}
+
+std::string FaultScenarios::observed_agent(Scenario& s) const {
+  s.signals = tmp / "signals";
+  s.go = tmp / "go";
+  return "signals " + scenario_path(*s.signals) + "\nwait_for " + scenario_path(*s.go) + "\n";
 }
 
 void FaultScenarios::digest_of_every_kind_of_line() {
@@ -208,8 +254,8 @@ void FaultScenarios::lookups_across_snapshots_places_and_archives() {
 // The launch up to the agent's start: the stand-in exits at once. The snapshot is written whole
 // before the agent starts, or not at all.
 void FaultScenarios::launch() {
-  const stdfs::path agent = install_fake_agent(tmp / "bin");
   Scenario s = common();
+  const stdfs::path agent = install_fake_agent(tmp / "bin", observed_agent(s));
   const stdfs::path state = tmp / "state";
   const stdfs::path snapshot = *snapshot::snapshot_path(state, "ep");
   s.reset = [&] { stdfs::remove_all(state); };
@@ -231,6 +277,8 @@ void FaultScenarios::launch() {
                      {"vantle launch-omp: cannot preserve endpoint environment: .+: %\n", 2},
                      {"vantle launch-omp: failed to spawn `.+`: (.+: )?%\n", 1},
                      {"vantle launch-omp: " + MISSING_AGENT + "\n", 2, "stat"},
+                     // The working directory is the project's; it may be gone.
+                     {"vantle launch-omp: cannot resolve project directory: %\n", 2},
                      // A job the launch cannot make is a warning: the agent runs without it.
                      {"vantle launch-omp: session-tree lifetime coupling unavailable: \\w+ failed \\(os error "
                       "[0-9]+\\)\n",
@@ -243,11 +291,12 @@ void FaultScenarios::launch() {
 // stand-in starts a tree (a child, and a grandchild in a session of its own) that outlives it.
 void FaultScenarios::thymel_turn_with_a_snapshot_rebuilt() {
   const stdfs::path pids = tmp / "pids";
-  const stdfs::path agent = install_fake_agent(tmp / "bin", "stdout the reply\\n\nspawn_tree " + scenario_path(pids) + "\n");
+  Scenario s = common();
+  const stdfs::path agent = install_fake_agent(
+      tmp / "bin", "stdout the reply\\n\nspawn_tree " + scenario_path(pids) + "\n" + observed_agent(s));
   const stdfs::path work = tmp / "work";
   const stdfs::path state = tmp / "state";
   write_file(work / "mind.md", "I am ep-1.\n");
-  Scenario s = common();
   s.reset = [&] {
     stdfs::remove_all(work / "omp-sessions");
     stdfs::remove_all(state);
@@ -276,15 +325,15 @@ void FaultScenarios::thymel_turn_with_a_snapshot_rebuilt() {
 void FaultScenarios::corvane_turn() {
   const stdfs::path pids = tmp / "pids";
   const std::string delta = "<project-context>decided X</project-context>\n<live-context>I am ep-1</live-context>";
+  Scenario s = common();
   const stdfs::path agent = install_fake_agent(
-      tmp / "bin", "stdout " + scenario_value(delta) + "\nspawn_tree " + scenario_path(pids) + "\n");
+      tmp / "bin", "stdout " + scenario_value(delta) + "\nspawn_tree " + scenario_path(pids) + "\n" + observed_agent(s));
   const stdfs::path state = tmp / "state";
   snapshot::Selectors selectors;
   selectors[snapshot::Selector::kHome] = OsString::from_path(tmp / "home");
   selectors[snapshot::Selector::kUserProfile] = selectors[snapshot::Selector::kHome];
   selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_path(agent);
   ASSERT_TRUE(snapshot::write_snapshot(state, "ep-1", std::nullopt, selectors).ok());
-  Scenario s = common();
   s.cli = [&](const stdfs::path&) {
     return Cli({"corvane-omp", "--id", "ep-1", "--session-id", "s-1"})
         .env("VANTLE_STATE_DIR", display(state))

@@ -51,6 +51,11 @@ struct Scenario {
   std::vector<std::filesystem::path> whole_files;
   // Where the stand-in agent's tree writes its pids.
   std::optional<std::filesystem::path> pids;
+  // Where the stand-in agent writes the signals it started with blocked and ignored.
+  std::optional<std::filesystem::path> signals;
+  // The file the stand-in agent waits for before it answers; made before every run unless the run
+  // is to catch the agent at work.
+  std::optional<std::filesystem::path> go;
 };
 
 // How a tier faults the n-th point of a run.
@@ -60,8 +65,8 @@ struct Injection {
   std::string mark_variable;
   // Set in every faulted run besides them.
   std::vector<std::pair<std::string, std::string>> env;
-  // Whether `r` is a documented failure of `s` at the point the tool marked with `reached`.
-  std::function<bool(const Scenario& s, const CliResult& r, const std::string& reached)> is_failure;
+  // Whether `r` is a documented failure of `s` when the call the tool marked, `call`, failed.
+  std::function<bool(const Scenario& s, const CliResult& r, const std::string& call)> is_failure;
   // A failure met before the subcommand starts may end with this line instead (exit code 1).
   std::optional<std::string> entry_point_line;
   // Every faulted run must give the unfaulted result: the fault is one the tool gets past.
@@ -70,6 +75,32 @@ struct Injection {
   std::size_t every_up_to = std::numeric_limits<std::size_t>::max();
   std::size_t stride = 1;
 };
+
+// The unfaulted run of a scenario, and the checks of another run against it.
+struct Baseline {
+  Baseline(const Scenario& s, const std::filesystem::path& scratch);
+  // A run of `s`, its state reset and its temporary directory `scratch / "temp"` made anew; `fault`
+  // changes the run before it starts.
+  static CliResult run(const Scenario& s, const std::filesystem::path& scratch,
+                       const std::function<void(Cli&)>& fault);
+  // A failed run wrote nothing, or (digest, history) whole lines of the unfaulted output, the last
+  // cut only by a failed write of the output.
+  ::testing::AssertionResult failed_output(const Scenario& s, const CliResult& r, const std::string& failed_call) const;
+  // Whatever befell the run: nothing temporary left (but what a failed removal leaves, which the
+  // run reports), no file half-written, no process of the agent's tree alive.
+  // With `other_files`, a whole file may hold what another run would write, whole.
+  ::testing::AssertionResult left_no_trace(const Scenario& s, const std::filesystem::path& scratch, const CliResult& r,
+                                           const std::string& failed_call, bool other_files = false) const;
+
+  CliResult clean;
+  std::vector<std::optional<std::string>> whole;  // each of the scenario's whole files
+};
+
+// An error message as a regular expression that matches it alone.
+std::string error_pattern(const std::string& message);
+// Whether `r` ended with one of the scenario's call-failure lines, its `%` standing for `error` (a
+// pattern), when the call named `call` failed.
+bool is_call_failure(const Scenario& s, const CliResult& r, const std::string& error, const std::string& call);
 
 // Runs the scenario unfaulted, then faulted at every point until a run completes before its point,
 // counting in `points` the faulted points run.
@@ -93,6 +124,8 @@ class FaultScenarios : public ::testing::Test {
  private:
   void write_places();
   Scenario common() const;
+  // The stand-in's lines that make it report its signals and wait for the scenario's `go`.
+  std::string observed_agent(Scenario& s) const;
 };
 
 }  // namespace vantle::testing

@@ -2,6 +2,10 @@
 #include <windows.h>
 
 #include "fault_platform.h"
+#include "platform/error.h"
+#include "platform/os_string.h"
+#include "platform/process.h"
+#include "support/child_modes.h"
 
 namespace vantle::testing {
 
@@ -30,5 +34,53 @@ bool process_alive(std::uint32_t pid) {
   ::CloseHandle(h);
   return running;
 }
+
+// A process started detached, or with a NULL handle for a stream, has no handle for it; Wine hands
+// an invalid handle on as NULL too. A run that then writes or reads that stream must fail.
+std::vector<StartState> start_states(const std::vector<std::uint64_t>&) {
+  const std::string invalid = os_error(ERROR_INVALID_HANDLE).message;
+  return {
+      {"no stdin handle", "null:0", invalid, "read"},
+      {"no stdout handle", "null:1", invalid, "write", true},
+      {"no stderr handle", "null:2", invalid, "write", false, true},
+      {"no standard handles", "null:0,null:1,null:2", invalid, "", true, true},
+  };
+}
+
+// Windows has no limit on open handles to set.
+StartState descriptor_limit(std::uint64_t) { return {}; }
+
+const int END_REQUEST_SIGNAL = 0;
+void request_end(const std::filesystem::path&) {}
+
+const std::string_view AGENT_DEFAULT_SIGNALS = "";
+std::string agent_signals(const std::string& reported) { return reported; }
+
+namespace {
+
+// The starter: takes away the standard handles its steps name, starts the program with what is
+// left (a missing one reaches it as NULL), and exits with its exit code.
+int start_in_state(const std::vector<std::string>& args) {
+  if (args.size() < 2) return 125;
+  constexpr DWORD WHICH[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (std::size_t at = 0; at < args[0].size();) {
+    const std::size_t end = std::min(args[0].find(',', at), args[0].size());
+    const std::string step = args[0].substr(at, end - at);
+    if (step.starts_with("null:")) ::SetStdHandle(WHICH[std::stoi(step.substr(5)) % 3], nullptr);
+    at = end + 1;
+  }
+  process::Command command;
+  command.program = path_from_utf8(args[1]);
+  command.args.assign(args.begin() + 2, args.end());
+  command.remove_env("VANTLE_TEST_CHILD");
+  auto child = process::spawn(command);
+  if (!child) return 126;
+  const auto status = child->wait();
+  return status ? static_cast<int>(status->code) : 126;
+}
+
+const bool STARTER_ADDED = add_child_mode(STARTER_MODE, start_in_state);
+
+}  // namespace
 
 }  // namespace vantle::testing

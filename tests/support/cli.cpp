@@ -237,11 +237,14 @@ Cli& Cli::once_output_begins(std::function<void()> action) {
   return *this;
 }
 
-Cli& Cli::memory_limit(std::size_t kib) {
-  args_.insert(args_.begin(), {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
-                               display(vantle_binary())});
-  program_ = "/bin/sh";
+Cli& Cli::through(std::filesystem::path starter, std::vector<std::string> starter_args) {
+  starter_ = std::move(starter);
+  starter_args_ = std::move(starter_args);
   return *this;
+}
+
+Cli& Cli::memory_limit(std::size_t kib) {
+  return through("/bin/sh", {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\""});
 }
 
 CliResult Cli::run() const {
@@ -263,6 +266,11 @@ CliResult Cli::run() const {
   process::Command command;
   command.program = program;
   command.args = args_;
+  if (starter_) {
+    command.program = *starter_;
+    command.args.insert(command.args.begin(), display(program));
+    command.args.insert(command.args.begin(), starter_args_.begin(), starter_args_.end());
+  }
   for (const std::string_view name : kToolVariables) {
     const auto named = [&](std::string_view other) { return same_name(name, other); };
     const bool chosen_by_test =

@@ -82,7 +82,10 @@ class Cli {
   Cli& timeout(std::chrono::milliseconds limit);
   // Runs another program than vantle, such as a stand-in that starts the tool.
   Cli& program(std::filesystem::path path);
-  // Runs vantle through /bin/sh under an address-space limit of `kib` KiB (POSIX only).
+  // Starts the program through `starter` as `starter starter_args... <program> args...`: a shell
+  // that sets a limit, or a starter that hands the program a state of its own.
+  Cli& through(std::filesystem::path starter, std::vector<std::string> starter_args);
+  // Runs the program through /bin/sh under an address-space limit of `kib` KiB (POSIX only).
   Cli& memory_limit(std::size_t kib);
   // Calls `action` once the first bytes of standard output have arrived, reading no more until it
   // returns: the program, writing more than a pipe holds, is then still at work.
@@ -103,6 +106,8 @@ class Cli {
   std::string input_;
   std::chrono::milliseconds timeout_{60000};
   std::optional<std::filesystem::path> program_;
+  std::optional<std::filesystem::path> starter_;
+  std::vector<std::string> starter_args_;
   std::function<void()> once_output_begins_;
 };
 

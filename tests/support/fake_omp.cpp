@@ -28,6 +28,9 @@
 //   write <path>|<content>            write a file (the agent writing its session log)
 //   session_log <name>|<content>      append to the file <name> in the directory that the
 //                                     `--session-dir` argument names (a Thymel turn's log)
+//   signals <path>                    append the lines of /proc/self/status that give the signals
+//                                     blocked and ignored as this program started (Linux), as one
+//                                     line: what the tool handed the agent
 //   record <path>                     append one JSON line describing this invocation: argv,
 //                                     cwd, environment, and the contents of the files the
 //                                     arguments point at (@file, --config, --system-prompt,
@@ -227,9 +230,23 @@ void wait_for_file(const std::string& path) {
   vantle::sys::exit_process(0);
 }
 
+// "SigBlk:\t... SigIgn:\t..." of this process, or "" where the system has no /proc.
+std::string signal_state() {
+  auto status = vantle::fs::read_to_string("/proc/self/status");
+  if (!status) return "";
+  std::string found;
+  for (const char* name : {"SigBlk:", "SigIgn:"}) {
+    const auto at = status->find(name);
+    if (at != std::string::npos) found += (found.empty() ? "" : " ") + status->substr(at, status->find('\n', at) - at);
+  }
+  return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before this program sets any of its own.
+  const std::string started_with = signal_state();
   vantle::sys::init_process();
   const std::vector<OsString> os_args = vantle::sys::command_line(argc, argv);
   std::vector<std::string> args;
@@ -246,6 +263,9 @@ int main(int argc, char** argv) {
   const std::string prefix = version ? "version." : "";
   const auto all = [&](const std::string& key) { return keys.count(key) ? keys.at(key) : std::vector<std::string>{}; };
   for (const auto& target : all("record")) record(target, args, all("observe"));
+  for (const auto& target : all("signals")) {
+    std::ofstream(vantle::path_from_utf8(target), std::ios::binary | std::ios::app) << started_with << "\n";
+  }
   if (const auto descendant = get(prefix + "descendant"); !descendant.empty()) spawn_descendant(*self, descendant);
   if (const auto pid_file = get(prefix + "spawn_tree"); !pid_file.empty()) {
     append_pid(pid_file);

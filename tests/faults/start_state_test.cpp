@@ -1,0 +1,152 @@
+// The state the tool starts in, as a daemon hands it over: every scenario run in each row of this
+// system's start states (fault_platform_*.cpp: standard streams closed or odd, signals ignored or
+// blocked, limits, umask, TMPDIR, HOME and the working directory), then, where the scenario runs
+// the agent, asked to end (SIGTERM) while the agent works. After each run: the unfaulted result
+// (a stream the test cannot see read as empty, and never a success whose output was lost), or the
+// subcommand's failure line naming the state's error and a non-zero exit code; the agent started
+// with every signal at its default and none blocked; and fault_loop.h's promises. The limit on
+// open files is raised from 3 until the run succeeds: every lower one must fail with its line.
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "fault_loop.h"
+#include "fault_platform.h"
+#include "platform/system.h"
+
+namespace vantle::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<std::string> lines_of(const stdfs::path& file) {
+  std::vector<std::string> lines;
+  std::istringstream in(stdfs::exists(file) ? read_file(file) : "");
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Starts the tool through this program's starter mode, in `state`.
+std::function<void(Cli&)> started_in(const StartState& state, std::string extra_steps = "") {
+  return [state, extra_steps](Cli& cli) {
+    const std::string steps = state.steps + (extra_steps.empty() ? "" : "," + extra_steps);
+    cli.through(*sys::current_exe(), {steps}).env("VANTLE_TEST_CHILD", std::string(STARTER_MODE));
+  };
+}
+
+class StartStates : public FaultScenarios {
+ protected:
+  void run_every_point(const std::string& name, const Scenario& s) override {
+    const Baseline baseline(s, scratch.path());
+    // Limits that cut each file the scenario writes whole, and the Corvane prompt files.
+    std::vector<std::uint64_t> cuts = {0, 1};
+    for (const auto& whole : baseline.whole) {
+      if (whole && whole->size() > 2) cuts.push_back(whole->size() / 2);
+    }
+    std::size_t runs = 0;
+    for (const StartState& state : start_states(cuts)) {
+      SCOPED_TRACE(state.name);
+      check(s, baseline, state, run_in(s, state));
+      ++runs;
+      if (s.go && END_REQUEST_SIGNAL != 0) {
+        SCOPED_TRACE("asked to end while the agent works");
+        check_asked_to_end(s, baseline, state);
+        ++runs;
+      }
+    }
+    std::uint64_t descriptors = 3;
+    for (;; ++descriptors, ++runs) {
+      const StartState state = descriptor_limit(descriptors);
+      if (state.steps.empty()) break;
+      SCOPED_TRACE(state.name);
+      const CliResult r = run_in(s, state);
+      check(s, baseline, state, r);
+      if (HasFatalFailure() || r == baseline.clean) break;
+      ASSERT_LT(descriptors, 64u) << "no limit on open files lets the run succeed";
+    }
+    std::cout << "[ states   ] " << name << ": " << runs << " runs, succeeds from " << descriptors
+              << " open files" << std::endl;
+  }
+
+ private:
+  CliResult run_in(const Scenario& s, const StartState& state) {
+    return Baseline::run(s, scratch.path(), started_in(state));
+  }
+
+  void check(const Scenario& s, const Baseline& b, const StartState& state, const CliResult& r) {
+    SCOPED_TRACE(describe_run(r));
+    ASSERT_TRUE(r.harness_error.empty());
+    ASSERT_EQ(r.status.kind, ExitStatus::Kind::kExited);
+    CliResult as_seen = b.clean;
+    if (state.out_lost) as_seen.out.clear();
+    if (state.err_lost) as_seen.err.clear();
+    // Output the daemon never got is no success.
+    const bool output_lost = state.out_lost && !b.clean.out.empty();
+    if (state.error.empty() || (r == as_seen && !output_lost)) {
+      ASSERT_EQ(r, as_seen);
+      ASSERT_FALSE(output_lost);
+    } else {
+      ASSERT_NE(r.status.code, 0u);
+      if (state.err_lost) {
+        ASSERT_EQ(r.err, "");
+      } else {
+        ASSERT_TRUE(is_call_failure(s, r, error_pattern(state.error), state.call));
+      }
+      ASSERT_TRUE(b.failed_output(s, r, state.call));
+    }
+    ASSERT_TRUE(b.left_no_trace(s, scratch.path(), r, state.call, state.recorded));
+    if (s.signals && !state.limits_agent) {
+      for (const std::string& line : lines_of(*s.signals)) ASSERT_EQ(agent_signals(line), AGENT_DEFAULT_SIGNALS);
+    }
+  }
+
+  // SIGTERM once the agent of the turn (the probe and the run itself) has started and waits: the
+  // tool ends by it, its agent's tree and temporaries gone, unless the state has it ignored.
+  void check_asked_to_end(const Scenario& s, const Baseline& b, const StartState& state) {
+    const stdfs::path pid_file = scratch / "tool.pid";
+    // Not the last run's, read before this run has begun.
+    stdfs::remove(pid_file);
+    stdfs::remove(*s.signals);
+    auto running = std::async(std::launch::async, [&] {
+      return Baseline::run(s, scratch.path(), [&](Cli& cli) {
+        stdfs::remove(*s.go);
+        started_in(state, "pidfile:" + display(pid_file))(cli);
+      });
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    bool agent_waits = false;
+    while (!(agent_waits = lines_of(*s.signals).size() >= 2) && std::chrono::steady_clock::now() < deadline &&
+           running.wait_for(5ms) != std::future_status::ready) {
+    }
+    if (agent_waits) {
+      request_end(pid_file);
+      // Let an agent that the request did not end go on, once the tool has had time to act.
+      running.wait_for(2s);
+    }
+    write_file(*s.go, "");
+    const CliResult r = running.get();
+    if (!agent_waits || state.end_ignored) return check(s, b, state, r);
+    SCOPED_TRACE(describe_run(r));
+    ASSERT_EQ(r.status.kind, ExitStatus::Kind::kSignaled);
+    ASSERT_EQ(r.status.signal, END_REQUEST_SIGNAL);
+    ASSERT_TRUE(b.left_no_trace(s, scratch.path(), r, "", state.recorded));
+  }
+
+  static std::string describe_run(const CliResult& r) {
+    std::ostringstream os;
+    PrintTo(r, &os);
+    return os.str();
+  }
+};
+
+TEST_F(StartStates, DigestOfEveryKindOfLine) { digest_of_every_kind_of_line(); }
+TEST_F(StartStates, LookupsAcrossSnapshotsPlacesAndArchives) { lookups_across_snapshots_places_and_archives(); }
+TEST_F(StartStates, Launch) { launch(); }
+TEST_F(StartStates, ThymelTurnWithASnapshotRebuilt) { thymel_turn_with_a_snapshot_rebuilt(); }
+TEST_F(StartStates, CorvaneTurn) { corvane_turn(); }
+
+}  // namespace
+}  // namespace vantle::testing
