@@ -53,8 +53,10 @@ StartState descriptor_limit(std::uint64_t) { return {}; }
 const int END_REQUEST_SIGNAL = 0;
 void request_end(const std::filesystem::path&) {}
 
+// Windows programs have no signal dispositions to inherit. (Under Wine the stand-in can read the
+// status of the Unix process that hosts it, which says nothing of what the tool handed over.)
 const std::string_view AGENT_DEFAULT_SIGNALS = "";
-std::string agent_signals(const std::string& reported) { return reported; }
+std::string agent_signals(const std::string&) { return ""; }
 
 namespace {
 
