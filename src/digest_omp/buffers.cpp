@@ -141,15 +141,18 @@ void OutputBuffer::write_string(std::string_view text) {
     write(escaped_);
     return;
   }
-  // The escape of a byte never depends on its neighbours, so a long string can be escaped in
-  // slices, each passed on without its quotes.
   write("\"");
+  write_escaped(text);
+  write("\"");
+}
+
+// The escape of a byte never depends on its neighbours, so a long string can be escaped in slices.
+void OutputBuffer::write_escaped(std::string_view text) {
   for (std::size_t at = 0; at < text.size() && !failure_; at += DIGEST_IO_BUFFER) {
     escaped_.clear();
-    json::append_string(escaped_, text.substr(at, DIGEST_IO_BUFFER));
-    write(std::string_view(escaped_).substr(1, escaped_.size() - 2));
+    json::append_escaped(escaped_, text.substr(at, DIGEST_IO_BUFFER));
+    write(escaped_);
   }
-  write("\"");
 }
 
 SysResult<void> OutputBuffer::flush() {

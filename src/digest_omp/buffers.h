@@ -80,6 +80,7 @@ class OutputBuffer final : public RecordSink {
 
   void write(std::string_view bytes) override;
   void write_string(std::string_view text) override;
+  void write_escaped(std::string_view text) override;
   // Passes on what is buffered. Fails with the kept failure, or with a new one.
   SysResult<void> flush();
   const std::optional<SysError>& failure() const { return failure_; }

@@ -6,18 +6,18 @@
 #include <utility>
 
 #include "digest_omp/record_rule.h"
-#include "json/json.h"
+#include "json/raw_compact.h"
 #include "json/reader.h"
-#include "json/writer.h"
 
 namespace vantle::digest {
 namespace {
 
-using Object = json::Value::object_t;
-
-// A record's pieces as views into the parsed line, so that long texts are never copied.
+// A record's pieces as views into the line, so that long texts are never copied.
 struct ToolView {
   std::string_view arg;
+  // When set, it writes the "arg" instead: the compact JSON of the whole arguments, made as it is
+  // written, so that its length costs no memory.
+  json::CompactWriter* compact;
   std::string_view name;
 };
 
@@ -31,7 +31,13 @@ void write_record(RecordSink& sink, std::string_view role, const std::string_vie
   }
   if (tool != nullptr) {
     sink.write(",\"tool\":{\"arg\":");
-    sink.write_string(tool->arg);
+    if (tool->compact != nullptr) {
+      sink.write("\"");
+      tool->compact->write([&sink](std::string_view piece) { sink.write_escaped(piece); });
+      sink.write("\"");
+    } else {
+      sink.write_string(tool->arg);
+    }
     sink.write(",\"name\":");
     sink.write_string(tool->name);
     sink.write("}");
@@ -43,56 +49,32 @@ void write_record(RecordSink& sink, std::string_view role, const std::string_vie
   sink.write("}");
 }
 
-// The text of a scalar: a string as is, "true"/"false", an integer's digits, a double's shortest
-// round-trip text; null, arrays and objects have none. The text is a view into `value` or into
-// `storage`, so that strings are never copied.
-bool scalar_view(const json::Value& value, std::string& storage, std::string_view& out) {
-  switch (value.type()) {
-    case json::Value::value_t::string:
-      out = value.get_ref<const std::string&>();
-      return true;
-    case json::Value::value_t::boolean:
-      out = value.get<bool>() ? "true" : "false";
-      return true;
-    case json::Value::value_t::number_integer:
-      storage = std::to_string(value.get<json::Value::number_integer_t>());
-      out = storage;
-      return true;
-    case json::Value::value_t::number_unsigned:
-      storage = std::to_string(value.get<json::Value::number_unsigned_t>());
-      out = storage;
-      return true;
-    case json::Value::value_t::number_float:
-      storage = json::number_text(value.get<json::Value::number_float_t>());
-      out = storage;
-      return true;
-    default:
-      return false;
+// The text of a scalar: a string as is, "true"/"false", a number's text as the tree writer gives
+// it; null, arrays and objects have none. A view into the line or into `storage`.
+std::optional<std::string_view> scalar_text(const json::RawValue& value, std::string& storage) {
+  switch (value.raw().front()) {
+    case '"':
+      return value.text(storage);
+    case 't':
+      return "true";
+    case 'f':
+      return "false";
+    case 'n':
+    case '{':
+    case '[':
+      return std::nullopt;
+    default: {
+      storage.clear();
+      std::string scratch;
+      json::append_number_text(storage, value.raw(), scratch);
+      return storage;
+    }
   }
 }
 
-// The "arg" of a tool record: the first non-empty scalar text among SUMMARY_KEYS, else among all
-// members in key order, else the compact JSON of the whole object. Empty when `arguments` is null
-// (missing) or not an object.
-std::string_view summarize(const json::Value* arguments, std::string& storage) {
-  if (arguments == nullptr || !arguments->is_object()) return {};
-  const auto& members = arguments->get_ref<const Object&>();
-  std::string_view text;
-  for (const std::string_view key : SUMMARY_KEYS) {
-    const auto it = members.find(key);
-    if (it != members.end() && scalar_view(it->second, storage, text) && !text.empty()) return text;
-  }
-  for (const auto& [key, member] : members) {
-    if (scalar_view(member, storage, text) && !text.empty()) return text;
-  }
-  storage = json::to_compact(*arguments);
-  return storage;
-}
-
-// The "arg" of a tool record read straight from the raw arguments, when the first of SUMMARY_KEYS
-// with a scalar text holds a string or a boolean, as real tool calls nearly always do. Nothing
-// when that member is a number (its text is the parsed tree's to give) or none qualifies.
-std::optional<std::string_view> summarize_in_place(const json::RawValue& arguments, std::string& storage) {
+// The "arg" of a tool record from the first of SUMMARY_KEYS with a non-empty scalar text, as
+// real tool calls nearly always have; nothing when none has.
+std::optional<std::string_view> summarize_by_keys(const json::RawValue& arguments, std::string& storage) {
   std::array<json::RawValue, SUMMARY_KEYS.size()> values;
   static_assert(SUMMARY_KEYS.size() == 9);
   arguments.members({{SUMMARY_KEYS[0], &values[0]},
@@ -105,25 +87,23 @@ std::optional<std::string_view> summarize_in_place(const json::RawValue& argumen
                      {SUMMARY_KEYS[7], &values[7]},
                      {SUMMARY_KEYS[8], &values[8]}});
   for (const json::RawValue& value : values) {
-    const std::string_view raw = value.raw();
-    if (raw.empty()) continue;
-    switch (raw.front()) {
-      case '"':
-        if (const std::string_view text = value.text(storage); !text.empty()) return text;
-        continue;
-      case 't':
-        return "true";
-      case 'f':
-        return "false";
-      case 'n':
-      case '{':
-      case '[':
-        continue;
-      default:
-        return std::nullopt;
-    }
+    if (value.raw().empty()) continue;
+    if (const auto text = scalar_text(value, storage); text && !text->empty()) return text;
   }
   return std::nullopt;
+}
+
+// Else the first member in key order with a non-empty scalar text; nothing when none has, and
+// the summary is the compact JSON of the whole arguments.
+std::optional<std::string_view> summarize_by_order(json::CompactWriter& compact, std::string& storage) {
+  json::MemberOrder& members = compact.members();
+  std::optional<std::string_view> found;
+  members.for_each(compact.start(), [&](std::string_view, const char* value) {
+    found = scalar_text(members.value_at(value), storage);
+    if (found && found->empty()) found.reset();
+    return !found;
+  });
+  return found;
 }
 
 }  // namespace
@@ -177,19 +157,18 @@ void map_line(std::string_view line, RecordSink& sink) {
       write_record(sink, label, &view, nullptr, ts);
       sink.write("\n");
     } else if (item_type.text_is("toolCall") && assistant) {
-      // Otherwise the summary can need every member in key order or the whole object as compact
-      // JSON: a tree of the arguments is the plain way.
+      // What a summary of every member in key order, or of the whole object, needs is taken
+      // before the record is begun: running out of memory never leaves half a record.
       std::optional<std::string_view> arg;
-      std::optional<json::Tree> tree;
-      if (arguments.is_object()) {
-        arg = summarize_in_place(arguments, storage);
-        if (!arg) {
-          auto parsed = json::parse(arguments.raw());
-          if (parsed) tree.emplace(std::move(*parsed));
-        }
+      std::optional<json::CompactWriter> compact;
+      if (!arguments.is_object()) {
+        arg = std::string_view();
+      } else if (arg = summarize_by_keys(arguments, storage); !arg) {
+        compact.emplace(arguments);
+        arg = summarize_by_order(*compact, storage);
       }
-      if (!arg) arg = summarize(tree ? &*tree : nullptr, storage);
-      const ToolView tool{*arg, name.is_string() ? name.text(name_storage) : std::string_view()};
+      const ToolView tool{arg.value_or(std::string_view()), arg ? nullptr : &*compact,
+                          name.is_string() ? name.text(name_storage) : std::string_view()};
       write_record(sink, "tool", nullptr, &tool, ts);
       sink.write("\n");
     }

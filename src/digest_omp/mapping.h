@@ -19,6 +19,8 @@ class RecordSink {
   virtual void write(std::string_view bytes) = 0;
   // One string value, quoted and escaped as the compact writer does.
   virtual void write_string(std::string_view text) = 0;
+  // A piece of a string value, escaped the same way, without quotes: a value written as it is made.
+  virtual void write_escaped(std::string_view text) = 0;
 
  protected:
   ~RecordSink() = default;

@@ -14,6 +14,7 @@ class CollectSink final : public RecordSink {
  public:
   void write(std::string_view bytes) override { text.append(bytes); }
   void write_string(std::string_view s) override { json::append_string(text, s); }
+  void write_escaped(std::string_view s) override { json::append_escaped(text, s); }
   std::string text;
 };
 
@@ -73,6 +74,14 @@ TEST(MapLine, ToolArgIsTheFirstTellingMember) {
       {R"({"b":"","a":"","c":"third"})", "third"},
       {R"({"Z":"upper","a":"lower"})", "upper"},
       {R"({"\u00e9":"accent","z":"ascii"})", "ascii"},
+      // Numbers read in place give the tree's text.
+      {R"({"path":-0})", "0"},
+      {R"({"path":1e-400})", "0.0"},
+      {R"({"command":123456789012345678901234567890})", "1.2345678901234568e29"},
+      {R"({"x":1E5,"y":"later"})", "100000.0"},
+      // Key order counts the last of duplicate keys only.
+      {R"({"b":1,"a":2,"a":{}})", "1"},
+      {R"({"\u0062":"escaped b","a":""})", "escaped b"},
       // Only summary keys match exactly; near misses are ordinary members.
       {R"({"Path":"P","paths":"ps"})", "P"},
       {R"({"ii":"two","i ":"space"})", "space"},
@@ -81,6 +90,8 @@ TEST(MapLine, ToolArgIsTheFirstTellingMember) {
       {R"({"z":[],"a":{},"m":null,"e":""})", R"({"a":{},"e":"","m":null,"z":[]})"},
       {R"({"n":[2.0,1e-7,-0,18446744073709551615],"t":["\u001b\"\\\/"]})",
        "{\"n\":[2.0,1e-7,0,18446744073709551615],\"t\":[\"\\u001b\\\"\\\\/\"]}"},
+      {R"({"o":{"b":"\u00e9\/","a":[1E2,-0]},"o":{"k":{"z":null,"\u0061":[],"z":[{}]}}})",
+       R"({"o":{"k":{"a":[],"z":[{}]}}})"},
       // The last of duplicate keys counts.
       {R"({"path":"first","path":"second"})", "second"},
       {R"({"path":"first","path":""})", "{\"path\":\"\"}"},

@@ -156,7 +156,8 @@ class Corpus {
     // Now and then one that is not JSON at all.
     if (chance(3)) return pick_of({"1e400", "-1e400", "01", "1.", ".5", "NaN", "tru", "\"\\x\"", "\"\\ud800\""});
     return pick_of({"null", "true", "false", "0", "-0", "5", "-17", "2.5", "1e16", "1.5e-7", "18446744073709551615",
-                    "18446744073709551616", "0.1", "[]", "{}", "\"\"", "\"x\""});
+                    "18446744073709551616", "0.1", "[]", "{}", "\"\"", "\"x\"", "-0.0", "1.0", "1E5", "0e0",
+                    "1e-400", "-9223372036854775809", "123456789012345678901234567890", "\"\\u00E9\\/\\u001F\""});
   }
 
   std::string value() {
@@ -346,6 +347,7 @@ TEST(PrescanDifferential, InPlaceMappingMatchesTheParsedTree) {
   struct Collect final : RecordSink {
     void write(std::string_view bytes) override { text.append(bytes); }
     void write_string(std::string_view s) override { json::append_string(text, s); }
+    void write_escaped(std::string_view s) override { json::append_escaped(text, s); }
     std::string text;
   };
   Corpus gen(777);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "json/escapes.h"
 #include "json/json.h"
 #include "text/find.h"
 #include "text/utf8.h"
@@ -12,39 +13,11 @@
 namespace vantle::json {
 namespace {
 
+using escapes::hex4;
+using escapes::unescaped;
+
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The code unit of the four hex digits at `p`, or -1.
-int hex4(const char* p) {
-  int unit = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int digit = hex_digit(p[i]);
-    if (digit < 0) return -1;
-    unit = unit * 16 + digit;
-  }
-  return unit;
-}
-
-// For each letter after a backslash, the character the one-letter escape stands for; 0 for the
-// letters that make no such escape. A table, since a search of the letters calls memchr, which
-// cost a twentieth of a message line's reading.
-constexpr std::array<char, 256> UNESCAPED = [] {
-  std::array<char, 256> table{};
-  constexpr std::string_view letters = "\"\\/bfnrt";
-  constexpr std::string_view chars = "\"\\/\b\f\n\r\t";
-  for (std::size_t i = 0; i < letters.size(); ++i) table[static_cast<unsigned char>(letters[i])] = chars[i];
-  return table;
-}();
-
-char unescaped(char letter) { return UNESCAPED[static_cast<unsigned char>(letter)]; }
 
 // Past the closing quote of the string whose contents start at `p`, or null when the string is
 // not valid: a raw control character, an unknown escape, a bad \u escape or an unpaired surrogate.
@@ -112,18 +85,6 @@ const char* literal_end(const char* p, const char* end, std::string_view word) {
   return p + word.size();
 }
 
-// Past the closing quote of the string whose contents start at `p`, in a valid document.
-const char* string_close(const char* contents, const char* end) {
-  const char* p = contents;
-  while (true) {
-    const char* const quote = text::find_byte(p, end, '"');
-    const char* run = quote;
-    while (run > contents && run[-1] == '\\') --run;
-    if (((quote - run) & 1) == 0) return quote + 1;
-    p = quote + 1;
-  }
-}
-
 void append_decoded(std::string& out, std::string_view contents) {
   std::size_t i = 0;
   while (i < contents.size()) {
@@ -135,19 +96,14 @@ void append_decoded(std::string& out, std::string_view contents) {
     const auto slash = static_cast<std::size_t>(found - contents.data());
     out.append(contents.substr(i, slash - i));
     const char letter = contents[slash + 1];
-    i = slash + 2;
     if (letter != 'u') {
       out.push_back(unescaped(letter));
+      i = slash + 2;
       continue;
     }
-    char32_t unit = static_cast<char32_t>(hex4(contents.data() + i));
-    i += 4;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      const auto low = static_cast<char32_t>(hex4(contents.data() + i + 2));
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-      i += 6;
-    }
-    text::append_utf8(out, unit);
+    std::size_t length = 0;
+    text::append_utf8(out, escapes::code_point_at(found, length));
+    i = slash + length;
   }
 }
 
@@ -239,6 +195,17 @@ bool is_valid(std::string_view text, Containers* containers) {
   }
 }
 
+const char* string_end(const char* contents, const char* end) {
+  const char* p = contents;
+  while (true) {
+    const char* const quote = text::find_byte(p, end, '"');
+    const char* run = quote;
+    while (run > contents && run[-1] == '\\') --run;
+    if (((quote - run) & 1) == 0) return quote + 1;
+    p = quote + 1;
+  }
+}
+
 const char* Containers::end_of(const char* open) const {
   const auto at = std::lower_bound(spans_.begin(), spans_.end(), open,
                                    [](const auto& span, const char* p) { return span.first < p; });
@@ -251,7 +218,7 @@ const char* skip_space(const char* p, const char* end) {
 }
 
 const char* skip_value(const char* p, const char* end) {
-  if (*p == '"') return string_close(p + 1, end);
+  if (*p == '"') return string_end(p + 1, end);
   if (*p != '{' && *p != '[') {
     while (p < end && *p != ',' && *p != ']' && *p != '}' && !is_space(*p)) ++p;
     return p;
@@ -260,7 +227,7 @@ const char* skip_value(const char* p, const char* end) {
   while (true) {
     const char c = *p;
     if (c == '"') {
-      p = string_close(p + 1, end);
+      p = string_end(p + 1, end);
       continue;
     }
     if (c == '{' || c == '[') {
@@ -327,7 +294,7 @@ void RawValue::members(std::initializer_list<std::pair<std::string_view, RawValu
   const char* p = skip_space(raw_.data() + 1, end);
   if (*p == '}') return;
   while (true) {
-    const char* const key_end = string_close(p + 1, end);
+    const char* const key_end = string_end(p + 1, end);
     const RawValue name(std::string_view(p, static_cast<std::size_t>(key_end - p)));
     p = skip_space(skip_space(key_end, end) + 1, end);  // past the colon
     const char* const value_end = skip(p, end);

@@ -16,6 +16,8 @@ class Containers;
 
 // The end of the value that starts at `p` in a valid document ending at `end`.
 const char* skip_value(const char* p, const char* end);
+// Past the closing quote of the string whose contents start at `contents`, in a valid document.
+const char* string_end(const char* contents, const char* end);
 // The first byte from `p` on that is not JSON white space (space, tab, line feed, carriage return).
 const char* skip_space(const char* p, const char* end);
 
@@ -40,6 +42,14 @@ class Containers {
   std::vector<std::pair<const char*, const char*>> spans_;  // opening bracket, past the closing one
 };
 
+// The end of the value at `p`: at once for a container that `containers` noted.
+inline const char* skip_value(const char* p, const char* end, const Containers* containers) {
+  if (containers != nullptr && (*p == '{' || *p == '[')) {
+    if (const char* const after = containers->end_of(p)) return after;
+  }
+  return skip_value(p, end);
+}
+
 // The raw text of one value of a valid document, as it stands: a string with its quotes.
 // Everything below reads only documents that is_valid() accepted.
 class RawValue {
@@ -53,6 +63,7 @@ class RawValue {
   bool is_array() const { return !raw_.empty() && raw_.front() == '['; }
   bool is_string() const { return !raw_.empty() && raw_.front() == '"'; }
   std::string_view raw() const { return raw_; }
+  const Containers* containers() const { return containers_; }
 
   // The string's text with its escapes decoded: a view into the document when it has none,
   // else into `storage`, reserved once from the raw length.
@@ -68,13 +79,7 @@ class RawValue {
   void for_each_element(F f) const;
 
  private:
-  // The end of the value at `p`: at once for a container the check noted.
-  const char* skip(const char* p, const char* end) const {
-    if (containers_ != nullptr && (*p == '{' || *p == '[')) {
-      if (const char* const after = containers_->end_of(p)) return after;
-    }
-    return skip_value(p, end);
-  }
+  const char* skip(const char* p, const char* end) const { return skip_value(p, end, containers_); }
 
   std::string_view raw_;
   const Containers* containers_ = nullptr;

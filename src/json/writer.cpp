@@ -34,8 +34,13 @@ void append_decimal(std::string& out, Int n) {
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
-  static constexpr char HEX[] = "0123456789abcdef";
   out.push_back('"');
+  append_escaped(out, s);
+  out.push_back('"');
+}
+
+void append_escaped(std::string& out, std::string_view s) {
+  static constexpr char HEX[] = "0123456789abcdef";
   const char* p = s.data();
   const char* const end = p + s.size();
   // The bytes to escape are exactly those a JSON string cannot hold as they stand.
@@ -52,7 +57,6 @@ void append_string(std::string& out, std::string_view s) {
     p = at + 1;
   }
   out.append(p, end);
-  out.push_back('"');
 }
 
 void append_integer(std::string& out, std::int64_t n) { append_decimal(out, n); }

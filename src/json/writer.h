@@ -20,6 +20,8 @@ std::string to_compact(const Value& value);
 // escaped (\b \t \n \f \r, else \u00xx in lower case); every other byte, invalid UTF-8 included,
 // is copied unchanged.
 void append_string(std::string& out, std::string_view s);
+// Appends `s` escaped as append_string does, without the quotes: a piece of a longer string.
+void append_escaped(std::string& out, std::string_view s);
 
 void append_integer(std::string& out, std::int64_t n);
 void append_integer(std::string& out, std::uint64_t n);

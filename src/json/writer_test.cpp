@@ -9,12 +9,31 @@
 #include <random>
 #include <string>
 
+#include "json/raw_compact.h"
+#include "json/reader.h"
+
 namespace vantle::json {
 namespace {
 
 std::string escaped(std::string_view s) {
   std::string out;
   append_string(out, s);
+  return out;
+}
+
+// The compact JSON of a valid document made in place, without its tree, as the digest makes it.
+std::string compact_in_place(std::string_view document) {
+  Containers containers;
+  if (!is_valid(document, &containers)) return "(invalid)";
+  const char* const end = document.data() + document.size();
+  const char* const start = skip_space(document.data(), end);
+  CompactWriter writer(RawValue(std::string_view(start, static_cast<std::size_t>(skip_value(start, end) - start)),
+                                &containers));
+  std::string out;
+  writer.write([&out](std::string_view piece) {
+    EXPECT_FALSE(piece.empty());
+    out.append(piece);
+  });
   return out;
 }
 
@@ -134,12 +153,140 @@ TEST(JsonWriter, WritesCompactSortedDocuments) {
       {R"({ "b" : [1, 2.0, {"y":null, "x":"s"}], "a" : {}, "B": true })",
        R"({"B":true,"a":{},"b":[1,2.0,{"x":"s","y":null}]})"},
       {"{\"\xC3\xA9\":1,\"z\":2,\"Z\":3}", "{\"Z\":3,\"z\":2,\"\xC3\xA9\":1}"},
+      // Numbers: integers within 64 bits keep their digits, every other number is a double.
+      {"[0,-0,-0.0,1.0,1E5,1e+2,0e0,-1e-7,1.5E-07,123e-2,9223372036854775807,-9223372036854775808]",
+       "[0,0,-0.0,1.0,100000.0,100.0,0.0,-1e-7,1.5e-7,1.23,9223372036854775807,-9223372036854775808]"},
+      {"[-9223372036854775809,99999999999999999999,1e-400,100000000000000000000000000000]",
+       "[-9.223372036854776e18,1e20,0.0,1e29]"},
+      {"[" + std::string(300, '1') + ".5]", "[1.1111111111111112e299]"},
+      // Escapes: the writer's own, whatever the document wrote.
+      {R"(["\u0041\u00E9\uD83D\uDE00\u0022\u005C\u002F\u0008\u001F\u007F\/\b\f\n\r\t\"\\"])",
+       "[\"A\xC3\xA9\xF0\x9F\x98\x80\\\"\\\\/\\b\\u001f\x7F/\\b\\f\\n\\r\\t\\\"\\\\\"]"},
+      // Keys sort by their decoded bytes; the last of duplicates wins, at every level.
+      {R"({"b":1,"\u0061":2,"a\u0000":3,"a":4,"\uFFFF":5,"\uD800\uDC00":6,"\u00e9":7})",
+       "{\"a\":4,\"a\\u0000\":3,\"b\":1,\"\xC3\xA9\":7,\"\xEF\xBF\xBF\":5,\"\xF0\x90\x80\x80\":6}"},
+      {R"({"k":{"x":1,"y":2,"x":{"z":[1,{"q":0,"q":1}]}},"k":{"y":[],"x":null,"y":{}}})",
+       R"({"k":{"x":null,"y":{}}})"},
+      {R"({"z":[{"b":0,"a":1},{"d":0,"c":1}],"a":[]})", R"({"a":[],"z":[{"a":1,"b":0},{"c":1,"d":0}]})"},
   };
   for (const auto& c : cases) {
     const auto value = parse(c.in);
     ASSERT_TRUE(value.ok()) << c.in << ": " << value.error();
     EXPECT_EQ(to_compact(*value), c.out) << c.in;
+    EXPECT_EQ(compact_in_place(c.in), c.out) << c.in;
   }
+}
+
+// Documents of every shape the in-place writer must agree with the tree on: nesting to the limit
+// and past it, duplicate keys and keys that sort apart only once decoded, every escape, and
+// numbers of every form, some beyond the range of a double.
+class Documents {
+ public:
+  explicit Documents(std::uint64_t seed) : rng_(seed) {}
+
+  std::string document() {
+    std::string out = value(0);
+    // A chain of arrays and objects to the nesting limit and just past it.
+    for (std::size_t level = 0, levels = pick(10) == 0 ? 124 + pick(6) : 0; level < levels; ++level) {
+      out = pick(2) == 0 ? "[" + out + "]" : "{" + key() + ":" + out + "}";
+    }
+    return blank() + out + blank();
+  }
+
+ private:
+  std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+  std::string pick_of(std::initializer_list<std::string> options) { return *(options.begin() + pick(options.size())); }
+  std::string blank() { return pick(4) == 0 ? pick_of({" ", "\t", "\r\n"}) : ""; }
+  std::string digits(std::size_t n) {
+    std::string out;
+    while (out.size() < n) out += static_cast<char>('0' + pick(10));
+    return out;
+  }
+
+  std::string value(std::size_t depth) {
+    const std::size_t kind = pick(depth > 4 ? 3 : 5);
+    if (kind == 0) return number();
+    if (kind == 1) return string();
+    if (kind == 2) return pick_of({"true", "false", "null"});
+    const bool object = kind == 4;
+    std::string out = object ? "{" : "[";
+    for (std::size_t i = 0, n = pick(6); i < n; ++i) {
+      out += (i > 0 ? "," : "") + blank() + (object ? key() + blank() + ":" : "") + value(depth + 1) + blank();
+    }
+    return out + (object ? "}" : "]");
+  }
+
+  std::string number() {
+    if (pick(3) == 0) {
+      return pick_of({"-0", "-0.0", "1.0", "1E5", "1e+2", "0e0", "1e400", "-1e400", "1e-400", "5e-324",
+                      "1.7976931348623157e308", "9223372036854775808", "-9223372036854775808", "-9223372036854775809",
+                      "18446744073709551615", "18446744073709551616", "1e16", "1e15", "0.00001", "1.5e-7"});
+    }
+    std::string out = (pick(3) == 0 ? "-" : "") + (pick(5) == 0 ? "0" : std::to_string(1 + pick(9)) +
+                                                                         digits(pick(4) == 0 ? 14 + pick(30) : pick(4)));
+    if (pick(3) == 0) out += "." + digits(1 + pick(pick(8) == 0 ? 40 : 6));
+    if (pick(3) == 0) out += pick_of({"e", "E"}) + pick_of({"", "+", "-"}) + std::to_string(pick(pick(4) == 0 ? 400 : 30));
+    return out;
+  }
+
+  // \u and four hex digits of either case.
+  std::string escape(char32_t c) {
+    static constexpr char HEX[] = "0123456789abcdef0123456789ABCDEF";
+    std::string out = "\\u";
+    for (int shift = 12; shift >= 0; shift -= 4) out += HEX[((c >> shift) & 0xF) + pick(2) * 16];
+    return out;
+  }
+
+  std::string string() {
+    std::string out = "\"";
+    for (std::size_t n = pick(pick(3) == 0 ? 300 : 8); n > 0; --n) {
+      const auto c = static_cast<char32_t>(pick(0x110000));
+      switch (pick(6)) {
+        case 0:
+          out += pick_of({"\\\"", "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\xC3\xA9", "\xF0\x9F\x98\x80", "\x7F"});
+          break;
+        case 1:
+          out += escape(c % 0x80);
+          break;
+        case 2:  // any code point, beyond the first plane as a surrogate pair
+          if (c >= 0xD800 && c < 0xE000) break;
+          out += c < 0x10000 ? escape(c) : escape(0xD800 + ((c - 0x10000) >> 10)) + escape(0xDC00 + (c & 0x3FF));
+          break;
+        default:
+          out += static_cast<char>('0' + c % 64);
+          if (out.back() == '\\') out.back() = 'x';
+      }
+    }
+    return out + "\"";
+  }
+
+  // Few distinct keys, so that duplicates are common, some written in ways that decode alike.
+  std::string key() {
+    return pick_of({"\"a\"", "\"\\u0061\"", "\"b\"", "\"B\"", "\"\"", "\"aa\"", "\"a\\u0000\"", "\"\xC3\xA9\"",
+                    "\"\\u00e9\"", "\"\\uffff\"", "\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\"", "\"\\/\"", "\"/\""});
+  }
+
+  std::mt19937_64 rng_;
+};
+
+TEST(JsonWriter, InPlaceWriterAgreesWithTheTreeOnGeneratedDocuments) {
+  Documents documents(20260939);
+  int valid = 0;
+  int invalid = 0;
+  for (int i = 0; i < 20000; ++i) {
+    const std::string document = documents.document();
+    const auto tree = parse(document);
+    ASSERT_EQ(is_valid(document), tree.ok()) << document.substr(0, 2000);
+    if (!tree) {
+      ++invalid;
+      continue;
+    }
+    ++valid;
+    ASSERT_EQ(compact_in_place(document), to_compact(*tree)) << document.substr(0, 2000);
+  }
+  // Both kinds were met in numbers.
+  EXPECT_GT(valid, 12000);
+  EXPECT_GT(invalid, 500);
 }
 
 TEST(JsonWriter, ParseWriteParseIsTheSameTree) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/writer.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/process.h"
@@ -352,6 +353,28 @@ TEST(Digest, ALineBeyondTheMemoryLimitIsAFailureNotAnAbort) {
   stdfs::resize_file(log.path(), stdfs::file_size(log.path()) + (1u << 30));
   const auto result = Cli({"digest-omp", "--in", log.text()}).memory_limit(131072).run();
   EXPECT_EQ(result, exited(1, "{\"role\":\"input\",\"text\":\"before\"}\n", fail("out of memory")));
+}
+
+// The compact summary of arguments that are nothing but containers, a tree's costliest shape, is
+// made within the digest's bound: under an address-space limit of four times the line plus 32 MiB
+// the record comes out whole.
+TEST(Digest, ACompactSummaryOfAnyShapeStaysWithinTheBound) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  std::string arguments = R"({"a":[[])";
+  while (arguments.size() < (16u << 20)) arguments += ",[]";
+  arguments += "]}";
+  const Log log(message_line(R"({"role":"assistant","content":[{"type":"toolCall","name":"t","arguments":)" +
+                             arguments + "}]}") +
+                "\n");
+  std::string record = R"({"role":"tool","tool":{"arg":)";
+  json::append_string(record, arguments);
+  record += R"(,"name":"t"}})" "\n";
+  const auto result = Cli({"digest-omp", "--in", log.text()}).memory_limit(4 * (16u << 10) + (32u << 10)).run();
+  // Compared apart: a failure would otherwise print the 16 MB record twice.
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(result.out == record) << result.out.size() << " bytes out of " << record.size();
+  EXPECT_EQ(result, exited(0, result.out, ""));
 }
 
 // A sessions directory with an exact and a prefix match for "abc".

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the digest as a session log: the output and the failure must be the
 // same with the structural pre-scan as with the full parse alone, and on every line that is valid
 // JSON the pre-scan's answer must match what the parsed tree says; the in-place check accepts
-// exactly the lines the parser accepts; the walk of a log not yet split into lines agrees with the
-// split and the check on every path.
+// exactly the lines the parser accepts, and maps them to the records the parsed tree gives; the walk
+// of a log not yet split into lines agrees with the split and the check on every path.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +13,7 @@
 #include "digest_omp/prescan.h"
 #include "json/json.h"
 #include "json/reader.h"
+#include "json/writer.h"
 #include "support/digest_oracle.h"
 #include "text/whitespace.h"
 
@@ -25,6 +26,13 @@ using namespace vantle::digest;
 vantle::testing::DigestRun run(std::string_view input, Prescan prescan) {
   return vantle::testing::digest_input(input, prescan, 977);
 }
+
+struct Collect final : RecordSink {
+  void write(std::string_view bytes) override { text.append(bytes); }
+  void write_string(std::string_view s) override { json::append_string(text, s); }
+  void write_escaped(std::string_view s) override { json::append_escaped(text, s); }
+  std::string text;
+};
 
 }  // namespace
 
@@ -45,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto parsed = json::parse(line);
     if (json::is_valid(line) != parsed.ok()) std::abort();
     if (parsed && vantle::testing::prescan_answer(line) != vantle::testing::qualifies(*parsed)) std::abort();
+    Collect records;
+    map_line(line, records);
+    if (records.text != vantle::testing::records_from_tree(line)) std::abort();
   }
   return 0;
 }
