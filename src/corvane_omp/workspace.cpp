@@ -137,7 +137,12 @@ Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::str
   const RemovedOnUnwind workspace_guard([&] { (void)ops.remove_tree(*workspace); });
   auto config = create_secure_prompt_file(root, KIND_CONFIG, CONFIG_OVERLAY, ops);
   if (!config) {
-    (void)ops.remove_tree(*workspace);
+    // A workspace that cannot be removed is left behind, and that is said, as at the end of a turn.
+    if (auto removed = ops.remove_tree(*workspace); !removed) {
+      return lifecycle_failed(custom_error(ErrorKind::kOther, "prompt cleanup failed (" + config.error().message +
+                                                                  "); turn cleanup failed (isolated workspace: " +
+                                                                  removed.error().message + ")"));
+    }
     return lifecycle_failed(std::move(config).error());
   }
   const RemovedOnUnwind config_guard([&] { (void)remove_prompt_file(*config, ops); });
