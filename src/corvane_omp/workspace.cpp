@@ -18,6 +18,27 @@ Result<void, TurnFailure> lifecycle_failed(SysError error) {
   return Err(TurnFailure{TurnFailure::Kind::kLifecycleFailed, std::move(error)});
 }
 
+// The turn's result once its clean-up has run: the lifecycle error or the provisional result when
+// everything went, else the clean-up failures, after the lifecycle error that came first.
+Result<void, TurnFailure> after_cleanup(std::optional<SysError> prompt_error,
+                                        const std::vector<std::string>& cleanup_failures,
+                                        Result<void, TurnFailure> provisional) {
+  if (cleanup_failures.empty()) {
+    if (prompt_error) return lifecycle_failed(std::move(*prompt_error));
+    return provisional;
+  }
+  std::string joined;
+  for (const auto& text : cleanup_failures) {
+    if (!joined.empty()) joined += "; ";
+    joined += text;
+  }
+  if (prompt_error) {
+    return lifecycle_failed(custom_error(ErrorKind::kOther, "prompt cleanup failed (" + prompt_error->message +
+                                                                "); turn cleanup failed (" + joined + ")"));
+  }
+  return lifecycle_failed(custom_error(ErrorKind::kOther, "turn cleanup failed (" + joined + ")"));
+}
+
 // Closes a prompt file and deletes it by the path recorded at creation.
 SysResult<void> remove_prompt_file(SecurePromptFile& file, const WorkspaceOps& ops) {
   file.file.close();
@@ -138,12 +159,11 @@ Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::str
   auto config = create_secure_prompt_file(root, KIND_CONFIG, CONFIG_OVERLAY, ops);
   if (!config) {
     // A workspace that cannot be removed is left behind, and that is said, as at the end of a turn.
+    std::vector<std::string> cleanup_failures;
     if (auto removed = ops.remove_tree(*workspace); !removed) {
-      return lifecycle_failed(custom_error(ErrorKind::kOther, "prompt cleanup failed (" + config.error().message +
-                                                                  "); turn cleanup failed (isolated workspace: " +
-                                                                  removed.error().message + ")"));
+      cleanup_failures.push_back("isolated workspace: " + removed.error().message);
     }
-    return lifecycle_failed(std::move(config).error());
+    return after_cleanup(std::move(config).error(), cleanup_failures, {});
   }
   const RemovedOnUnwind config_guard([&] { (void)remove_prompt_file(*config, ops); });
 
@@ -186,20 +206,7 @@ Result<void, TurnFailure> run_in_isolated_turn(const stdfs::path& root, std::str
     cleanup_failures.push_back("isolated workspace: " + removed.error().message);
   }
 
-  if (cleanup_failures.empty()) {
-    if (prompt_error) return lifecycle_failed(std::move(*prompt_error));
-    return provisional;
-  }
-  std::string joined;
-  for (const auto& text : cleanup_failures) {
-    if (!joined.empty()) joined += "; ";
-    joined += text;
-  }
-  if (prompt_error) {
-    return lifecycle_failed(custom_error(ErrorKind::kOther, "prompt cleanup failed (" + prompt_error->message +
-                                                                "); turn cleanup failed (" + joined + ")"));
-  }
-  return lifecycle_failed(custom_error(ErrorKind::kOther, "turn cleanup failed (" + joined + ")"));
+  return after_cleanup(std::move(prompt_error), cleanup_failures, std::move(provisional));
 }
 
 }  // namespace vantle::corvane
