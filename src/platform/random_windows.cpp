@@ -3,10 +3,9 @@
 #include <windows.h>
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
+#include <winternl.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <string>
 
 #include "platform/handle_windows.h"
 #include "platform/random.h"
@@ -35,11 +34,8 @@ SysResult<void> random_bytes(std::span<unsigned char> out) {
   while (!out.empty()) {
     const ULONG chunk = static_cast<ULONG>(std::min(out.size(), win::MAX_TRANSFER));
     const NTSTATUS status = ::BCryptGenRandom(nullptr, out.data(), chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (!BCRYPT_SUCCESS(status)) {
-      char code[16];
-      std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(status));
-      return Err(custom_error(ErrorKind::kOther, std::string("BCryptGenRandom failed with status ") + code));
-    }
+    // Named as every other failed call is: its status as the system error it stands for.
+    if (!BCRYPT_SUCCESS(status)) return Err(os_error(static_cast<int>(::RtlNtStatusToDosError(status))));
     out = out.subspan(chunk);
   }
   return {};

@@ -19,8 +19,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+// This C library's header declares its calls without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,7 +57,7 @@ struct Watch {
 
 constexpr auto FALLBACK_POLL = std::chrono::milliseconds(50);
 
-int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_open(pid_t pid) { return ::pidfd_open(pid, 0); }
 
 bool parent_gone() {
   if (!g_watch.pidfd) return ::getppid() != g_watch.pid;

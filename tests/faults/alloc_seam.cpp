@@ -17,12 +17,19 @@
 #include <cstdlib>
 #include <new>
 
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0  // Windows: the C runtime's descriptors reach no program the tool starts
+#endif
+
 namespace {
 
 std::atomic<std::uint64_t> g_count{0};
 // Zero while counting is off: before the environment is read, and in runs without the variable.
 std::uint64_t g_fail_at = 0;
 const char* g_mark = nullptr;
+// Only the thread that starts the tool counts (and, on POSIX, the copies it forks): another
+// thread's allocations run beside it and would make the numbering depend on timing.
+thread_local bool t_counts = false;
 
 // Runs before main and the tool's static objects, after the C library's start-up: the count
 // starts at the same place in every run, so that N names one allocation.
@@ -30,11 +37,12 @@ __attribute__((constructor(101))) void read_environment() {
   const char* n = std::getenv("VANTLE_FAULT_ALLOC");
   if (n == nullptr) return;
   g_mark = std::getenv("VANTLE_FAULT_ALLOC_MARK");
+  t_counts = true;
   g_fail_at = std::strtoull(n, nullptr, 10);
 }
 
 bool should_fail() {
-  if (g_fail_at == 0) return false;
+  if (g_fail_at == 0 || !t_counts) return false;
   if (g_count.fetch_add(1, std::memory_order_relaxed) + 1 != g_fail_at) return false;
   if (g_mark != nullptr) {
     // The process that met the failure (the tool or a copy it forked), for whoever debugs a break.
@@ -58,11 +66,20 @@ void* allocate(std::size_t size) noexcept {
   return std::malloc(size == 0 ? 1 : size);
 }
 
+// The aligned forms over malloc, for a C library without posix_memalign: the block malloc gave sits
+// just before the aligned one.
 void* allocate_aligned(std::size_t size, std::align_val_t align) noexcept {
   if (should_fail()) return nullptr;
-  void* p = nullptr;
   const std::size_t a = static_cast<std::size_t>(align) < sizeof(void*) ? sizeof(void*) : static_cast<std::size_t>(align);
-  return ::posix_memalign(&p, a, size == 0 ? 1 : size) == 0 ? p : nullptr;
+  void* raw = std::malloc(size + a + sizeof(void*));
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(raw) + sizeof(void*) + a - 1) & ~(a - 1);
+  reinterpret_cast<void**>(at)[-1] = raw;
+  return reinterpret_cast<void*>(at);
+}
+
+void free_aligned(void* p) noexcept {
+  if (p != nullptr) std::free(static_cast<void**>(p)[-1]);
 }
 
 }  // namespace
@@ -98,9 +115,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { free_aligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { free_aligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { free_aligned(p); }

@@ -71,10 +71,18 @@ struct Injection {
   std::optional<std::string> entry_point_line;
   // Every faulted run must give the unfaulted result: the fault is one the tool gets past.
   bool recovers = false;
-  // Every point up to `every_up_to` is run, then every `stride`-th.
+  // Every point up to `every_up_to` is run, then every `stride`-th, from a phase drawn from the
+  // run's seed (fault_seed) and `label`, which names the scenario and the fault.
+  std::string label;
   std::size_t every_up_to = std::numeric_limits<std::size_t>::max();
   std::size_t stride = 1;
 };
+
+// The seed of a run's choices: VANTLE_FAULT_SEED when set, else drawn and printed, so that a run
+// can be repeated.
+std::uint64_t fault_seed();
+// A number below `bound` drawn from the seed for `what`.
+std::size_t drawn(std::size_t bound, const std::string& what);
 
 // The unfaulted run of a scenario, and the checks of another run against it.
 struct Baseline {

@@ -21,6 +21,12 @@ struct CallError {
   // Every scenario meets a call that can see it (each opens and reads): a tier that fails none
   // ran a tool without the seam.
   bool always_met = false;
+  // A shortage that stays once met (a full disk, a full table of descriptors, memory, processes),
+  // run a second time with the fault persisting. A failing disk or a denied permission fails some
+  // files, never every read or every open of the system.
+  bool persists = false;
+  // A shortage of memory, which the tool may report as its out-of-memory line.
+  bool memory = false;
 };
 std::span<const CallError> call_errors();
 
@@ -28,6 +34,9 @@ std::span<const CallError> call_errors();
 // tier stays within its share of the test time (every point is run where this is unbounded).
 extern const std::size_t CALL_EVERY_UP_TO;
 extern const std::size_t CALL_STRIDE;
+// The same for the allocation points.
+extern const std::size_t ALLOC_EVERY_UP_TO;
+extern const std::size_t ALLOC_STRIDE;
 
 // A state a daemon may start the tool in, as a row of the start-state tier: what a starter does to
 // itself before it starts the tool, and what a run started that way may end as.

@@ -20,15 +20,21 @@
 namespace vantle::testing {
 
 std::span<const CallError> call_errors() {
-  static constexpr CallError ERRORS[] = {{"EIO", EIO},         {"ENOSPC", ENOSPC},
-                                         {"EACCES", EACCES},   {"EMFILE", EMFILE},
-                                         {"EINTR", EINTR, true, true}, {"EAGAIN", EAGAIN},
+  static constexpr CallError ERRORS[] = {{"EIO", EIO},
+                                         {"ENOSPC", ENOSPC, false, false, true},
+                                         {"EACCES", EACCES},
+                                         {"EMFILE", EMFILE, false, false, true},
+                                         {"ENOMEM", ENOMEM, false, false, true, true},
+                                         {"EINTR", EINTR, true, true},
+                                         {"EAGAIN", EAGAIN, false, false, true},
                                          {"EPERM", EPERM}};
   return ERRORS;
 }
 
 const std::size_t CALL_EVERY_UP_TO = std::numeric_limits<std::size_t>::max();
 const std::size_t CALL_STRIDE = 1;
+const std::size_t ALLOC_EVERY_UP_TO = std::numeric_limits<std::size_t>::max();
+const std::size_t ALLOC_STRIDE = 1;
 
 // The tool reaps its agent's tree before it exits: a pid of it that is not gone now never will be.
 bool process_alive(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }

@@ -1,22 +1,25 @@
 // System-call failure on demand, linked into the tool only in the fault build (option
-// VANTLE_FAULT_INJECTION), which links it with -Wl,--wrap=<call> for every call named in CALLS
-// below: each reference to open, write, ... in the tool, the standard library included, reaches
+// VANTLE_FAULT_INJECTION), which links it with -Wl,--wrap=<call> for every call seam_calls_posix.h
+// names: each reference to open, write, ... in the tool, the standard library included, reaches
 // __wrap_<call> here, and the C library's own function stays reachable as __real_<call>.
 //
 // Read once at start-up from the environment:
 //   VANTLE_FAULT_CALL=N          the N-th counted call fails, once; later calls are made as usual.
-//   VANTLE_FAULT_CALL_ERROR=E    EIO, ENOSPC, EACCES, EMFILE, EINTR, EAGAIN or EPERM (EIO when
-//                                unset): only calls that can see E are counted, and the N-th
+//   VANTLE_FAULT_CALL_ERROR=E    EIO, ENOSPC, EACCES, EMFILE, ENOMEM, EINTR, EAGAIN or EPERM (EIO
+//                                when unset): only calls that can see E are counted, and the N-th
 //                                returns E without being made. Or `pause`: every call is counted,
 //                                and the N-th waits until the file <mark>.go exists, then is made.
+//   VANTLE_FAULT_CALL_PERSIST=1  the fault stays, as a full disk or a full table of descriptors
+//                                does: every later call of the N-th call's kind fails with E too.
 //   VANTLE_FAULT_CALL_MARK=path  when the N-th call is met, "<pid> <call>\n" is appended to it.
 //
 // The count lives in memory shared with forked copies of the tool, so that N names one call in the
 // whole run. A copy (the guardian that starts the agent) counts only its start of the agent, which
 // the tool waits for; its other calls run beside the tool's and would make the numbering depend on
-// timing. Writes to standard error are never counted: a report that cannot be written has no one
-// to be told of it. Everything here is async-signal-safe: calls are made from signal handlers and
-// from forked copies.
+// timing (a persisting fault reaches them all the same: the system is short for every process).
+// Writes to standard error are never counted: a report that cannot be written has no one to be
+// told of it. Everything here is async-signal-safe: calls are made from signal handlers and from
+// forked copies.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,6 +27,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
+// This C library's header declares its calls without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -38,40 +47,21 @@
 #include <cstring>
 #include <new>
 
-#include "platform/call_seam_mark.h"
+#include "call_seam_mark.h"
 
 extern "C" {
-int __real_open(const char* path, int flags, ...);
-int __real_openat(int dir, const char* path, int flags, ...);
-ssize_t __real_read(int fd, void* buffer, size_t size);
-ssize_t __real_write(int fd, const void* buffer, size_t size);
-int __real_rename(const char* from, const char* to);
-int __real_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
-int __real_link(const char* from, const char* to);
-int __real_unlink(const char* path);
-int __real_unlinkat(int dir, const char* path, int flags);
-int __real_mkdir(const char* path, mode_t mode);
-DIR* __real_opendir(const char* path);
-DIR* __real_fdopendir(int fd);
-dirent* __real_readdir(DIR* dir);
-int __real_pipe2(int fds[2], int flags);
-pid_t __real_fork();
-int __real_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                       const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
-pid_t __real_waitpid(pid_t pid, int* status, int options);
-int __real_waitid(idtype_t type, id_t id, siginfo_t* info, int options);
-int __real_kill(pid_t pid, int sig);
-int __real_poll(pollfd* fds, nfds_t n, int timeout);
-int __real_fsync(int fd);
-int __real_stat(const char* path, struct stat* st);
-int __real_lstat(const char* path, struct stat* st);
+#define SEAM_CALL(name, kind, result, failure, parameters, arguments) result __real_##name parameters;
+#define SEAM_CALL_OWN(name, result, parameters) result __real_##name parameters;
+#include "seam_calls_posix.h"
+#undef SEAM_CALL
+#undef SEAM_CALL_OWN
 }
 
 namespace {
 
 enum Call {
-  kOpen, kOpenCreate, kRead, kWrite, kRename, kLink, kUnlink, kMkdir, kOpendir, kFdopendir, kReaddir,
-  kPipe, kFork, kSpawn, kWait, kKill, kPoll, kFsync, kStat, kCallCount
+  kOpen, kOpenCreate, kRead, kWrite, kSeek, kFstat, kStat, kFsync, kRename, kLink, kUnlink, kMkdir, kOpendir,
+  kFdopendir, kReaddir, kPipe, kMap, kRandom, kPrctl, kFork, kSpawn, kPidfd, kWait, kKill, kPoll, kCallCount
 };
 
 struct CallInfo {
@@ -80,38 +70,47 @@ struct CallInfo {
 };
 
 // What each call can meet on a sound system that is short of something: space, descriptors,
-// permission, a working disk, processes; and an interrupting signal where the call can block.
+// memory, permission, a working disk, processes; and an interrupting signal where the call can
+// block.
 constexpr CallInfo CALLS[kCallCount] = {
     {"open", {EACCES, EMFILE, EINTR}},
     {"open", {EACCES, EMFILE, EINTR, ENOSPC}},  // an open that may create the file
     {"read", {EIO, EINTR}},
     {"write", {EIO, ENOSPC, EINTR}},
+    {"lseek", {EIO}},  // a file system in user space answers what its server says
+    {"fstat", {EIO, ENOMEM}},
+    {"stat", {EACCES, EIO, ENOMEM}},
+    {"fsync", {EIO, ENOSPC}},
     {"rename", {EACCES, ENOSPC}},
     {"link", {EACCES, ENOSPC}},
     {"unlink", {EACCES, EIO}},
     {"mkdir", {EACCES, ENOSPC}},
-    {"opendir", {EACCES, EMFILE}},
-    {"fdopendir", {}},
+    {"opendir", {EACCES, EMFILE, ENOMEM}},
+    {"fdopendir", {ENOMEM}},
     {"readdir", {EIO}},
     {"pipe", {EMFILE}},
-    {"fork", {EAGAIN}},
-    {"spawn", {EACCES, EAGAIN}},
+    {"mmap", {ENOMEM}},
+    {"getrandom", {EINTR}},
+    {"prctl", {EPERM}},  // a filter of the system calls a container allows
+    {"fork", {EAGAIN, ENOMEM}},
+    {"spawn", {EACCES, EAGAIN, ENOMEM}},
+    {"pidfd_open", {EMFILE}},
     {"wait", {EINTR}},
     {"kill", {EPERM}},
     {"poll", {EINTR}},
-    {"fsync", {EIO, ENOSPC}},
-    {"stat", {EACCES, EIO}},
 };
 
 constexpr int kPause = -1;
 
 struct Shared {
   std::atomic<std::uint64_t> count;
+  std::atomic<int> stuck;  // the kind a persisting fault holds, kCallCount before it is met
 };
 
 Shared* g_shared = nullptr;  // null while counting is off
 std::uint64_t g_fail_at = 0;
 int g_error = EIO;
+bool g_persist = false;
 pid_t g_tool = 0;
 const char* g_mark = nullptr;
 char g_go[4096];
@@ -121,7 +120,7 @@ int error_named(const char* name) {
     const char* name;
     int value;
   } NAMES[] = {{"EIO", EIO},   {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"EMFILE", EMFILE},
-               {"EINTR", EINTR}, {"EAGAIN", EAGAIN}, {"EPERM", EPERM},   {"pause", kPause}};
+               {"ENOMEM", ENOMEM}, {"EINTR", EINTR}, {"EAGAIN", EAGAIN}, {"EPERM", EPERM},   {"pause", kPause}};
   for (const auto& n : NAMES) {
     if (std::strcmp(n.name, name) == 0) return n.value;
   }
@@ -144,9 +143,12 @@ __attribute__((constructor(101))) void read_environment() {
     std::strcpy(g_go, g_mark);
     std::strcat(g_go, ".go");
   }
-  void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  const char* persist = std::getenv("VANTLE_FAULT_CALL_PERSIST");
+  g_persist = persist != nullptr && std::strcmp(persist, "1") == 0 && g_error != kPause;
+  void* memory = __real_mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return;
   g_shared = new (memory) Shared{};
+  g_shared->stuck.store(kCallCount);
   g_fail_at = std::strtoull(n, nullptr, 10);
   g_tool = ::getpid();
 }
@@ -171,7 +173,7 @@ void note(Call call) {
 
 void wait_for_go() {
   struct stat st;
-  while (::stat(g_go, &st) != 0) {
+  while (__real_stat(g_go, &st) != 0) {
     const timespec pause{0, 2'000'000};
     ::nanosleep(&pause, nullptr);  // a signal cuts it short; its handler has run, the wait goes on
   }
@@ -181,6 +183,7 @@ void wait_for_go() {
 // pause, for `pause`).
 int fault(Call call) {
   if (g_shared == nullptr) return 0;
+  if (g_persist && g_shared->stuck.load(std::memory_order_relaxed) == call) return g_error;
   if (::getpid() != g_tool && call != kSpawn) return 0;
   if (g_error != kPause && !can_see(call, g_error)) return 0;
   if (g_shared->count.fetch_add(1, std::memory_order_relaxed) + 1 != g_fail_at) return 0;
@@ -188,6 +191,7 @@ int fault(Call call) {
   // directory from a failure by errno alone.
   const int saved = errno;
   note(call);
+  if (g_persist) g_shared->stuck.store(call, std::memory_order_relaxed);
   if (g_error != kPause) return g_error;
   if (g_go[0] != '\0') wait_for_go();
   errno = saved;
@@ -203,6 +207,16 @@ T failed(int error, T value) {
 }  // namespace
 
 extern "C" {
+
+#define SEAM_CALL(name, kind, result, failure, parameters, arguments) \
+  result __wrap_##name parameters {                                   \
+    if (const int e = fault(kind)) return failed<result>(e, failure); \
+    return __real_##name arguments;                                   \
+  }
+#define SEAM_CALL_OWN(name, result, parameters)
+#include "seam_calls_posix.h"
+#undef SEAM_CALL
+#undef SEAM_CALL_OWN
 
 int __wrap_open(const char* path, int flags, ...) {
   va_list args;
@@ -222,11 +236,6 @@ int __wrap_openat(int dir, const char* path, int flags, ...) {
   return __real_openat(dir, path, flags, mode);
 }
 
-ssize_t __wrap_read(int fd, void* buffer, size_t size) {
-  if (const int e = fault(kRead)) return failed<ssize_t>(e, -1);
-  return __real_read(fd, buffer, size);
-}
-
 ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
   if (fd != STDERR_FILENO) {
     if (const int e = fault(kWrite)) return failed<ssize_t>(e, -1);
@@ -234,59 +243,15 @@ ssize_t __wrap_write(int fd, const void* buffer, size_t size) {
   return __real_write(fd, buffer, size);
 }
 
-int __wrap_rename(const char* from, const char* to) {
-  if (const int e = fault(kRename)) return failed(e, -1);
-  return __real_rename(from, to);
-}
-
-int __wrap_renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
-  if (const int e = fault(kRename)) return failed(e, -1);
-  return __real_renameat2(from_dir, from, to_dir, to, flags);
-}
-
-int __wrap_link(const char* from, const char* to) {
-  if (const int e = fault(kLink)) return failed(e, -1);
-  return __real_link(from, to);
-}
-
-int __wrap_unlink(const char* path) {
-  if (const int e = fault(kUnlink)) return failed(e, -1);
-  return __real_unlink(path);
-}
-
-int __wrap_unlinkat(int dir, const char* path, int flags) {
-  if (const int e = fault(kUnlink)) return failed(e, -1);
-  return __real_unlinkat(dir, path, flags);
-}
-
-int __wrap_mkdir(const char* path, mode_t mode) {
-  if (const int e = fault(kMkdir)) return failed(e, -1);
-  return __real_mkdir(path, mode);
-}
-
-DIR* __wrap_opendir(const char* path) {
-  if (const int e = fault(kOpendir)) return failed<DIR*>(e, nullptr);
-  return __real_opendir(path);
-}
-
-DIR* __wrap_fdopendir(int fd) {
-  if (const int e = fault(kFdopendir)) return failed<DIR*>(e, nullptr);
-  return __real_fdopendir(fd);
-}
-
-dirent* __wrap_readdir(DIR* dir) {
-  if (const int e = fault(kReaddir)) return failed<dirent*>(e, nullptr);
-  return __real_readdir(dir);
-}
-
-int __wrap_pipe2(int fds[2], int flags) {
-  if (const int e = fault(kPipe)) return failed(e, -1);
-  return __real_pipe2(fds, flags);
-}
-
-pid_t __wrap_fork() {
-  if (const int e = fault(kFork)) return failed(e, -1);
-  return __real_fork();
+// Every option the tool sets takes at most four more arguments, each a word.
+int __wrap_prctl(int option, ...) {
+  va_list args;
+  va_start(args, option);
+  unsigned long more[4];
+  for (unsigned long& m : more) m = va_arg(args, unsigned long);
+  va_end(args);
+  if (const int e = fault(kPrctl)) return failed(e, -1);
+  return __real_prctl(option, more[0], more[1], more[2], more[3]);
 }
 
 int __wrap_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
@@ -294,41 +259,6 @@ int __wrap_posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_acti
   // posix_spawn reports its error as its result.
   if (const int e = fault(kSpawn)) return e;
   return __real_posix_spawn(pid, path, actions, attr, argv, envp);
-}
-
-pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
-  if (const int e = fault(kWait)) return failed(e, -1);
-  return __real_waitpid(pid, status, options);
-}
-
-int __wrap_waitid(idtype_t type, id_t id, siginfo_t* info, int options) {
-  if (const int e = fault(kWait)) return failed(e, -1);
-  return __real_waitid(type, id, info, options);
-}
-
-int __wrap_kill(pid_t pid, int sig) {
-  if (const int e = fault(kKill)) return failed(e, -1);
-  return __real_kill(pid, sig);
-}
-
-int __wrap_poll(pollfd* fds, nfds_t n, int timeout) {
-  if (const int e = fault(kPoll)) return failed(e, -1);
-  return __real_poll(fds, n, timeout);
-}
-
-int __wrap_fsync(int fd) {
-  if (const int e = fault(kFsync)) return failed(e, -1);
-  return __real_fsync(fd);
-}
-
-int __wrap_stat(const char* path, struct stat* st) {
-  if (const int e = fault(kStat)) return failed(e, -1);
-  return __real_stat(path, st);
-}
-
-int __wrap_lstat(const char* path, struct stat* st) {
-  if (const int e = fault(kStat)) return failed(e, -1);
-  return __real_lstat(path, st);
 }
 
 }  // extern "C"
