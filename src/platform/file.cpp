@@ -1,6 +1,7 @@
 // The parts of file.h that are the same on every system, built on the per-system services.
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #include "platform/file.h"
@@ -15,6 +16,26 @@ namespace {
 // Numbers the temporary names of a process; one fetch-and-add per name tried keeps two writes,
 // of one file or of two, apart.
 std::atomic<std::uint64_t> temp_counter{0};
+
+// Removes the temporary file when the write is left by an exception: running out of memory where a
+// system call's path is built on the heap (Windows) would otherwise leave it beside the target.
+class RemovedOnThrow {
+ public:
+  explicit RemovedOnThrow(const std::filesystem::path& temp) : temp_(temp) {}
+  RemovedOnThrow(const RemovedOnThrow&) = delete;
+  RemovedOnThrow& operator=(const RemovedOnThrow&) = delete;
+  ~RemovedOnThrow() {
+    if (std::uncaught_exceptions() == exceptions_) return;
+    try {
+      (void)remove_file(temp_);
+    } catch (...) {  // the exception already on its way is the one to report
+    }
+  }
+
+ private:
+  const std::filesystem::path& temp_;
+  const int exceptions_ = std::uncaught_exceptions();
+};
 
 }  // namespace
 
@@ -55,6 +76,7 @@ Result<void, WholeFileFailure> write_file_whole(const std::filesystem::path& tar
     if (failure.error.kind != ErrorKind::kAlreadyExists) return Err(std::move(failure));
   }
   if (!file.is_open()) return Err(std::move(failure));
+  const RemovedOnThrow removed_on_throw(failure.temp);
 
   auto written = file.write_all(bytes);
   if (written && durability == Durability::kDurable) written = file.sync();

@@ -180,6 +180,16 @@ BOOL WINAPI seam_WriteFile(HANDLE h, LPCVOID buffer, DWORD size, LPDWORD written
   return __real___imp_WriteFile(h, buffer, size, written, overlapped);
 }
 
+// The thread library duplicates the current thread's pseudo-handle the first time a thread asks
+// for its own identity, and aborts when that fails: a call of the runtime's, not the tool's.
+BOOL WINAPI seam_DuplicateHandle(HANDLE from_process, HANDLE h, HANDLE to_process, LPHANDLE copy, DWORD access,
+                                 BOOL inherit, DWORD options) {
+  if (h != ::GetCurrentThread()) {
+    if (const DWORD e = fault(kDuplicate)) return failed(e, FALSE);
+  }
+  return __real___imp_DuplicateHandle(from_process, h, to_process, copy, access, inherit, options);
+}
+
 // Reports its failure as a status rather than as the last error.
 NTSTATUS WINAPI seam_BCryptGenRandom(BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG size, ULONG flags) {
   if (fault(kRandom) != 0) return static_cast<NTSTATUS>(0xC0000017L);  // STATUS_NO_MEMORY

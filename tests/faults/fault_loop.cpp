@@ -174,9 +174,12 @@ void every_point(const Scenario& s, const Injection& injection, const stdfs::pat
   // failure: the entry point's line is for failures before it starts.
   bool subcommand_started = false;
   points = 0;
-  const std::size_t phase = injection.stride > 1 ? drawn(injection.stride, injection.label) : 0;
+  // VANTLE_FAULT_EVERY_POINT=1 runs every point where the tier would stride (a soak's run).
+  const char* every = std::getenv("VANTLE_FAULT_EVERY_POINT");
+  const std::size_t stride = every != nullptr && std::string_view(every) == "1" ? 1 : injection.stride;
+  const std::size_t phase = stride > 1 ? drawn(stride, injection.label) : 0;
   const auto next = [&](std::size_t n) {
-    return n < injection.every_up_to ? n + 1 : n == injection.every_up_to ? n + 1 + phase : n + injection.stride;
+    return n < injection.every_up_to ? n + 1 : n == injection.every_up_to ? n + 1 + phase : n + stride;
   };
   for (std::size_t n = 1;; n = next(n)) {
     stdfs::remove(mark);

@@ -38,9 +38,7 @@ SEAM_CALL(CreateNamedPipeW, kPipe, HANDLE, INVALID_HANDLE_VALUE,
           (name, open_mode, pipe_mode, instances, out_size, in_size, timeout, security))
 SEAM_CALL(CreateEventW, kEvent, HANDLE, nullptr, (LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCWSTR name),
           (security, manual, initial, name))
-SEAM_CALL(DuplicateHandle, kDuplicate, BOOL, FALSE,
-          (HANDLE from_process, HANDLE h, HANDLE to_process, LPHANDLE copy, DWORD access, BOOL inherit, DWORD options),
-          (from_process, h, to_process, copy, access, inherit, options))
+SEAM_CALL_OWN(DuplicateHandle)
 SEAM_CALL(CreateProcessW, kSpawn, BOOL, FALSE,
           (LPCWSTR application, LPWSTR line, LPSECURITY_ATTRIBUTES process_security,
            LPSECURITY_ATTRIBUTES thread_security, BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR cwd,
