@@ -14,9 +14,23 @@ constexpr std::string_view NONE = "(none)";
 constexpr std::string_view USAGE = "usage-limit";
 constexpr std::string_view CRED = "credential";
 
-std::string verdict(std::string_view text) {
-  const auto category = classify_account_refusal(text);
+std::string name_of(std::optional<RefusalCategory> category) {
   return std::string(category ? refusal_category_name(*category) : NONE);
+}
+
+// The verdict on `text`, which must be the same wherever the text falls against the seams of the
+// windows the classification reads (blanks around it change no verdict), and, split at its first
+// line feed, for the two streams given apart.
+std::string verdict(std::string_view text) {
+  const std::string alone = name_of(classify_account_refusal(text));
+  for (std::size_t before = 0; before <= text.size() + 1; ++before) {
+    const std::string padded = std::string(REFUSAL_SCAN_WINDOW - before, ' ') + std::string(text) + "  ";
+    EXPECT_EQ(name_of(classify_account_refusal(padded)), alone) << "across a seam, " << before << " bytes before it";
+  }
+  if (const std::size_t lf = text.find('\n'); lf != std::string_view::npos) {
+    EXPECT_EQ(name_of(classify_account_refusal(text.substr(0, lf), text.substr(lf + 1))), alone) << "as two streams";
+  }
+  return alone;
 }
 
 std::string upper_ascii(std::string_view s) {
