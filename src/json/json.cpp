@@ -91,11 +91,7 @@ class LimitedDomBuilder {
     slot = std::move(v);
     return &slot;
   }
-  bool put(Value&& v) {
-    place(std::move(v));
-    return true;
-  }
-  // The values of a check are never made.
+  // Places the value that `make` makes; a check never makes one.
   template <class Make>
   bool put_made(Make make) {
     if (root_ != nullptr) place(make());

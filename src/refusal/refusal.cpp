@@ -89,9 +89,14 @@ bool contains_status_token(std::string_view text, std::string_view token, bool c
   return false;
 }
 
-// Longer than every phrase and status token and the byte on either side of one, so that each
-// occurrence lies whole, with its neighbours, in the window where it starts.
-constexpr std::size_t WINDOW_CONTEXT = 32;
+constexpr std::size_t longest_phrase() {
+  std::size_t longest = 0;
+  for (const std::string_view p : TRANSIENT_PHRASES) longest = std::max(longest, p.size());
+  for (const std::string_view p : USAGE_LIMIT_PHRASES) longest = std::max(longest, p.size());
+  for (const std::string_view p : CREDENTIAL_PHRASES) longest = std::max(longest, p.size());
+  return longest;
+}
+static_assert(REFUSAL_SCAN_CONTEXT > longest_phrase() + 1, "a phrase must fit in a window's context");
 
 // The evidence a text holds.
 struct Evidence {
@@ -111,15 +116,15 @@ struct Evidence {
 };
 
 // The text that `pieces` make one after another, read in windows of REFUSAL_SCAN_WINDOW bytes with
-// WINDOW_CONTEXT more on each side, folded to lower case one window at a time.
+// REFUSAL_SCAN_CONTEXT more on each side, folded to lower case one window at a time.
 std::optional<RefusalCategory> classify_pieces(std::initializer_list<std::string_view> pieces) {
   std::size_t total = 0;
   for (const std::string_view piece : pieces) total += piece.size();
   Evidence evidence;
   std::string folded;
   for (std::size_t pos = 0; pos < total; pos += REFUSAL_SCAN_WINDOW) {
-    const std::size_t lo = pos > WINDOW_CONTEXT ? pos - WINDOW_CONTEXT : 0;
-    const std::size_t hi = std::min(total, pos + REFUSAL_SCAN_WINDOW + WINDOW_CONTEXT);
+    const std::size_t lo = pos > REFUSAL_SCAN_CONTEXT ? pos - REFUSAL_SCAN_CONTEXT : 0;
+    const std::size_t hi = std::min(total, pos + REFUSAL_SCAN_WINDOW + REFUSAL_SCAN_CONTEXT);
     folded.clear();
     std::size_t at = 0;  // where the current piece starts in the whole text
     for (const std::string_view piece : pieces) {
