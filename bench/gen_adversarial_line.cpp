@@ -1,7 +1,10 @@
 // Writes a session log of one message line of about MEGABYTES megabytes in one of the shapes that
 // cost a JSON reader the most memory per byte, for the memory benchmark.
 //
-// usage: gen_adversarial_line OUTPUT MEGABYTES SHAPE
+// usage: gen_adversarial_line OUTPUT MEGABYTES SHAPE [snapshot HOME]
+//
+// With `snapshot HOME`, the value of a shape that is not text is instead an extra member of an
+// endpoint snapshot whose HOME is HOME: a document the snapshot reader accepts.
 //
 // Shapes, each the arguments of one tool call unless it says otherwise (none has a scalar member,
 // so the digest's summary is the compact JSON of the whole arguments):
@@ -39,8 +42,8 @@ void repeat(std::string_view unit, std::string_view separator, std::size_t bytes
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: gen_adversarial_line OUTPUT MEGABYTES SHAPE\n");
+  if (argc != 4 && !(argc == 6 && std::string_view(argv[4]) == "snapshot")) {
+    std::fprintf(stderr, "usage: gen_adversarial_line OUTPUT MEGABYTES SHAPE [snapshot HOME]\n");
     return 2;
   }
   const auto bytes = static_cast<std::size_t>(std::atof(argv[2]) * 1e6);
@@ -51,8 +54,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   const bool text = shape.substr(0, 4) == "text";
-  put(text ? R"({"type":"message","message":{"role":"user","content":")"
-           : R"({"type":"message","message":{"role":"assistant","content":[{"type":"toolCall","name":"t","arguments":)");
+  const bool snapshot = argc == 6;
+  if (snapshot && text) {
+    std::fprintf(stderr, "gen_adversarial_line: a text shape is no snapshot\n");
+    return 2;
+  }
+  if (snapshot) {
+    put(R"({"endpoint_id":"m","launch_session_id":null,"selectors":{"HOME":")");
+    put(argv[5]);
+    put(R"(","VANTLE_OMP_BIN":"/usr/local/bin/omp"},"version":1,"x":)");
+  } else {
+    put(text ? R"({"type":"message","message":{"role":"user","content":")"
+             : R"({"type":"message","message":{"role":"assistant","content":[{"type":"toolCall","name":"t","arguments":)");
+  }
   if (shape == "arrays") {
     put(R"({"a":[)");
     repeat("[]", ",", bytes);
@@ -95,7 +109,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gen_adversarial_line: no shape named %s\n", argv[3]);
     return 2;
   }
-  put(text ? "\"}}\n" : "}]}}\n");
+  put(snapshot ? "}" : text ? "\"}}\n" : "}]}}\n");
   if (std::fclose(out) != 0) {
     std::perror(argv[1]);
     return 1;

@@ -58,7 +58,7 @@ Verdict judge_capture(std::string_view endpoint_id, const AgentCapture& capture)
   const std::string status = exit_status_text(capture.status);
   const std::string detail =
       render_stream_excerpt("omp stderr", capture.err) + "; " + render_stream_excerpt("omp stdout", capture.out);
-  const auto category = classify_account_refusal(text::utf8_lossy(capture.err) + "\n" + text::utf8_lossy(capture.out));
+  const auto category = classify_account_refusal(capture.err, capture.out);
   if (!category) return failure(endpoint_id, "omp exited " + status + "; " + detail);
   std::string line = "CORVANE_ACCOUNT_REFUSAL:";
   line += text::visible(endpoint_id);

@@ -36,26 +36,27 @@ std::string clean_message(std::string message, const std::string& last_token) {
   return text::visible(text::utf8_lossy(message));
 }
 
-// Builds the tree from nlohmann's parse events, with the depth and overflow limits. Strings are
+// Builds the tree from nlohmann's parse events, with the depth and overflow limits; without a root
+// it only checks, holding nothing but nlohmann's current token. Strings are
 // moved from the lexer into the tree, never copied: a line holding one huge text then needs the
 // line, the lexer's buffer and nothing more. nlohmann parses without recursion, and the limit
 // keeps any tree shallow, so neither parsing, refusing nor destroying a deeply nested document
 // can exhaust the stack.
 class LimitedDomBuilder {
  public:
-  explicit LimitedDomBuilder(Value& root) : root_(root) {}
+  explicit LimitedDomBuilder(Value* root) : root_(root) {}
 
-  bool null() { return put(Value(nullptr)); }
-  bool boolean(bool v) { return put(Value(v)); }
-  bool number_integer(Value::number_integer_t v) { return put(Value(v)); }
-  bool number_unsigned(Value::number_unsigned_t v) { return put(Value(v)); }
+  bool null() { return put_made([] { return Value(nullptr); }); }
+  bool boolean(bool v) { return put_made([v] { return Value(v); }); }
+  bool number_integer(Value::number_integer_t v) { return put_made([v] { return Value(v); }); }
+  bool number_unsigned(Value::number_unsigned_t v) { return put_made([v] { return Value(v); }); }
   bool number_float(Value::number_float_t v, const Value::string_t& text) {
     // nlohmann refuses an overflowing number itself; this holds even if it stops doing so.
     if (!std::isfinite(v)) return fail("number overflow parsing '" + text + "'");
-    return put(Value(v));
+    return put_made([v] { return Value(v); });
   }
-  bool string(Value::string_t& v) { return put(Value(std::move(v))); }
-  bool binary(Value::binary_t& v) { return put(Value::binary(std::move(v))); }
+  bool string(Value::string_t& v) { return put_made([&v] { return Value(std::move(v)); }); }
+  bool binary(Value::binary_t& v) { return put_made([&v] { return Value::binary(std::move(v)); }); }
   bool start_object(std::size_t) { return enter(Value::object()); }
   bool key(Value::string_t& v) {
     key_ = std::move(v);
@@ -75,9 +76,10 @@ class LimitedDomBuilder {
   // Places a finished value: the root, the next array element, or the member named by the last
   // key (a later duplicate key replaces the earlier value). Returns where it now lives.
   Value* place(Value&& v) {
+    if (root_ == nullptr) return nullptr;
     if (open_.empty()) {
-      root_ = std::move(v);
-      return &root_;
+      *root_ = std::move(v);
+      return root_;
     }
     Value& container = *open_.back();
     if (container.is_array()) {
@@ -89,8 +91,10 @@ class LimitedDomBuilder {
     slot = std::move(v);
     return &slot;
   }
-  bool put(Value&& v) {
-    place(std::move(v));
+  // Places the value that `make` makes; a check never makes one.
+  template <class Make>
+  bool put_made(Make make) {
+    if (root_ != nullptr) place(make());
     return true;
   }
   // An open container is always the last value placed in its parent, and nothing is added to
@@ -100,7 +104,7 @@ class LimitedDomBuilder {
       return fail("arrays and objects nested more than " + std::to_string(MAX_DEPTH) +
                   " levels deep");
     }
-    open_.push_back(place(std::move(container)));
+    open_.push_back(place(std::move(container)));  // null in a check: only the depth counts
     return true;
   }
   bool leave() {
@@ -112,7 +116,7 @@ class LimitedDomBuilder {
     return false;
   }
 
-  Value& root_;
+  Value* root_;
   std::vector<Value*> open_;
   Value::string_t key_;
   std::string error_;
@@ -132,7 +136,10 @@ void dismantle(Value& value) noexcept {
   }
 }
 
-Result<Tree> parse(std::string_view text) {
+namespace {
+
+// Parses `text` into `root`, or only checks it when `root` is null.
+Result<void> parse_into(std::string_view text, Value* root) {
   // nlohmann skips a leading byte-order mark; a JSON text does not start with one.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return Err(
@@ -140,7 +147,6 @@ Result<Tree> parse(std::string_view text) {
         "mark not allowed");
   }
   try {
-    Tree root;
     LimitedDomBuilder builder(root);
     if (!Value::sax_parse(text, &builder, nlohmann::json::input_format_t::json, /*strict=*/true)) {
       return Err(builder.error().empty() ? std::string("invalid JSON") : builder.error());
@@ -155,7 +161,7 @@ Result<Tree> parse(std::string_view text) {
                  std::to_string(column) +
                  ": syntax error while parsing value - unexpected NUL byte; expected end of input");
     }
-    return root;
+    return {};
   } catch (const std::bad_alloc&) {
     // Running out of memory says nothing of the document: the caller's caller reports it.
     throw;
@@ -163,5 +169,15 @@ Result<Tree> parse(std::string_view text) {
     return Err(text::utf8_lossy(e.what()));
   }
 }
+
+}  // namespace
+
+Result<Tree> parse(std::string_view text) {
+  Tree root;
+  if (auto parsed = parse_into(text, &root); !parsed) return parsed.err();
+  return root;
+}
+
+Result<void> check(std::string_view text) { return parse_into(text, nullptr); }
 
 }  // namespace vantle::json

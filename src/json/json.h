@@ -42,4 +42,7 @@ class Tree : public Value {
 // A failure is a one-line message; only running out of memory throws (std::bad_alloc).
 Result<Tree> parse(std::string_view text);
 
+// What parse() says of `text`, without building the tree: its memory is the longest token's.
+Result<void> check(std::string_view text);
+
 }  // namespace vantle::json

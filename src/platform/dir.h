@@ -13,9 +13,10 @@ namespace vantle::fs {
 // socket is kOther.
 enum class EntryType { kFile, kDirectory, kOther };
 
+// No full path is kept: a listing of a folder of a million sessions holds its names only (a path
+// would cost a string for each of its components too).
 struct DirEntry {
-  std::filesystem::path path;  // the listed directory joined with the entry's name
-  NativeString name;           // the name exactly as the system gave it
+  NativeString name;  // the name exactly as the system gave it
   EntryType type = EntryType::kOther;
 };
 

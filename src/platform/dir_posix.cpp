@@ -67,7 +67,6 @@ SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) 
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     DirEntry out;
     out.name = name;
-    out.path = dir / out.name;
     out.type = type_of(handle.get(), entry);
     entries.push_back(std::move(out));
   }

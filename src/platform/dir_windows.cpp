@@ -62,8 +62,7 @@ SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) 
     if (name != L"." && name != L"..") {
       DirEntry out;
       out.name = NativeString(name);
-      out.path = dir / out.name;
-      out.type = type_of(data, out.path);
+      out.type = type_of(data, dir / out.name);
       entries.push_back(std::move(out));
     }
     if (!::FindNextFileW(handle.get(), &data)) {

@@ -1,5 +1,6 @@
 #include "refusal/refusal.h"
 
+#include <algorithm>
 #include <array>
 
 #include "text/utf8.h"
@@ -73,11 +74,14 @@ bool contains_any(std::string_view text, const std::array<std::string_view, N>& 
 
 bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// True when some occurrence of `token` has no ASCII letter or digit directly on either side.
-// Bytes of non-ASCII characters are never letters here, so they count as boundaries.
-bool contains_status_token(std::string_view text, std::string_view token) {
+// True when some occurrence of `token` in the window `text` has no ASCII letter or digit directly
+// on either side. Bytes of non-ASCII characters are never letters here, so they count as
+// boundaries. Where the window is cut from a longer text (`cut_before`, `cut_after`), an
+// occurrence at its edge is left to the neighbouring window, which holds its neighbour.
+bool contains_status_token(std::string_view text, std::string_view token, bool cut_before, bool cut_after) {
   for (std::size_t at = text.find(token); at != std::string_view::npos; at = text.find(token, at + 1)) {
     const std::size_t end = at + token.size();
+    if ((at == 0 && cut_before) || (end == text.size() && cut_after)) continue;
     const bool free_before = at == 0 || !is_ascii_alnum(text[at - 1]);
     const bool free_after = end == text.size() || !is_ascii_alnum(text[end]);
     if (free_before && free_after) return true;
@@ -85,12 +89,59 @@ bool contains_status_token(std::string_view text, std::string_view token) {
   return false;
 }
 
-std::string fold_ascii_case(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+constexpr std::size_t longest_phrase() {
+  std::size_t longest = 0;
+  for (const std::string_view p : TRANSIENT_PHRASES) longest = std::max(longest, p.size());
+  for (const std::string_view p : USAGE_LIMIT_PHRASES) longest = std::max(longest, p.size());
+  for (const std::string_view p : CREDENTIAL_PHRASES) longest = std::max(longest, p.size());
+  return longest;
+}
+static_assert(REFUSAL_SCAN_CONTEXT > longest_phrase() + 1, "a phrase must fit in a window's context");
+
+// The evidence a text holds.
+struct Evidence {
+  bool transient = false;
+  bool usage = false;
+  bool credential = false;
+
+  void add(std::string_view folded, bool cut_before, bool cut_after) {
+    transient = transient || contains_any(folded, TRANSIENT_PHRASES);
+    usage = usage || contains_any(folded, USAGE_LIMIT_PHRASES) ||
+            contains_status_token(folded, USAGE_LIMIT_STATUS, cut_before, cut_after);
+    credential = credential || contains_any(folded, CREDENTIAL_PHRASES);
+    for (const std::string_view status : CREDENTIAL_STATUSES) {
+      credential = credential || contains_status_token(folded, status, cut_before, cut_after);
+    }
   }
-  return folded;
+};
+
+// The text that `pieces` make one after another, read in windows of REFUSAL_SCAN_WINDOW bytes with
+// REFUSAL_SCAN_CONTEXT more on each side, folded to lower case one window at a time.
+std::optional<RefusalCategory> classify_pieces(std::initializer_list<std::string_view> pieces) {
+  std::size_t total = 0;
+  for (const std::string_view piece : pieces) total += piece.size();
+  Evidence evidence;
+  std::string folded;
+  for (std::size_t pos = 0; pos < total; pos += REFUSAL_SCAN_WINDOW) {
+    const std::size_t lo = pos > REFUSAL_SCAN_CONTEXT ? pos - REFUSAL_SCAN_CONTEXT : 0;
+    const std::size_t hi = std::min(total, pos + REFUSAL_SCAN_WINDOW + REFUSAL_SCAN_CONTEXT);
+    folded.clear();
+    std::size_t at = 0;  // where the current piece starts in the whole text
+    for (const std::string_view piece : pieces) {
+      const std::size_t from = std::max(lo, at);
+      const std::size_t to = std::min(hi, at + piece.size());
+      if (from < to) folded.append(piece.substr(from - at, to - from));
+      at += piece.size();
+    }
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    evidence.add(folded, lo > 0, hi < total);
+  }
+  if (evidence.transient) return std::nullopt;
+  if (evidence.usage) return RefusalCategory::kUsageLimit;
+  if (evidence.credential) return RefusalCategory::kCredential;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -105,21 +156,21 @@ std::string_view refusal_category_name(RefusalCategory category) {
   return "credential";
 }
 
-std::optional<RefusalCategory> classify_account_refusal(std::string_view text) {
-  const std::string folded = fold_ascii_case(text);
-  if (contains_any(folded, TRANSIENT_PHRASES)) return std::nullopt;
-  if (contains_any(folded, USAGE_LIMIT_PHRASES)) return RefusalCategory::kUsageLimit;
-  if (contains_status_token(folded, USAGE_LIMIT_STATUS)) return RefusalCategory::kUsageLimit;
-  if (contains_any(folded, CREDENTIAL_PHRASES)) return RefusalCategory::kCredential;
-  for (const std::string_view status : CREDENTIAL_STATUSES) {
-    if (contains_status_token(folded, status)) return RefusalCategory::kCredential;
-  }
-  return std::nullopt;
+std::optional<RefusalCategory> classify_account_refusal(std::string_view text) { return classify_pieces({text}); }
+
+std::optional<RefusalCategory> classify_account_refusal(std::string_view err, std::string_view out) {
+  return classify_pieces({err, "\n", out});
 }
 
 std::string render_stream_excerpt(std::string_view label, std::string_view bytes) {
-  const std::string decoded = text::utf8_lossy(bytes);
-  std::string_view shown = text::trim(decoded);
+  // A stream that is UTF-8 already is shown from its own bytes: it may be the whole of a reply.
+  std::string decoded;
+  std::string_view text = bytes;
+  if (!text::is_utf8(bytes)) {
+    decoded = text::utf8_lossy(bytes);
+    text = decoded;
+  }
+  std::string_view shown = text::trim(text);
 
   std::string out(label);
   out += ": ";

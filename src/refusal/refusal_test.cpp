@@ -14,9 +14,30 @@ constexpr std::string_view NONE = "(none)";
 constexpr std::string_view USAGE = "usage-limit";
 constexpr std::string_view CRED = "credential";
 
-std::string verdict(std::string_view text) {
-  const auto category = classify_account_refusal(text);
+std::string name_of(std::optional<RefusalCategory> category) {
   return std::string(category ? refusal_category_name(*category) : NONE);
+}
+
+std::string verdict(std::string_view text) { return name_of(classify_account_refusal(text)); }
+
+// The verdict on `text`, which must be the same wherever the text falls against the edges of the
+// windows the classification reads (where the second window's context starts, where the first
+// window ends, where the first window's context ends; blanks around it change no verdict), and,
+// split at its first line feed, for the two streams apart.
+std::string verdict_at_every_edge(std::string_view text) {
+  const std::string alone = verdict(text);
+  const std::size_t n = text.size();
+  for (const std::size_t edge : {REFUSAL_SCAN_WINDOW - REFUSAL_SCAN_CONTEXT, REFUSAL_SCAN_WINDOW,
+                                 REFUSAL_SCAN_WINDOW + REFUSAL_SCAN_CONTEXT}) {
+    for (const std::size_t before : {std::size_t{0}, std::size_t{1}, n / 2, n, n + 1}) {
+      const std::string padded = std::string(edge - before, ' ') + std::string(text) + std::string(40, ' ');
+      EXPECT_EQ(verdict(padded), alone) << text << ": " << before << " bytes of it before byte " << edge;
+    }
+  }
+  if (const std::size_t lf = text.find('\n'); lf != std::string_view::npos) {
+    EXPECT_EQ(name_of(classify_account_refusal(text.substr(0, lf), text.substr(lf + 1))), alone) << "as two streams";
+  }
+  return alone;
 }
 
 std::string upper_ascii(std::string_view s) {
@@ -155,7 +176,7 @@ TEST(ClassifyAccountRefusal, Cases) {
       {"quota exceed", NONE},
       {"bill ing", NONE},
   };
-  for (const auto& c : cases) EXPECT_EQ(verdict(c.text), c.expected) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(verdict_at_every_edge(c.text), c.expected) << c.text;
 }
 
 TEST(ClassifyAccountRefusal, StatusTokensCountOnlyWhole) {
@@ -216,7 +237,7 @@ TEST(ClassifyAccountRefusal, StatusTokensCountOnlyWhole) {
       {"429", NONE},
       {"40 2", NONE},
   };
-  for (const auto& c : cases) EXPECT_EQ(verdict(c.text), c.expected) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(verdict_at_every_edge(c.text), c.expected) << c.text;
 }
 
 TEST(RenderStreamExcerpt, Cases) {

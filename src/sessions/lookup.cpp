@@ -62,7 +62,9 @@ struct Matches {
   std::vector<stdfs::path> prefix;
 };
 
-void classify(const fs::DirEntry& entry, const SessionMatcher& matcher, Kind kind, Matches& matches) {
+// Classifies an entry of the directory `dir`.
+void classify(const stdfs::path& dir, const fs::DirEntry& entry, const SessionMatcher& matcher, Kind kind,
+              Matches& matches) {
   if (entry.type != fs::EntryType::kFile) return;
   const auto name = OsString(entry.name).to_utf8();
   if (!name) return;
@@ -70,10 +72,10 @@ void classify(const fs::DirEntry& entry, const SessionMatcher& matcher, Kind kin
   if (kind == Kind::kArchived && !name->ends_with(GZ)) return;
   switch (matcher.match(kind == Kind::kArchived ? without_gz(*name) : std::string_view(*name))) {
     case Match::kExact:
-      matches.exact.push_back(entry.path);
+      matches.exact.push_back(dir / entry.name);
       break;
     case Match::kPrefix:
-      matches.prefix.push_back(entry.path);
+      matches.prefix.push_back(dir / entry.name);
       break;
     case Match::kNone:
       break;
@@ -93,12 +95,13 @@ Result<std::optional<stdfs::path>, SessionLookupError> search_dir(const stdfs::p
   auto top = list_dir_sorted(sessions_dir);
   if (!top) return scan_failure(top.error());
   Matches matches;
-  for (const auto& entry : *top) classify(entry, matcher, kind, matches);
+  for (const auto& entry : *top) classify(sessions_dir, entry, matcher, kind, matches);
   for (const auto& entry : *top) {
     if (entry.type != fs::EntryType::kDirectory) continue;
-    auto sub = list_dir_sorted(entry.path);
+    const stdfs::path folder = sessions_dir / entry.name;
+    auto sub = list_dir_sorted(folder);
     if (!sub) return scan_failure(sub.error());
-    for (const auto& inner : *sub) classify(inner, matcher, kind, matches);
+    for (const auto& inner : *sub) classify(folder, inner, matcher, kind, matches);
   }
   std::vector<stdfs::path>& chosen = matches.exact.empty() ? matches.prefix : matches.exact;
   sort_dedup_by_path(chosen, [](const stdfs::path& p) -> const stdfs::path& { return p; });
@@ -340,7 +343,7 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
   if (!listed) return Err(listed.error().text());
   std::vector<stdfs::path> snapshot_files;
   for (const auto& entry : *listed) {
-    if (entry.type == fs::EntryType::kFile && has_json_extension(entry.name)) snapshot_files.push_back(entry.path);
+    if (entry.type == fs::EntryType::kFile && has_json_extension(entry.name)) snapshot_files.push_back(snapshot_dir / entry.name);
   }
   if (snapshot_files.empty()) {
     return Err("no omp endpoint environment snapshots under " + display(snapshot_dir) + "; relaunch the endpoint");

@@ -60,10 +60,9 @@ TEST(ListDirSorted, ListsEveryEntryInPathOrderWithItsType) {
   ASSERT_TRUE(listed.ok()) << listed.error().text();
   std::vector<std::string> names;
   for (const auto& e : *listed) {
-    names.push_back(display(e.path.filename()));
-    EXPECT_EQ(e.path, dir / e.name);
+    names.push_back(display(stdfs::path(e.name)));
     const bool is_dir = e.name == path_from_utf8("a-b").native() || e.name == path_from_utf8("z").native();
-    EXPECT_EQ(e.type, is_dir ? fs::EntryType::kDirectory : fs::EntryType::kFile) << display(e.path);
+    EXPECT_EQ(e.type, is_dir ? fs::EntryType::kDirectory : fs::EntryType::kFile) << display(stdfs::path(e.name));
   }
   EXPECT_EQ(names, (std::vector<std::string>{"Ab", "_", "a", "a-b", "a.jsonl", "b", "z", "\xC3\xA9"}));
 }

@@ -1,9 +1,11 @@
 #include "snapshot/snapshot.h"
 
+#include <array>
 #include <cstdint>
 #include <new>
 
 #include "json/json.h"
+#include "json/reader.h"
 #include "json/writer.h"
 #include "omp/omp.h"
 #include "platform/env.h"
@@ -142,41 +144,55 @@ Result<EndpointSnapshot> read_snapshot(const stdfs::path& path) {
 Result<EndpointSnapshot> parse_snapshot(std::string_view bytes, const stdfs::path& path) {
   const std::string shown = display(path);
   const std::string prefix = "endpoint environment snapshot " + shown;
-  auto parsed = json::parse(bytes);
-  if (!parsed) return Err("invalid endpoint environment snapshot " + shown + ": " + parsed.error());
-  const json::Value& doc = *parsed;
+  // Read in place, without a tree: whatever else a file at a snapshot's name holds (a tree costs
+  // ten to thirty times a document of small values) takes no memory beyond its bytes. The check
+  // gives the parser's own words for a document it refuses.
+  if (!json::is_valid(bytes)) {
+    auto checked = json::check(bytes);
+    return Err("invalid endpoint environment snapshot " + shown + ": " +
+               (checked ? std::string("invalid JSON") : checked.error()));
+  }
+  const char* const end = bytes.data() + bytes.size();
+  const char* const start = json::skip_space(bytes.data(), end);
+  const json::RawValue doc(std::string_view(start, static_cast<std::size_t>(json::skip_value(start, end) - start)));
   if (!doc.is_object()) return Err(prefix + " must be a JSON object");
+  const auto is_null = [](const json::RawValue& v) { return v.raw() == "null"; };
+  json::RawValue version, id, session, selectors;
+  doc.members({{"version", &version}, {"endpoint_id", &id}, {"launch_session_id", &session}, {"selectors", &selectors}});
 
-  const auto version = doc.find("version");
-  if (version == doc.end() || !version->is_number_integer() ||
-      (version->is_number_unsigned() ? version->get<std::uint64_t>() != 1 : version->get<std::int64_t>() != 1)) {
-    return Err(prefix + " has unsupported version");
-  }
+  // The integer 1 has one spelling; 1.0, 1e0 and "1" are other values.
+  if (version.raw() != "1") return Err(prefix + " has unsupported version");
   EndpointSnapshot snapshot;
-  const auto id = doc.find("endpoint_id");
-  if (id == doc.end() || !id->is_string() || !is_valid_endpoint_id(id->get_ref<const std::string&>())) {
-    return Err(prefix + " has invalid endpoint_id");
-  }
-  snapshot.endpoint_id = id->get<std::string>();
+  std::string storage;
+  if (!id.is_string() || !is_valid_endpoint_id(id.text(storage))) return Err(prefix + " has invalid endpoint_id");
+  snapshot.endpoint_id = std::string(id.text(storage));
 
-  if (const auto session = doc.find("launch_session_id"); session != doc.end() && !session->is_null()) {
-    if (!session->is_string() || session->get_ref<const std::string&>().empty()) {
-      return Err(prefix + " has invalid launch_session_id");
-    }
-    snapshot.launch_session_id = session->get<std::string>();
+  if (!session.raw().empty() && !is_null(session)) {
+    if (!session.is_string() || session.text(storage).empty()) return Err(prefix + " has invalid launch_session_id");
+    snapshot.launch_session_id = std::string(session.text(storage));
   }
 
-  const auto selectors = doc.find("selectors");
-  if (selectors == doc.end() || !selectors->is_object()) return Err(prefix + " has no selectors object");
+  if (!selectors.is_object()) return Err(prefix + " has no selectors object");
+  std::array<json::RawValue, SELECTOR_KEYS.size()> values;
+  static_assert(SELECTOR_KEYS.size() == 8);
+  selectors.members({{SELECTOR_KEYS[0], &values[0]},
+                     {SELECTOR_KEYS[1], &values[1]},
+                     {SELECTOR_KEYS[2], &values[2]},
+                     {SELECTOR_KEYS[3], &values[3]},
+                     {SELECTOR_KEYS[4], &values[4]},
+                     {SELECTOR_KEYS[5], &values[5]},
+                     {SELECTOR_KEYS[6], &values[6]},
+                     {SELECTOR_KEYS[7], &values[7]}});
   for (std::size_t i = 0; i < SELECTOR_KEYS.size(); ++i) {
-    const auto value = selectors->find(std::string(SELECTOR_KEYS[i]));
-    if (value == selectors->end() || value->is_null()) continue;
-    if (!value->is_string()) return Err(prefix + " has non-string selector " + std::string(SELECTOR_KEYS[i]));
+    const json::RawValue& value = values[i];
+    if (value.raw().empty() || is_null(value)) continue;
+    if (!value.is_string()) return Err(prefix + " has non-string selector " + std::string(SELECTOR_KEYS[i]));
+    const std::string_view text = value.text(storage);
     // No environment or path can hold a NUL: taken as it is, the value would be cut short there.
-    if (value->get_ref<const std::string&>().find('\0') != std::string::npos) {
+    if (text.find('\0') != std::string_view::npos) {
       return Err(prefix + " has selector " + std::string(SELECTOR_KEYS[i]) + " with a NUL character");
     }
-    snapshot.selectors.values[i] = OsString::from_utf8(value->get_ref<const std::string&>());
+    snapshot.selectors.values[i] = OsString::from_utf8(text);
   }
   if (!env::is_set(snapshot.selectors[Selector::kVantleOmpBin])) return Err(prefix + " has no validated OMP executable");
   if (auto profile = select_omp_profile(snapshot.selectors); !profile) {

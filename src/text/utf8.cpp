@@ -91,8 +91,15 @@ std::string describe(const Utf8Error& error) {
 
 std::string utf8_lossy(std::string_view bytes) {
   if (is_utf8(bytes)) return std::string(bytes);
+  // Sized first: a replaced byte takes three, and growing by doubling would hold twice that.
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Step st = step(bytes, i);
+    size += st.valid ? st.len : 3;
+    i += st.len;
+  }
   std::string out;
-  out.reserve(bytes.size() + 16);
+  out.reserve(size);
   std::size_t i = 0;
   while (i < bytes.size()) {
     const Step st = step(bytes, i);

@@ -23,6 +23,12 @@ bool equals_ascii_nocase(std::string_view a, std::string_view b) {
   });
 }
 
+// The agent's bytes as text: the bytes themselves when they are UTF-8 already.
+std::string decoded(std::string bytes) {
+  if (text::is_utf8(bytes)) return bytes;
+  return text::utf8_lossy(bytes);
+}
+
 std::string excerpts(std::string_view err_bytes, std::string_view out_bytes) {
   return render_stream_excerpt("omp stderr", err_bytes) + "; " + render_stream_excerpt("omp stdout", out_bytes);
 }
@@ -46,7 +52,10 @@ Result<TurnArgs> parse_turn_args(std::span<const std::string> args) {
 
 Prompt compose_prompt(std::string_view mind, std::string_view input) {
   if (text::is_blank(mind)) return {std::string(input), true};
-  std::string prompt(text::trim_end(mind));
+  const std::string_view kept = text::trim_end(mind);
+  std::string prompt;
+  prompt.reserve(kept.size() + 2 + input.size());
+  prompt += kept;
   prompt += "\n\n";
   prompt += input;
   return {std::move(prompt), false};
@@ -107,24 +116,23 @@ std::vector<std::string> agent_arguments(bool continue_session, const std::files
   return args;
 }
 
-TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& result) {
+TurnReport report_agent_result(std::string_view endpoint_id, AgentOutput result) {
   TurnReport report;
-  const std::string err = text::utf8_lossy(result.err);
-  if (!text::is_blank(err)) report.err = err;
+  std::string err = decoded(std::move(result.err));
   if (result.status.success()) {
-    const std::string out = text::utf8_lossy(result.out);
-    report.out = text::is_blank(out) ? std::string(ACKNOWLEDGEMENT) : out;
-    return report;
-  }
-  const auto category = classify_account_refusal(err + "\n" + text::utf8_lossy(result.out));
-  if (category) {
+    std::string out = decoded(std::move(result.out));
+    report.out = text::is_blank(out) ? std::string(ACKNOWLEDGEMENT) : std::move(out);
+  } else if (const auto category = classify_account_refusal(err, result.out)) {
+    // Both read the decoded standard error and the raw standard output: decoding again, or
+    // decoding ASCII phrases, changes nothing.
     report.exit_code = EXIT_ACCOUNT_REFUSAL;
-    report.err += refusal_line(endpoint_id, *category, result.err, result.out);
-    return report;
+    report.line = refusal_line(endpoint_id, *category, err, result.out);
+  } else {
+    report.exit_code = EXIT_TURN_FAILED;
+    report.line = turn_failure_line(
+        endpoint_id, "omp exited " + exit_status_text(result.status) + "; " + excerpts(err, result.out));
   }
-  report.exit_code = EXIT_TURN_FAILED;
-  report.err += turn_failure_line(
-      endpoint_id, "omp exited " + exit_status_text(result.status) + "; " + excerpts(result.err, result.out));
+  if (!text::is_blank(err)) report.relayed = std::move(err);
   return report;
 }
 

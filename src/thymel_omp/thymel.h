@@ -83,15 +83,17 @@ struct AgentOutput {
   std::string err;
 };
 
-// What the turn writes and returns for a finished agent: the agent's standard error relayed when
-// not blank, then the reply or acknowledgement (status 0), the refusal line (96), or the
-// turn-failure line (1).
+// What the turn writes and returns for a finished agent: on standard error the agent's own text
+// relayed when not blank, then the refusal line (96) or the turn-failure line (1); on standard
+// output the reply or acknowledgement (status 0). The agent's outputs are taken, not copied: a
+// reply that is UTF-8 is held once.
 struct TurnReport {
   int exit_code = EXIT_DONE;
   std::string out;
-  std::string err;
+  std::string relayed;
+  std::string line;
 };
-TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& result);
+TurnReport report_agent_result(std::string_view endpoint_id, AgentOutput result);
 
 // The report lines, each with its line feed.
 std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason);

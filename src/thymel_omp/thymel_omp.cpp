@@ -45,6 +45,53 @@ int deliver_reply(const std::string& id, std::string_view reply, int exit_code) 
   return exit_code;
 }
 
+// Where the turn goes on once its prompt is written: whether the mind was blank and the sessions
+// directory, or the exit code that ended it there.
+struct Written {
+  std::optional<int> ended;
+  bool mind_blank = false;
+  std::filesystem::path sessions_dir;
+};
+
+Written ended_with(int exit_code) {
+  Written out;
+  out.ended = exit_code;
+  return out;
+}
+
+// Reads the mind file and the input and writes the prompt file. The three are let go when it
+// returns, so that the agent's outputs never sit in memory beside them.
+Written write_turn_prompt(const TurnArgs& parsed) {
+  const std::string& id = parsed.endpoint_id;
+  const auto fail = [&id](const std::string& reason) { return ended_with(fail_turn(id, reason)); };
+  const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
+  auto mind = read_utf8_file(mind_file);
+  if (!mind) return fail("mind file unreadable (" + text::visible(parsed.mind_file) + "): " + mind.error().message);
+  auto input = read_stdin_utf8();
+  if (!input) return fail("stdin read failed: " + input.error());
+
+  const Prompt prompt = compose_prompt(*mind, *input);
+  if (text::is_blank(prompt.text)) return ended_with(deliver_reply(id, ACKNOWLEDGEMENT, EXIT_DONE));
+  const auto sessions_dir = sessions_dir_for(mind_file);
+  if (!sessions_dir) return fail("mind file path has no parent dir (no session-dir anchor)");
+  if (prompt.mind_blank) {
+    auto prior = holds_prior_session(*sessions_dir);
+    if (!prior) return fail("cannot list session dir " + display(*sessions_dir) + ": " + prior.error().message);
+    if (!*prior) {
+      (void)stdio::write_err(session_not_found_line(id));
+      return ended_with(EXIT_NO_PRIOR_SESSION);
+    }
+  }
+  if (auto made = fs::create_dir_all(*sessions_dir); !made) {
+    return fail("cannot create session dir " + display(*sessions_dir) + ": " + made.error().message);
+  }
+  const std::filesystem::path prompt_file = *sessions_dir / path_from_utf8(PROMPT_FILE_NAME);
+  if (auto written = write_prompt_file(prompt_file, prompt.text); !written) {
+    return fail("cannot write turn prompt " + display(prompt_file) + ": " + written.error().message);
+  }
+  return Written{std::nullopt, prompt.mind_blank, *sessions_dir};
+}
+
 int run_turn(const TurnArgs& parsed) {
   const std::string& id = parsed.endpoint_id;
   const auto fail = [&id](const std::string& reason) { return fail_turn(id, reason); };
@@ -57,43 +104,20 @@ int run_turn(const TurnArgs& parsed) {
   if (auto applied = snapshot::apply_selectors_to_process(*selectors); !applied) {
     return fail("endpoint environment unavailable: " + applied.error());
   }
+  const Written written = write_turn_prompt(parsed);
+  if (written.ended) return *written.ended;
 
-  const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
-  auto mind = read_utf8_file(mind_file);
-  if (!mind) return fail("mind file unreadable (" + text::visible(parsed.mind_file) + "): " + mind.error().message);
-  auto input = read_stdin_utf8();
-  if (!input) return fail("stdin read failed: " + input.error());
-
-  const Prompt prompt = compose_prompt(*mind, *input);
-  if (text::is_blank(prompt.text)) return deliver_reply(id, ACKNOWLEDGEMENT, EXIT_DONE);
-  const auto sessions_dir = sessions_dir_for(mind_file);
-  if (!sessions_dir) return fail("mind file path has no parent dir (no session-dir anchor)");
-  if (prompt.mind_blank) {
-    auto prior = holds_prior_session(*sessions_dir);
-    if (!prior) return fail("cannot list session dir " + display(*sessions_dir) + ": " + prior.error().message);
-    if (!*prior) {
-      (void)stdio::write_err(session_not_found_line(id));
-      return EXIT_NO_PRIOR_SESSION;
-    }
-  }
-  if (auto made = fs::create_dir_all(*sessions_dir); !made) {
-    return fail("cannot create session dir " + display(*sessions_dir) + ": " + made.error().message);
-  }
-  const std::filesystem::path prompt_file = *sessions_dir / path_from_utf8(PROMPT_FILE_NAME);
-  if (auto written = write_prompt_file(prompt_file, prompt.text); !written) {
-    return fail("cannot write turn prompt " + display(prompt_file) + ": " + written.error().message);
-  }
   auto executable = omp::resolve_omp_executable();
   if (!executable) return fail("omp resolution failed: " + executable.error());
 
   // The agent runs in the mind file's directory, where a relative path of ours would point
   // elsewhere: it gets absolute paths, while messages keep showing the paths as given.
-  auto absolute_sessions_dir = fs::make_absolute(*sessions_dir);
+  auto absolute_sessions_dir = fs::make_absolute(written.sessions_dir);
   if (!absolute_sessions_dir) return fail("omp spawn failed: " + absolute_sessions_dir.error().message);
   const std::filesystem::path mind_dir = absolute_sessions_dir->parent_path();
   process::Command command;
   command.program = *executable;
-  command.args = agent_arguments(prompt.mind_blank, *absolute_sessions_dir,
+  command.args = agent_arguments(written.mind_blank, *absolute_sessions_dir,
                                          *absolute_sessions_dir / path_from_utf8(PROMPT_FILE_NAME));
   snapshot::apply_selectors_to_command(*selectors, command);
   if (fs::is_directory(mind_dir)) command.cwd = mind_dir;
@@ -103,7 +127,8 @@ int run_turn(const TurnArgs& parsed) {
 
   const TurnReport report =
       report_agent_result(id, AgentOutput{run->status, std::move(run->out), std::move(run->err)});
-  if (!report.err.empty()) (void)stdio::write_err(report.err);
+  if (!report.relayed.empty()) (void)stdio::write_err(report.relayed);
+  if (!report.line.empty()) (void)stdio::write_err(report.line);
   return deliver_reply(id, report.out, report.exit_code);
 }
 

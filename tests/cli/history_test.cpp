@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "json/writer.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "snapshot/snapshot.h"
@@ -331,6 +332,27 @@ class StateDir {
  private:
   ScopedTempDir tmp_;
 };
+
+// A snapshot is read in place: whatever else the file holds costs no memory beyond its bytes. With
+// 16 MiB of nested arrays and objects beside its selectors (a tree of it took 27 times that), the
+// lookup ends as it would without them under an address-space limit of four times it plus 32 MiB.
+TEST(History, ASnapshotOfAnyShapeIsReadWithinItsSize) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  StateDir st;
+  std::string chain;
+  for (int level = 0; level < 120; ++level) chain += level % 2 ? R"({"k":)" : "[";
+  chain += "0";
+  for (int level = 119; level >= 0; --level) chain += level % 2 ? "}" : "]";
+  std::string doc = R"({"endpoint_id":"e1","launch_session_id":null,"selectors":{"VANTLE_OMP_BIN":"omp-bin","HOME":)";
+  json::append_string(doc, display(st.tmp() / "h1"));
+  doc += R"(},"version":1,"x":[)" + chain;
+  while (doc.size() < (16u << 20)) doc += "," + chain;
+  doc += "]}";
+  write_file(st.state() / ".vantle" / "vantle-env-v1" / "e1.json", doc);
+  write_file(st.session("h1", "p/2024_abc.jsonl"), "one\n");
+  EXPECT_EQ(st.run({"--session", "abc"}).memory_limit(4 * (16u << 10) + (32u << 10)).run(), exited(0, "one\n", ""));
+}
 
 TEST(History, LooksAcrossEndpointSnapshots) {
   StateDir st;

@@ -404,6 +404,25 @@ TEST_F(Thymel, AnAnswerBeyondTheMemoryLimitIsAFailedTurn) {
             exited(1, "", fail_line("omp spawn failed: stdout reader ran out of memory")));
 }
 
+// A reply is held once, and its decoding made at its final size: a 32 MiB reply of bytes that are
+// not UTF-8 (each becomes three) comes out whole under an address-space limit of six times it plus
+// 32 MiB. Decoded by a growing copy beside a second one, it did not.
+TEST_F(Thymel, AReplyIsHeldOnceWhateverItsBytes) {
+  if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
+  if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  constexpr std::size_t REPLY = 32u << 20;
+  install_agent("flood_stdout " + std::to_string(REPLY) + "\nflood_fill \\xff\n");
+  write_file(mind(), "mind");
+  const auto result = turn("input").memory_limit(6 * (REPLY >> 10) + (32u << 10)).run();
+  EXPECT_EQ(result.err, "");
+  std::string expected;
+  expected.reserve(3 * REPLY);
+  for (std::size_t i = 0; i < REPLY; ++i) expected += "\xEF\xBF\xBD";
+  // Compared apart: a failure would otherwise print 96 MiB twice.
+  EXPECT_TRUE(result.out == expected) << result.out.size() << " bytes out of " << expected.size();
+  EXPECT_EQ(result, exited(0, result.out, ""));
+}
+
 TEST_F(Thymel, FailedAgentOutput) {
   struct Case {
     std::string scenario;

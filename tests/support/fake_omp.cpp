@@ -12,6 +12,8 @@
 //   version.vanish 1                  after answering, move this program away (to <name>.gone)
 //   stdout / stderr / exit / sleep_ms the same for every other invocation (a turn, a launch)
 //   flood_stdout / flood_stderr       bytes of filler written to each stream
+//   flood_fill <text>                 the filler, repeated (default `x`; `\xff` for bytes that
+//                                     are not UTF-8)
 //   echo_stdin 1                      copy standard input to standard output
 //   echo_prefix <text>                put <text> before each piece echoed
 //   observe <path>                    record that file's content (null if unreadable) at start
@@ -107,8 +109,10 @@ std::map<std::string, std::vector<std::string>> load_scenario(const stdfs::path&
   return keys;
 }
 
-void flood(bool to_stdout, std::uint64_t bytes) {
-  const std::string chunk(65536, 'x');
+void flood(bool to_stdout, std::uint64_t bytes, std::string_view fill) {
+  if (fill.empty()) fill = "x";
+  std::string chunk;
+  while (chunk.size() < 65536) chunk += fill;
   while (bytes > 0) {
     const std::size_t n = bytes < chunk.size() ? static_cast<std::size_t>(bytes) : chunk.size();
     auto r = to_stdout ? vantle::stdio::write_out({chunk.data(), n}) : vantle::stdio::write_err({chunk.data(), n});
@@ -294,11 +298,11 @@ int main(int argc, char** argv) {
   if (const auto marker = get(prefix + "wait_for"); !marker.empty()) wait_for_file(marker);
   if (const auto ms = get(prefix + "sleep_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
   if (version) {
-    if (const auto n = get("version.flood"); !n.empty()) flood(true, std::stoull(n));
-    if (const auto n = get("version.flood_stderr"); !n.empty()) flood(false, std::stoull(n));
+    if (const auto n = get("version.flood"); !n.empty()) flood(true, std::stoull(n), get("flood_fill"));
+    if (const auto n = get("version.flood_stderr"); !n.empty()) flood(false, std::stoull(n), get("flood_fill"));
   } else {
-    if (const auto n = get("flood_stdout"); !n.empty()) flood(true, std::stoull(n));
-    if (const auto n = get("flood_stderr"); !n.empty()) flood(false, std::stoull(n));
+    if (const auto n = get("flood_stdout"); !n.empty()) flood(true, std::stoull(n), get("flood_fill"));
+    if (const auto n = get("flood_stderr"); !n.empty()) flood(false, std::stoull(n), get("flood_fill"));
     if (get("echo_stdin") == "1") {
       char buffer[4096];
       while (true) {
