@@ -24,7 +24,7 @@ bool is_absent(DWORD code) {
 
 EntryType follow(const std::filesystem::path& path) {
   // No access rights are needed to read attributes; backup semantics lets directories open.
-  const win::Handle h = win::own(::CreateFileW(api_path(path).c_str(), 0,
+  const OwnedHandle h = win::own(::CreateFileW(api_path(path).c_str(), 0,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) return EntryType::kOther;

@@ -116,7 +116,7 @@ SysResult<Child> spawn(const Command& command) {
     static const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
     (void)subreaper;
     // The agent joins the group its guardian leads.
-    auto guardian = posix::start_guardian(start, !command.new_session);
+    auto guardian = posix::start_guardian(start, !command.new_session && !command.keep_group);
     if (!guardian) return guardian.err();
     child.pid_ = static_cast<std::uint32_t>(guardian->pid);
     child.handles_.guardian_report = std::move(guardian->report);

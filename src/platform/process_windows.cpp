@@ -10,8 +10,6 @@
 
 namespace vantle::process {
 
-using win::Handle;
-
 // The read end is overlapped (see output_pipe): each read waits for its own completion. A writer's
 // empty write completes a read with nothing, which is not the end.
 SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
@@ -21,12 +19,12 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
     const DWORD want = static_cast<DWORD>(std::min(size, win::MAX_TRANSFER));
     if (!::ReadFile(handle_.get(), buffer, want, nullptr, &overlapped) && ::GetLastError() != ERROR_IO_PENDING) {
       const DWORD code = ::GetLastError();
-      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      if (win::is_input_end(code)) return std::size_t{0};
       return Err(os_error(static_cast<int>(code)));
     }
     if (!::GetOverlappedResult(handle_.get(), &overlapped, &got, TRUE)) {
       const DWORD code = ::GetLastError();
-      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      if (win::is_input_end(code)) return std::size_t{0};
       return Err(os_error(static_cast<int>(code)));
     }
     if (got != 0 || size == 0) return std::size_t{got};
@@ -51,15 +49,15 @@ SysError invalid(std::string message) { return custom_error(ErrorKind::kInvalidI
 
 // An inheritable duplicate of one of our standard handles, so that the child gets its own copy
 // whatever the inheritance flag of the original.
-SysResult<Handle> inheritable_copy(HANDLE h) {
+SysResult<OwnedHandle> inheritable_copy(HANDLE h) {
   HANDLE copy = nullptr;
   if (!::DuplicateHandle(::GetCurrentProcess(), h, ::GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
     return Err(last_os_error());
   }
-  return Handle(copy);
+  return OwnedHandle(copy);
 }
 
-SysResult<Handle> open_null(bool child_reads) {
+SysResult<OwnedHandle> open_null(bool child_reads) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const HANDLE h = ::CreateFileW(L"NUL", child_reads ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_EXISTING, 0, nullptr);
@@ -69,8 +67,8 @@ SysResult<Handle> open_null(bool child_reads) {
 
 // One standard stream of the child: the end it gets, and for a pipe the end we keep.
 struct StreamEnds {
-  Handle child;
-  Handle parent;
+  OwnedHandle child;
+  OwnedHandle parent;
 };
 
 // A pipe from the child whose read end is ours and overlapped, so that a wait can include its
@@ -234,8 +232,8 @@ SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
 
 // A kill-on-close job for one child's tree. Without it the tree could outlive the run, so a child
 // that owns its tree is not started without one.
-SysResult<Handle> tree_job() {
-  Handle job(::CreateJobObjectW(nullptr, nullptr));
+SysResult<OwnedHandle> tree_job() {
+  OwnedHandle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return Err(last_os_error());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -283,7 +281,7 @@ SysResult<Child> spawn(const Command& command) {
   }
 
   // The child starts suspended while it joins its job, so that nothing it starts escapes the job.
-  Handle job;
+  OwnedHandle job;
   if (command.own_tree) {
     auto made = tree_job();
     if (!made) return made.err();
@@ -306,8 +304,8 @@ SysResult<Child> spawn(const Command& command) {
     if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
     ::Sleep(10);
   }
-  Handle process(info.hProcess);
-  const Handle thread(info.hThread);
+  OwnedHandle process(info.hProcess);
+  const OwnedHandle thread(info.hThread);
   if (in_job && !::AssignProcessToJobObject(job.get(), process.get())) {
     // Still suspended: it has run nothing and started nothing.
     const SysError error = last_os_error();

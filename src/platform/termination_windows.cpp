@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/termination.h"
+#include "platform/termination_windows.h"
 
 namespace vantle::termination {
 namespace {
@@ -53,6 +54,8 @@ Deferral::~Deferral() {
 
 bool requested() { return g_requested.load(); }
 
-void* request_signal() { return g_event; }
+void* request_event() { return g_event; }
+
+bool request_unsignalled() { return g_event == nullptr && g_depth.load() > 0; }
 
 }  // namespace vantle::termination
