@@ -11,10 +11,6 @@
 namespace vantle::fs {
 namespace {
 
-struct FindCloser {
-  void operator()(HANDLE h) const { ::FindClose(h); }
-};
-
 // The error codes that mean "nothing is there" for a directory path: file not found, path not
 // found, invalid drive, bad network path, bad network name.
 bool is_absent(DWORD code) {
@@ -52,10 +48,9 @@ SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) 
   const std::filesystem::path pattern = dir / L"*";
   WIN32_FIND_DATAW data;
   const std::wstring pattern_text = api_path(pattern);
-  const HANDLE raw = ::FindFirstFileExW(pattern_text.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-  if (raw == INVALID_HANDLE_VALUE) return Err(listing_error(::GetLastError()));
-  const std::unique_ptr<void, FindCloser> handle(raw);
+  const win::OwnedFind handle(::FindFirstFileExW(pattern_text.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                                 nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  if (!handle) return Err(listing_error(::GetLastError()));
   std::vector<DirEntry> entries;
   while (true) {
     const std::wstring_view name(data.cFileName);

@@ -20,6 +20,14 @@ inline OwnedHandle own(HANDLE h) { return OwnedHandle(h == INVALID_HANDLE_VALUE 
 // of a file.
 inline bool is_input_end(DWORD code) { return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF; }
 
+// A directory search, which FindClose ends (not CloseHandle); empty when the search could not start.
+struct FindTraits {
+  using Native = HANDLE;
+  static inline const HANDLE NONE = INVALID_HANDLE_VALUE;
+  static void close(HANDLE find) noexcept { ::FindClose(find); }
+};
+using OwnedFind = Owned<FindTraits>;
+
 // The largest single transfer: the APIs count bytes in 32 bits.
 inline constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;
 

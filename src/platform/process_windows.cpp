@@ -6,7 +6,6 @@
 #include "platform/env.h"
 #include "platform/handle_windows.h"
 #include "platform/process.h"
-#include "text/visible.h"
 
 namespace vantle::process {
 
@@ -143,7 +142,7 @@ SysResult<std::wstring> environment_block(const Command& command) {
     const std::wstring& n = name.native();
     if (n.empty() || n.find(L'=', 1) != std::wstring::npos || name.contains_nul() || value.contains_nul()) {
       return Err(
-          invalid("environment variable " + text::visible(name.to_utf8_lossy()) + " cannot be passed to a child"));
+          invalid("environment variable " + name.to_utf8_lossy() + " cannot be passed to a child"));
     }
     block += n;
     block.push_back(L'=');
@@ -213,12 +212,9 @@ class HandleListAttribute {
   bool initialized_ = false;
 };
 
-// How often a start that Wine failed with ERROR_INTERNAL_ERROR is tried in all.
-constexpr int START_ATTEMPTS = 3;
-
 // The longest working directory a process can be started in: with the backslash Windows appends
-// and the terminating NUL it must fit MAX_PATH, whatever the long-path setting. Wine would print
-// "could not open working directory" and the start could hang instead of failing.
+// and the terminating NUL it must fit MAX_PATH, whatever the long-path setting; a longer one is
+// refused here, with a message that says so, rather than by the start.
 constexpr std::size_t MAX_WORKING_DIRECTORY = MAX_PATH - 2;
 
 SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
@@ -271,8 +267,7 @@ SysResult<Child> spawn(const Command& command) {
   startup.StartupInfo.hStdInput = streams[0].child.get();
   startup.StartupInfo.hStdOutput = streams[1].child.get();
   startup.StartupInfo.hStdError = streams[2].child.get();
-  // Without the list the child would inherit every inheritable handle of ours, including the
-  // child ends another thread is preparing for a different child at this moment.
+  // Without the list the child would inherit every inheritable handle of ours, not only its three.
   HandleListAttribute attribute(inherited);
   if (!inherited.empty()) {
     auto list = attribute.build();
@@ -290,19 +285,11 @@ SysResult<Child> spawn(const Command& command) {
   const bool in_job = command.own_tree;
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
-  // Wine now and then fails a start with ERROR_INTERNAL_ERROR: a randomly placed mapping already
-  // sits where the new process's shared user data must go, and the child dies before it runs any
-  // code (about 1 start in 7,000). A start that failed that way left nothing behind to undo.
-  for (int attempt = 1;; ++attempt) {
-    if (::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
-                         CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
-                             (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) |
-                             (in_job ? CREATE_SUSPENDED : 0u),
-                         block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
-      break;
-    }
-    if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
-    ::Sleep(10);
+  if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
+                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
+                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) | (in_job ? CREATE_SUSPENDED : 0u),
+                        block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
+    return Err(last_os_error());
   }
   OwnedHandle process(info.hProcess);
   const OwnedHandle thread(info.hThread);

@@ -111,7 +111,7 @@ int empty_writes(const std::vector<std::string>& args) {
 
 // Each empty message completes a read with nothing; the watch reads on without growing its stack.
 TEST(ChildWatchWindows, EmptyMessagesInALoopAreReadPast) {
-  Command command = child_command("empty-writes", {"300000"});
+  Command command = child_command("empty-writes", {"100000"});
   command.out = Stdio::kPipe;
   command.err = Stdio::kNull;
   auto child = spawn(command);

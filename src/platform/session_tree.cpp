@@ -18,7 +18,7 @@ struct Watch {
 } g_watch;
 
 [[noreturn]] void report_parent_death() {
-  (void)stdio::write_err(g_watch.line);
+  (void)stdio::write_report(g_watch.line);
   sys::exit_process(g_watch.exit_code);
 }
 

@@ -34,7 +34,7 @@ bool has_ended(const Parent& parent);
 // A failure is a message; the caller may go on without the protection.
 Result<void> couple_session_tree();
 
-// Arms the watch on `parent`: once it has ended, `line` goes to standard error and the process
+// Arms the watch on `parent`: once it has ended, report line `line` is written and the process
 // ends with `exit_code`, at once if the parent is gone already. A failure is a message.
 Result<void> watch_parent_death(Parent parent, std::string line, int exit_code);
 

@@ -110,7 +110,7 @@ std::vector<std::string> agent_arguments(bool continue_session, const std::files
 TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& result) {
   TurnReport report;
   const std::string err = text::utf8_lossy(result.err);
-  if (!text::is_blank(err)) report.err = err;
+  if (!text::is_blank(err)) report.agent_err = err;
   if (result.status.success()) {
     const std::string out = text::utf8_lossy(result.out);
     report.out = text::is_blank(out) ? std::string(ACKNOWLEDGEMENT) : out;
@@ -119,34 +119,35 @@ TurnReport report_agent_result(std::string_view endpoint_id, const AgentOutput& 
   const auto category = classify_account_refusal(err + "\n" + text::utf8_lossy(result.out));
   if (category) {
     report.exit_code = EXIT_ACCOUNT_REFUSAL;
-    report.err += refusal_line(endpoint_id, *category, result.err, result.out);
+    report.line = refusal_line(endpoint_id, *category, result.err, result.out);
     return report;
   }
   report.exit_code = EXIT_TURN_FAILED;
-  report.err += turn_failure_line(
-      endpoint_id, "omp exited " + exit_status_text(result.status) + "; " + excerpts(result.err, result.out));
+  report.line = turn_failure_line(endpoint_id, "omp exited " + exit_status_text(result.status) + "; ",
+                                  excerpts(result.err, result.out));
   return report;
 }
 
-std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason) {
-  return "THYMEL_TURN_FAIL:" + text::visible(endpoint_id) + ": " + std::string(reason) + " " + std::string(EM_DASH) +
-         " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
+text::ReportLine turn_failure_line(std::string_view endpoint_id, std::string_view reason, std::string_view relayed) {
+  return {{"THYMEL_TURN_FAIL:" + std::string(endpoint_id) + ": " + std::string(reason)},
+          {std::string(relayed), true},
+          {" " + std::string(EM_DASH) + " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)"}};
 }
 
-std::string session_not_found_line(std::string_view endpoint_id) {
-  return "THYMEL_SESSION_NOT_FOUND:" + text::visible(endpoint_id) + ": thymel omp session dir holds no prior session " +
-         std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)\n";
+text::ReportLine session_not_found_line(std::string_view endpoint_id) {
+  return {{"THYMEL_SESSION_NOT_FOUND:" + std::string(endpoint_id) + ": thymel omp session dir holds no prior session " +
+           std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)"}};
 }
 
-std::string refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
-                         std::string_view out_bytes) {
-  return "THYMEL_ACCOUNT_REFUSAL:" + text::visible(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
+text::ReportLine refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
+                              std::string_view out_bytes) {
+  return {{"THYMEL_ACCOUNT_REFUSAL:" + std::string(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
          " the provider refused the Thymel turn for account reasons (" + std::string(refusal_category_name(category)) +
          "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry would "
          "succeed on a healthy account, and only a human can restore it (clear the limit or the credential). "
          "Exiting " +
-         std::to_string(EXIT_ACCOUNT_REFUSAL) + " (keep custody; the daemon paces retries, never reseeds). " +
-         excerpts(err_bytes, out_bytes) + "\n";
+           std::to_string(EXIT_ACCOUNT_REFUSAL) + " (keep custody; the daemon paces retries, never reseeds). "},
+          {excerpts(err_bytes, out_bytes), true}};
 }
 
 }  // namespace vantle::thymel
