@@ -62,6 +62,7 @@ pid_t __real_waitpid(pid_t pid, int* status, int options);
 int __real_waitid(idtype_t type, id_t id, siginfo_t* info, int options);
 int __real_kill(pid_t pid, int sig);
 int __real_poll(pollfd* fds, nfds_t n, int timeout);
+int __real_ppoll(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask);
 int __real_fsync(int fd);
 int __real_stat(const char* path, struct stat* st);
 int __real_lstat(const char* path, struct stat* st);
@@ -314,6 +315,11 @@ int __wrap_kill(pid_t pid, int sig) {
 int __wrap_poll(pollfd* fds, nfds_t n, int timeout) {
   if (const int e = fault(kPoll)) return failed(e, -1);
   return __real_poll(fds, n, timeout);
+}
+
+int __wrap_ppoll(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask) {
+  if (const int e = fault(kPoll)) return failed(e, -1);
+  return __real_ppoll(fds, n, timeout, mask);
 }
 
 int __wrap_fsync(int fd) {

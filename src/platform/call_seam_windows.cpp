@@ -16,8 +16,8 @@
 //
 // The calls are named by what they do, in the words of the POSIX seam (open, read, write, rename,
 // unlink, ...), so that a scenario names a failed step once for both systems. Only the main
-// thread's calls are counted: the launch's parent watch waits on a thread of its own, and counting
-// its wait would make the numbering depend on timing. Writes to standard error are never failed: a
+// thread's calls are counted: the console runs its control handler on a thread of its own, and
+// counting that would make the numbering depend on timing. Writes to standard error are never failed: a
 // report that cannot be written has no one to be told of it. Nothing here allocates.
 #include <windows.h>
 
