@@ -29,6 +29,7 @@ SysResult<void> retry_while_held(Call call) {
     if (!held_by_another(code) || std::chrono::steady_clock::now() >= deadline) {
       return Err(os_error(static_cast<int>(code)));
     }
+    // Nothing signals that another process closed its handle: the only way to know is to try again.
     ::Sleep(pause_ms);
     pause_ms = std::min<DWORD>(pause_ms * 2, 32);
   }

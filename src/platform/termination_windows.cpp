@@ -35,6 +35,8 @@ BOOL WINAPI on_event(DWORD event) {
   g_requested.store(true);
   if (g_event != nullptr) ::SetEvent(g_event);
   if (g_depth.load() == 0) ::ExitProcess(ENDED_BY_CTRL_C);
+  // Parked for good, no timer: returning would let the system end the process before the main thread
+  // has ended the tree and removed what it created.
   while (true) ::Sleep(INFINITE);
 }
 
