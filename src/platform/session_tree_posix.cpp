@@ -82,9 +82,10 @@ Result<ExitStatus, ForegroundError> run_foreground(const process::Command& comma
   if (!child) return Err(ForegroundError{ForegroundError::Kind::kStart, std::move(child).error()});
   auto status = wait_foreground(*child);
   if (status) return *status;
-  if (!g_coupled) return Err(ForegroundError{ForegroundError::Kind::kStart, std::move(status).error()});
-  // The agent's status is lost only with its guardian, and the tree is then ended (process.h).
   SysError error = std::move(status).error();
+  // A guardian that died before its report is the one failure the system gave no code for
+  // (process.h); the tree is ended then too.
+  if (!g_coupled || error.code != 0) return Err(ForegroundError{ForegroundError::Kind::kStart, std::move(error)});
   error.message += "; reaped the OMP session tree";
   return Err(ForegroundError{ForegroundError::Kind::kGuardianDied, std::move(error)});
 }
