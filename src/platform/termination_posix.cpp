@@ -19,15 +19,11 @@ constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 std::atomic<int> g_depth{0};
 std::atomic<int> g_signal{0};
 bool g_installed = false;
+// The signals given the handler: not one the tool was started with ignored, which a deferral must
+// not hold back either (a blocked, ignored signal stays pending, and would read as a request).
+sigset_t g_handled;
 // The mask before the outermost deferral blocked the signals, given back when it goes.
 sigset_t g_before;
-
-sigset_t handled() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig : SIGNALS) sigaddset(&set, sig);
-  return set;
-}
 
 // Ends the process by `sig` with its default action. Async-signal-safe: inside the handler the
 // signal stays blocked until the handler returns, and then kills.
@@ -48,12 +44,17 @@ void on_signal(int sig) {
 void install() {
   if (g_installed) return;
   g_installed = true;
+  sigemptyset(&g_handled);
   for (int sig : SIGNALS) {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    sigaddset(&g_handled, sig);
+  }
+  for (int sig : SIGNALS) {
+    if (sigismember(&g_handled, sig) != 1) continue;
     struct sigaction action {};
     action.sa_handler = on_signal;
-    action.sa_mask = handled();
+    action.sa_mask = g_handled;
     action.sa_flags = SA_RESTART;
     ::sigaction(sig, &action, nullptr);
   }
@@ -64,8 +65,7 @@ void install() {
 Deferral::Deferral() {
   install();
   if (g_depth.fetch_add(1) != 0) return;
-  const sigset_t set = handled();
-  ::pthread_sigmask(SIG_BLOCK, &set, &g_before);
+  ::pthread_sigmask(SIG_BLOCK, &g_handled, &g_before);
 }
 
 Deferral::~Deferral() {
@@ -88,13 +88,16 @@ bool requested() {
   sigset_t pending;
   if (::sigpending(&pending) != 0) return false;
   for (int sig : SIGNALS) {
-    if (sigismember(&pending, sig) == 1) return true;
+    if (sigismember(&g_handled, sig) == 1 && sigismember(&pending, sig) == 1) return true;
   }
   return false;
 }
 
 void let_requests_through(sigset_t& mask) {
-  for (int sig : SIGNALS) sigdelset(&mask, sig);
+  if (!g_installed) return;
+  for (int sig : SIGNALS) {
+    if (sigismember(&g_handled, sig) == 1) sigdelset(&mask, sig);
+  }
 }
 
 }  // namespace vantle::termination
