@@ -1,6 +1,5 @@
 #include "cli/options.h"
 
-#include "text/visible.h"
 
 namespace vantle {
 
@@ -11,22 +10,22 @@ Result<bool> parse_options(std::span<const std::string> args, std::initializer_l
     const std::string& arg = args[i];
     if (grammar.help_flags && (arg == "-h" || arg == "--help")) return true;
     const bool last = i + 1 == args.size();
-    if (grammar.strictness == Strictness::kPairs && last) return Err(text::visible(arg) + " expects a value");
+    if (grammar.strictness == Strictness::kPairs && last) return Err(arg + " expects a value");
     std::optional<std::string>* value = nullptr;
     for (const auto& option : options) {
       if (arg == option.name) value = option.value;
     }
     if (value == nullptr) {
-      if (!lenient) return Err("unknown arg: " + text::visible(arg));
+      if (!lenient) return Err("unknown arg: " + arg);
       if (arg.starts_with("--")) ++i;
     } else if (grammar.repeats == Repeats::kRefused && value->has_value()) {
-      return Err("duplicate arg: " + text::visible(arg));
+      return Err("duplicate arg: " + arg);
     } else if (!last) {
       *value = args[++i];
     } else if (lenient) {
       value->reset();
     } else {
-      return Err(text::visible(arg) + " expects a value");
+      return Err(arg + " expects a value");
     }
   }
   for (const auto& option : options) {

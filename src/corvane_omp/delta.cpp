@@ -27,17 +27,14 @@ bool names_at(std::string_view text, std::size_t pos, std::string_view name) {
 
 }  // namespace
 
-std::string corvane_fail_line(std::string_view endpoint_id, std::string_view message) {
-  std::string line = "CORVANE_FAIL:";
-  line += text::visible(endpoint_id);
-  line += ": ";
-  line += message;
-  line += '\n';
+text::ReportLine corvane_fail_line(std::string_view endpoint_id, std::string_view message, std::string_view relayed) {
+  text::ReportLine line{{"CORVANE_FAIL:" + std::string(endpoint_id) + ": " + std::string(message)}};
+  if (!relayed.empty()) line.push_back({std::string(relayed), true});
   return line;
 }
 
-Verdict failure(std::string_view endpoint_id, std::string_view message) {
-  return Verdict{1, "", corvane_fail_line(endpoint_id, message)};
+Verdict failure(std::string_view endpoint_id, std::string_view message, std::string_view relayed) {
+  return Verdict{1, "", corvane_fail_line(endpoint_id, message, relayed)};
 }
 
 bool contains_context_tag(std::string_view body) {
@@ -86,17 +83,17 @@ Result<std::string_view> validate_context_delta(std::string_view answer) {
 Verdict judge_context_delta(std::string_view endpoint_id, std::string_view answer) {
   auto delta = validate_context_delta(answer);
   if (!delta) return failure(endpoint_id, delta.error());
-  return Verdict{0, std::string(*delta), ""};
+  return Verdict{0, std::string(*delta), {}};
 }
 
 int deliver(const Verdict& verdict, std::string_view endpoint_id) {
   if (!verdict.out.empty()) {
     if (auto written = stdio::write_out(verdict.out); !written) {
-      (void)stdio::write_err(corvane_fail_line(endpoint_id, "cannot write the context delta: " + written.error().message));
+      (void)stdio::write_report(corvane_fail_line(endpoint_id, "cannot write the context delta: " + written.error().message));
       return verdict.code == 0 ? 1 : verdict.code;
     }
   }
-  if (!verdict.err.empty()) (void)stdio::write_err(verdict.err);
+  if (!verdict.err.empty()) (void)stdio::write_report(verdict.err);
   return verdict.code;
 }
 

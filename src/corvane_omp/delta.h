@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "text/visible.h"
 
 namespace vantle::corvane {
 
@@ -28,13 +29,14 @@ inline constexpr std::string_view LIVE_CLOSE = "</live-context>";
 struct Verdict {
   int code = 0;
   std::string out;
-  std::string err;
+  text::ReportLine err;
 };
 
-// "CORVANE_FAIL:{id}: {message}" and a line feed.
-std::string corvane_fail_line(std::string_view endpoint_id, std::string_view message);
+// "CORVANE_FAIL:{id}: {message}{relayed}", `relayed` the agent's stream excerpts, if any.
+text::ReportLine corvane_fail_line(std::string_view endpoint_id, std::string_view message,
+                                   std::string_view relayed = {});
 // A turn that ends with that line and exit code 1, printing nothing on standard output.
-Verdict failure(std::string_view endpoint_id, std::string_view message);
+Verdict failure(std::string_view endpoint_id, std::string_view message, std::string_view relayed = {});
 
 // Whether a block body holds a project-context or live-context tag: "<", an optional "/", the
 // name in any ASCII letter case, then the end of the body or one of TAB, LF, CR, SPACE, "/", ">".

@@ -86,11 +86,11 @@ TEST(ContextDelta, ValidatesEveryRuleInOrder) {
     if (c.message.empty()) {
       EXPECT_EQ(verdict.code, 0);
       EXPECT_EQ(verdict.out, c.printed.empty() ? c.answer : c.printed);
-      EXPECT_EQ(verdict.err, "");
+      EXPECT_EQ(text::report_text(verdict.err), "");
     } else {
       EXPECT_EQ(verdict.code, 1);
       EXPECT_EQ(verdict.out, "");
-      EXPECT_EQ(verdict.err, "CORVANE_FAIL:ep-1: " + c.message + "\n");
+      EXPECT_EQ(text::report_text(verdict.err), "CORVANE_FAIL:ep-1: " + c.message + "\n");
     }
   }
 }
@@ -104,8 +104,8 @@ TEST(ContextDelta, EmptyDeltaIsSixtyFourBytesAndPassesUnchanged) {
 }
 
 TEST(ContextDelta, FailureLineCarriesTheEndpointIdEvenWhenEmpty) {
-  EXPECT_EQ(corvane_fail_line("", "m"), "CORVANE_FAIL:: m\n");
-  EXPECT_EQ(corvane_fail_line("a b", "x: y"), "CORVANE_FAIL:a b: x: y\n");
+  EXPECT_EQ(text::report_text(corvane_fail_line("", "m")), "CORVANE_FAIL:: m\n");
+  EXPECT_EQ(text::report_text(corvane_fail_line("a b", "x: y")), "CORVANE_FAIL:a b: x: y\n");
 }
 
 TEST(ContextTag, FoldsAsciiCaseAndNeedsADelimiterOrTheEnd) {

@@ -5,7 +5,6 @@
 #include "platform/os_string.h"
 #include "refusal/refusal.h"
 #include "text/utf8.h"
-#include "text/visible.h"
 
 namespace vantle::corvane {
 namespace {
@@ -59,17 +58,16 @@ Verdict judge_capture(std::string_view endpoint_id, const AgentCapture& capture)
   const std::string detail =
       render_stream_excerpt("omp stderr", capture.err) + "; " + render_stream_excerpt("omp stdout", capture.out);
   const auto category = classify_account_refusal(capture.err, capture.out);
-  if (!category) return failure(endpoint_id, "omp exited " + status + "; " + detail);
-  std::string line = "CORVANE_ACCOUNT_REFUSAL:";
-  line += text::visible(endpoint_id);
-  line += ": outage, not a fault \xE2\x80\x94 the provider refused the summarizer turn for account reasons (";
-  line += refusal_category_name(*category);
-  line += "); nothing is broken, the transcript is intact, and only a human can restore the account. omp exited ";
-  line += status;
-  line += "; ";
-  line += detail;
-  line += '\n';
-  return Verdict{1, "", std::move(line)};
+  if (!category) return failure(endpoint_id, "omp exited " + status + "; ", detail);
+  return Verdict{1,
+                 "",
+                 {{"CORVANE_ACCOUNT_REFUSAL:" + std::string(endpoint_id) +
+                   ": outage, not a fault \xE2\x80\x94 the provider refused the summarizer turn for account reasons (" +
+                   std::string(refusal_category_name(*category)) +
+                   "); nothing is broken, the transcript is intact, and only a human can restore the account. omp "
+                   "exited " +
+                   status + "; "},
+                  {detail, true}}};
 }
 
 }  // namespace vantle::corvane

@@ -137,7 +137,7 @@ TEST(CorvaneTurn, JudgesACompletedRun) {
     const Verdict verdict = judge_capture("e1", c.capture);
     EXPECT_EQ(verdict.code, c.code);
     EXPECT_EQ(verdict.out, c.out);
-    EXPECT_EQ(verdict.err, c.err);
+    EXPECT_EQ(text::report_text(verdict.err), c.err);
   }
 }
 

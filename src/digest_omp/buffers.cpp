@@ -110,8 +110,8 @@ SysResult<std::optional<std::string_view>> LineReader::next() {
 // Both buffers are reserved whole (an escaped slice is at most six bytes a byte, quotes added), so
 // writing a record never allocates: running out of memory cannot cut one short.
 OutputBuffer::OutputBuffer(ByteDrain drain) : drain_(std::move(drain)) {
-  buffer_.reserve(DIGEST_IO_BUFFER);
-  escaped_.reserve(6 * DIGEST_IO_BUFFER + 2);
+  buffer_.reserve(DIGEST_OUTPUT_BUFFER);
+  escaped_.reserve(6 * DIGEST_OUTPUT_BUFFER + 2);
 }
 
 void OutputBuffer::drain(std::string_view bytes) {
@@ -120,13 +120,13 @@ void OutputBuffer::drain(std::string_view bytes) {
 
 void OutputBuffer::write(std::string_view bytes) {
   if (failure_) return;
-  if (bytes.size() > DIGEST_IO_BUFFER - buffer_.size()) {
+  if (bytes.size() > DIGEST_OUTPUT_BUFFER - buffer_.size()) {
     if (!buffer_.empty()) {
       drain(buffer_);
       if (failure_) return;
       buffer_.clear();
     }
-    if (bytes.size() >= DIGEST_IO_BUFFER) {
+    if (bytes.size() >= DIGEST_OUTPUT_BUFFER) {
       drain(bytes);
       return;
     }
@@ -135,7 +135,7 @@ void OutputBuffer::write(std::string_view bytes) {
 }
 
 void OutputBuffer::write_string(std::string_view text) {
-  if (text.size() <= DIGEST_IO_BUFFER) {
+  if (text.size() <= DIGEST_OUTPUT_BUFFER) {
     escaped_.clear();
     json::append_string(escaped_, text);
     write(escaped_);
@@ -148,9 +148,9 @@ void OutputBuffer::write_string(std::string_view text) {
 
 // The escape of a byte never depends on its neighbours, so a long string can be escaped in slices.
 void OutputBuffer::write_escaped(std::string_view text) {
-  for (std::size_t at = 0; at < text.size() && !failure_; at += DIGEST_IO_BUFFER) {
+  for (std::size_t at = 0; at < text.size() && !failure_; at += DIGEST_OUTPUT_BUFFER) {
     escaped_.clear();
-    json::append_escaped(escaped_, text.substr(at, DIGEST_IO_BUFFER));
+    json::append_escaped(escaped_, text.substr(at, DIGEST_OUTPUT_BUFFER));
     write(escaped_);
   }
 }

@@ -17,7 +17,7 @@
 namespace vantle::digest {
 
 // The size of the output buffer.
-inline constexpr std::size_t DIGEST_IO_BUFFER = 8192;
+inline constexpr std::size_t DIGEST_OUTPUT_BUFFER = 8192;
 // The reader's buffer: lines up to this long are handed out in place. Most of a session log's
 // bytes are in tool results of tens of kilobytes to a megabyte, which would otherwise be copied
 // into a line of their own.
@@ -70,7 +70,7 @@ class LineReader final {
   std::string long_line_;
 };
 
-// A DIGEST_IO_BUFFER-byte buffer in front of a drain. Bytes are passed on whenever the buffer
+// A DIGEST_OUTPUT_BUFFER-byte buffer in front of a drain. Bytes are passed on whenever the buffer
 // fills, and strings longer than the buffer are escaped and passed on in pieces, so a record of
 // any length needs no memory of its own. The first drain failure is kept; later writes are
 // dropped, and the unwritten bytes stay buffered for one last attempt.

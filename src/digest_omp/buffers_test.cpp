@@ -20,7 +20,7 @@ namespace {
 using namespace std::string_literals;
 
 // A source that hands out `input` in reads of at most `step` bytes.
-ByteSource source_of(const std::string& input, std::size_t step = DIGEST_IO_BUFFER) {
+ByteSource source_of(const std::string& input, std::size_t step = DIGEST_OUTPUT_BUFFER) {
   auto at = std::make_shared<std::size_t>(0);
   return [&input, step, at](char* buffer, std::size_t size) -> SysResult<std::size_t> {
     const std::size_t n = std::min({size, step, input.size() - *at});
@@ -48,7 +48,7 @@ Lines collect(LineReader& source) {
   }
 }
 
-Lines read_all(const std::string& input, std::size_t step = DIGEST_IO_BUFFER) {
+Lines read_all(const std::string& input, std::size_t step = DIGEST_OUTPUT_BUFFER) {
   LineReader reader(source_of(input, step));
   return collect(reader);
 }
@@ -88,7 +88,7 @@ TEST(LineReader, SplitsAtLineFeedsAndDropsACarriageReturnBeforeThem) {
       {"x\0y\n"s, {"x\0y"s}},
   };
   for (const auto& c : cases) {
-    for (const std::size_t step : {std::size_t{1}, std::size_t{2}, DIGEST_IO_BUFFER}) {
+    for (const std::size_t step : {std::size_t{1}, std::size_t{2}, DIGEST_OUTPUT_BUFFER}) {
       SCOPED_TRACE(::testing::PrintToString(c.input) + " in reads of " + std::to_string(step));
       const Lines got = read_all(c.input, step);
       EXPECT_EQ(got.error, "");
@@ -176,7 +176,7 @@ TEST(OutputBuffer, PassesBytesOnInOrderWhenFullAndOnFlush) {
     out.write(piece);
     expected += piece;
   }
-  for (const auto& w : drain.writes) EXPECT_LE(w.size(), DIGEST_IO_BUFFER);
+  for (const auto& w : drain.writes) EXPECT_LE(w.size(), DIGEST_OUTPUT_BUFFER);
   EXPECT_GT(drain.writes.size(), 1u);
   ASSERT_TRUE(out.flush().ok());
   EXPECT_EQ(drain.all(), expected);

@@ -14,14 +14,13 @@
 #include "sessions/lookup.h"
 #include "sessions/session_log.h"
 #include "text/utf8.h"
-#include "text/visible.h"
 #include "text/whitespace.h"
 
 namespace vantle::digest {
 namespace {
 
 int fail(int code, std::string_view message) {
-  (void)stdio::write_err("vantle digest-omp: " + std::string(message) + "\n");
+  (void)stdio::write_report("vantle digest-omp: " + std::string(message));
   return code;
 }
 
@@ -30,8 +29,7 @@ int fail(int code, std::string_view message) {
 int fail_choice(const sessions::SessionFileError& error, const SessionLogArgs& args) {
   using Kind = sessions::SessionFileError::Kind;
   if (error.kind == Kind::kNoneInDir) {
-    return fail(1, "no session file for '" + text::visible(*args.session) + "' under " +
-                       text::visible(*args.session_dir));
+    return fail(1, "no session file for '" + *args.session + "' under " + *args.session_dir);
   }
   return fail(error.kind == Kind::kUsage ? 2 : 1, error.message);
 }
@@ -101,7 +99,7 @@ int run_digest(std::span<const std::string> args) {
   std::string shown;  // how messages name the file
   if (parsed.in) {
     path = path_from_utf8(*parsed.in);
-    shown = text::visible(*parsed.in);
+    shown = *parsed.in;
   } else {
     if (!parsed.session || parsed.session->empty()) return fail(2, "need --session <id> or --in <logfile>");
     auto found = sessions::choose_session_file(parsed.session_dir, *parsed.session);

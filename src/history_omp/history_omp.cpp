@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t HISTORY_CHUNK = 256 * 1024;
 
 int fail(int code, std::string_view message) {
-  (void)stdio::write_err("HISTORY_FAIL: " + std::string(message) + "\n");
+  (void)stdio::write_report("HISTORY_FAIL: " + std::string(message));
   return code;
 }
 

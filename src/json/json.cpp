@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "text/utf8.h"
-#include "text/visible.h"
 
 namespace vantle::json {
 namespace {
@@ -33,7 +32,7 @@ std::string clean_message(std::string message, const std::string& last_token) {
       message.replace(at, quoted.size(), "last read: '" + last_token.substr(0, cut) + "...'");
     }
   }
-  return text::visible(text::utf8_lossy(message));
+  return text::utf8_lossy(message);
 }
 
 // Builds the tree from nlohmann's parse events, with the depth and overflow limits; without a root

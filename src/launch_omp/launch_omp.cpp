@@ -18,11 +18,11 @@ constexpr std::string_view PREFIX = "vantle launch-omp: ";
 constexpr int DAEMON_DIED = 93;
 
 int fail(int code, const std::string& message) {
-  (void)stdio::write_err(std::string(PREFIX) + message + "\n");
+  (void)stdio::write_report(std::string(PREFIX) + message);
   return code;
 }
 
-void warn(const std::string& message) { (void)stdio::write_err(std::string(PREFIX) + message + "\n"); }
+void warn(const std::string& message) { (void)stdio::write_report(std::string(PREFIX) + message); }
 
 struct LaunchArgs {
   std::optional<std::string> id;
@@ -84,7 +84,7 @@ int launch_omp(std::span<const std::string> args) {
     warn("session-tree lifetime coupling unavailable: " + coupled.error());
   }
   if (auto watched = session_tree::watch_parent_death(
-          std::move(parent), std::string(PREFIX) + "hosting daemon exited; reaping the OMP session tree\n", DAEMON_DIED);
+          std::move(parent), std::string(PREFIX) + "hosting daemon exited; reaping the OMP session tree", DAEMON_DIED);
       !watched) {
     warn("parent-death watch unavailable: " + watched.error());
   }

@@ -11,7 +11,6 @@
 #include "launch_omp/launch_omp.h"
 #include "platform/stdio.h"
 #include "platform/system.h"
-#include "text/visible.h"
 #include "thymel_omp/thymel_omp.h"
 
 namespace vantle {
@@ -42,7 +41,8 @@ int dispatch(std::span<const std::string> args) {
   for (const auto& sub : kSubcommands) {
     if (args[0] == sub.name) return sub.driver(args.subspan(1));
   }
-  (void)stdio::write_err("vantle: unknown subcommand: " + text::visible(args[0]) + "\n" + std::string(USAGE));
+  (void)stdio::write_report("vantle: unknown subcommand: " + args[0]);
+  (void)stdio::write_err(USAGE);
   return 2;
 }
 
@@ -57,8 +57,8 @@ int run(int argc, char** argv) {
     if (!utf8) {
       // Arguments after one that names no driver (help, an unknown subcommand) are never read.
       if (i > 1 && !names_driver(args[0])) break;
-      (void)stdio::write_err("vantle: argument " + std::to_string(i) +
-                             " is not valid Unicode: " + text::visible(os_args[i].to_utf8_lossy()) + "\n");
+      (void)stdio::write_report("vantle: argument " + std::to_string(i) +
+                                " is not valid Unicode: " + os_args[i].to_utf8_lossy());
       return 2;
     }
     args.push_back(std::move(*utf8));
@@ -74,11 +74,11 @@ int run_main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
-    (void)stdio::write_err("vantle: " + std::string(OUT_OF_MEMORY) + "\n");
+    (void)stdio::write_report("vantle: " + std::string(OUT_OF_MEMORY));
   } catch (const std::exception& e) {
-    (void)stdio::write_err("vantle: " + text::visible(e.what()) + "\n");
+    (void)stdio::write_report("vantle: " + std::string(e.what()));
   } catch (...) {
-    (void)stdio::write_err("vantle: unexpected failure\n");
+    (void)stdio::write_report("vantle: unexpected failure");
   }
   return 1;
 }

@@ -1,13 +1,16 @@
-// One blocking wait over a running child that owns its tree: its end, its two output pipes, a
-// request to end the tool (platform/termination.h) and a deadline. Nothing is polled on a timer and
-// no thread is started: POSIX polls the guardian's report pipe (readable once the guardian reports,
-// hung up if it dies), the two pipes and the termination self-pipe; Windows waits for the process,
-// the termination event and the events of overlapped reads on the two pipes in one
-// WaitForMultipleObjects.
+// One blocking wait over a running child: its end, its output pipes, the end of the process that
+// started this one (when asked), a request to end the tool (platform/termination.h) and a deadline.
+// No thread is started and nothing is polled on a timer, save the parent's end on a Linux kernel
+// without pidfd_open. POSIX sleeps in one ppoll over the guardian's report pipe (readable once the
+// guardian reports, hung up if it dies), the parent's pidfd and the two pipes, with the signals
+// that wake it (the child's SIGCHLD where it has no guardian, the termination signals) let through
+// only there; Windows waits for the process, the parent, the termination event and the events of
+// overlapped reads on the two pipes in one WaitForMultipleObjects.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -22,10 +25,10 @@ class ChildWatch {
  public:
   using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
-  // What woke the wait. The child's end and the request are each reported once; a pipe's end
+  // What woke the wait. The child's end, the parent's and the request are each reported once; a pipe's end
   // (empty bytes) and a failed read close that pipe.
   struct Event {
-    enum class Kind { kOutput, kReadFailed, kEnded, kTerminationRequested, kDeadline };
+    enum class Kind { kOutput, kReadFailed, kEnded, kParentEnded, kTerminationRequested, kDeadline };
     Kind kind = Kind::kDeadline;
     std::size_t stream = 0;  // kOutput, kReadFailed: 0 standard output, 1 standard error
     std::string_view bytes;  // kOutput: what was read, valid until the next call; empty at the end
@@ -50,14 +53,23 @@ class ChildWatch {
     }
   };
 
-  // Takes the child's output pipes (both must be piped). The child must outlive the watch and stay
-  // where it is; once its end is reported, the watch no longer looks at it, so it may be waited for.
-  explicit ChildWatch(Child& child);
+  // The process that started this one, watched for its end: its pid, and a handle that signals the
+  // end (a pidfd, a SYNCHRONIZE process handle). Without a handle, POSIX sees the end when this
+  // process's parent pid changes.
+  struct Parent {
+    std::uint32_t pid = 0;
+    const OwnedHandle* handle = nullptr;
+  };
+
+  // Takes the child's piped outputs, if any. The child must outlive the watch and stay where it is;
+  // once its end is reported, the watch no longer looks at it, so it may be waited for.
+  explicit ChildWatch(Child& child, std::optional<Parent> parent = std::nullopt);
   ~ChildWatch();
   ChildWatch(const ChildWatch&) = delete;
   ChildWatch& operator=(const ChildWatch&) = delete;
 
-  // Blocks until something happens, or until `deadline` (none: no deadline).
+  // Blocks until something happens, or until `deadline` (none: no deadline). An error when nothing
+  // is left to wait for.
   SysResult<Event> next(Deadline deadline);
   // Stops reading a pipe and closes it.
   void close(std::size_t stream);

@@ -9,13 +9,10 @@
 #include <string>
 
 #include "platform/dir.h"
+#include "platform/fd_posix.h"
 
 namespace vantle::fs {
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
 
 EntryType type_of(DIR* dir, const dirent* entry) {
   switch (entry->d_type) {
@@ -49,7 +46,7 @@ bool nothing_at(const std::filesystem::path& dir) {
 }  // namespace
 
 SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) {
-  const std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
+  const posix::OwnedDir handle(::opendir(dir.c_str()));
   if (!handle) {
     SysError error = last_os_error();
     if (error.code == ENOTDIR && nothing_at(dir)) error.kind = ErrorKind::kNotFound;

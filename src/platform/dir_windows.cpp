@@ -11,10 +11,6 @@
 namespace vantle::fs {
 namespace {
 
-struct FindCloser {
-  void operator()(HANDLE h) const { ::FindClose(h); }
-};
-
 // The error codes that mean "nothing is there" for a directory path: file not found, path not
 // found, invalid drive, bad network path, bad network name.
 bool is_absent(DWORD code) {
@@ -24,7 +20,7 @@ bool is_absent(DWORD code) {
 
 EntryType follow(const std::filesystem::path& path) {
   // No access rights are needed to read attributes; backup semantics lets directories open.
-  const win::Handle h = win::own(::CreateFileW(api_path(path).c_str(), 0,
+  const OwnedHandle h = win::own(::CreateFileW(api_path(path).c_str(), 0,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) return EntryType::kOther;
@@ -52,10 +48,9 @@ SysResult<std::vector<DirEntry>> list_entries(const std::filesystem::path& dir) 
   const std::filesystem::path pattern = dir / L"*";
   WIN32_FIND_DATAW data;
   const std::wstring pattern_text = api_path(pattern);
-  const HANDLE raw = ::FindFirstFileExW(pattern_text.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
-                                        FIND_FIRST_EX_LARGE_FETCH);
-  if (raw == INVALID_HANDLE_VALUE) return Err(listing_error(::GetLastError()));
-  const std::unique_ptr<void, FindCloser> handle(raw);
+  const win::OwnedFind handle(::FindFirstFileExW(pattern_text.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                                 nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  if (!handle) return Err(listing_error(::GetLastError()));
   std::vector<DirEntry> entries;
   while (true) {
     const std::wstring_view name(data.cFileName);

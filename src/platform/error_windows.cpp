@@ -5,7 +5,6 @@
 
 #include "platform/error_kinds.h"
 #include "text/utf8.h"
-#include "text/visible.h"
 
 namespace vantle {
 namespace {
@@ -25,8 +24,8 @@ std::string system_text(DWORD code) {
   // Freed however this returns, running out of memory for the text included.
   const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(buffer, &::LocalFree);
   while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n')) --n;
-  // Some system texts hold line breaks of their own; a message quoting one must stay one line.
-  return text::visible(text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n)));
+  // Some system texts hold line breaks of their own, which the writer of report lines escapes.
+  return text::utf16_to_utf8_lossy(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
 }
 
 }  // namespace

@@ -3,14 +3,17 @@
 // pipes and the standard streams. Included only by *_posix.cpp files.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/system_handles.h"
 
 namespace vantle::posix {
 
@@ -25,13 +28,19 @@ inline bool wait_ready(int fd, short events) {
 }
 
 // open(2), made again when a signal interrupts it (a FIFO, a file system that waits): the signal
-// has been handled, and the open is still wanted.
-inline int open_fd(const char* path, int flags, mode_t mode = 0) {
+// has been handled, and the open is still wanted. Empty on failure, errno telling why.
+inline OwnedHandle open_fd(const char* path, int flags, mode_t mode = 0) {
   int fd;
   while ((fd = ::open(path, flags, mode)) < 0 && errno == EINTR) {
   }
-  return fd;
+  return OwnedHandle(fd);
 }
+
+// An open directory stream, closed by its owner.
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using OwnedDir = std::unique_ptr<DIR, DirCloser>;
 
 inline bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 

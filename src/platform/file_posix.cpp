@@ -14,21 +14,21 @@ namespace vantle::fs {
 
 SysResult<File> File::create_new(const std::filesystem::path& path, Access access) {
   const mode_t mode = access == Access::kPrivate ? 0600 : 0666;
-  const int fd = posix::open_fd(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return Err(last_os_error());
-  return File(OwnedHandle(fd));
+  OwnedHandle fd = posix::open_fd(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (!fd) return Err(last_os_error());
+  return File(std::move(fd));
 }
 
 SysResult<File> File::open_read(const std::filesystem::path& path) {
-  const int fd = posix::open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Err(last_os_error());
-  return File(OwnedHandle(fd));
+  OwnedHandle fd = posix::open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!fd) return Err(last_os_error());
+  return File(std::move(fd));
 }
 
 SysResult<File> File::create_truncate(const std::filesystem::path& path) {
-  const int fd = posix::open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Err(last_os_error());
-  return File(OwnedHandle(fd));
+  OwnedHandle fd = posix::open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (!fd) return Err(last_os_error());
+  return File(std::move(fd));
 }
 
 SysResult<void> File::write_all(std::string_view bytes) {
@@ -113,7 +113,7 @@ SysResult<void> remove_tree(const std::filesystem::path& path) {
 }
 
 SysResult<void> sync_dir(const std::filesystem::path& path) {
-  const OwnedHandle fd(posix::open_fd(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const OwnedHandle fd = posix::open_fd(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (!fd) return Err(last_os_error());
   if (::fsync(fd.get()) != 0) return Err(last_os_error());
   return {};

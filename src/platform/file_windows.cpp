@@ -29,6 +29,7 @@ SysResult<void> retry_while_held(Call call) {
     if (!held_by_another(code) || std::chrono::steady_clock::now() >= deadline) {
       return Err(os_error(static_cast<int>(code)));
     }
+    // Nothing signals that another process closed its handle: the only way to know is to try again.
     ::Sleep(pause_ms);
     pause_ms = std::min<DWORD>(pause_ms * 2, 32);
   }
@@ -142,17 +143,10 @@ SysResult<void> rename_no_replace(const std::filesystem::path& from, const std::
 
 SysResult<void> remove_file(const std::filesystem::path& path) { return delete_file(path); }
 
-// A directory search, which FindClose ends (not CloseHandle).
-struct FindTraits {
-  using Native = HANDLE;
-  static inline const HANDLE NONE = INVALID_HANDLE_VALUE;
-  static void close(HANDLE find) noexcept { ::FindClose(find); }
-};
-
 SysResult<void> remove_tree(const std::filesystem::path& path) {
   WIN32_FIND_DATAW entry;
   const std::wstring pattern = api_path(path / L"*");
-  const Owned<FindTraits> find(::FindFirstFileW(pattern.c_str(), &entry));
+  const win::OwnedFind find(::FindFirstFileW(pattern.c_str(), &entry));
   if (!find) {
     if (::GetLastError() != ERROR_FILE_NOT_FOUND) return Err(last_os_error());
   } else {

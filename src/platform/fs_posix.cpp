@@ -63,8 +63,7 @@ SysResult<std::filesystem::path> make_absolute(const std::filesystem::path& path
 }
 
 SysResult<std::string> read_to_string(const std::filesystem::path& path) {
-  // Owned at once: out of memory while the data grows must not leak it.
-  const OwnedHandle fd(posix::open_fd(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const OwnedHandle fd = posix::open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (!fd) return Err(last_os_error());
   std::string data;
   struct stat st;

@@ -10,18 +10,17 @@
 namespace vantle::fs {
 namespace {
 
-using win::Handle;
 
 // Opens with no access rights, which follows links and succeeds for directories too
 // (FILE_FLAG_BACKUP_SEMANTICS) and for files others hold open.
-Handle open_for_query(const std::filesystem::path& path) {
+OwnedHandle open_for_query(const std::filesystem::path& path) {
   return win::own(::CreateFileW(api_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // The attributes of what the path names after following links, or nothing when it cannot be reached.
 std::optional<DWORD> target_attributes(const std::filesystem::path& path) {
-  const Handle h = open_for_query(path);
+  const OwnedHandle h = open_for_query(path);
   if (!h) return std::nullopt;
   BY_HANDLE_FILE_INFORMATION info;
   // Devices such as NUL open but have no file information.
@@ -88,7 +87,7 @@ SysResult<std::string> read_to_string(const std::filesystem::path& path) {
   const HANDLE raw = ::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (raw == INVALID_HANDLE_VALUE) return Err(last_os_error());
-  const Handle h(raw);
+  const OwnedHandle h(raw);
   std::string data;
   LARGE_INTEGER size;
   if (::GetFileSizeEx(h.get(), &size) && size.QuadPart > 0) data.reserve(static_cast<std::size_t>(size.QuadPart));

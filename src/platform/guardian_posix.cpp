@@ -9,11 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "base/exit_status.h"
 #include "platform/fd_posix.h"
@@ -42,29 +40,30 @@ pid_t parent_of(const char* pid_text) {
 }
 
 // Kills the calling process's children and reaps them, round after round, until it has none;
-// the agent's status is kept when it is among those reaped.
+// the agent's status is kept when it is among those reaped. Between rounds it blocks until a child
+// it killed has ended: a killed child's orphans have come back to it by then, for the next round.
 void end_tree(pid_t agent, int& agent_raw) {
   const pid_t self = ::getpid();
+  int options = WNOHANG;
   while (true) {
     int raw;
     pid_t reaped;
-    while ((reaped = ::waitpid(-1, &raw, WNOHANG)) > 0) {
+    while ((reaped = ::waitpid(-1, &raw, options)) > 0 || (reaped < 0 && errno == EINTR)) {
       if (reaped == agent) agent_raw = raw;
+      options = WNOHANG;
     }
     if (reaped < 0 && errno == ECHILD) return;
-    if (DIR* proc = ::opendir("/proc")) {
-      while (const dirent* entry = ::readdir(proc)) {
+    if (const OwnedDir proc(::opendir("/proc")); proc) {
+      while (const dirent* entry = ::readdir(proc.get())) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
         if (parent_of(entry->d_name) == self) ::kill(static_cast<pid_t>(std::atol(entry->d_name)), SIGKILL);
       }
-      ::closedir(proc);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    options = 0;
   }
 }
 
-// Plain writes: a failure's message (the tool may have closed its end) would be an allocation,
-// and the guardian must not allocate once the agent has started.
+// Plain writes: a failure has no one to be told to (the tool may have closed its end).
 void report(int fd, int value) {
   const char* p = reinterpret_cast<const char*>(&value);
   std::size_t left = sizeof value;

@@ -27,8 +27,8 @@ struct Guardian {
   OwnedHandle report;  // the agent's wait status arrives here before the guardian exits
 };
 
-// Forks a guardian whose `start` (run in the guardian, so only what a forked child of a threaded
-// process may do) starts the agent and gives its pid, or an errno value. With `own_group` the
+// Forks a guardian whose `start` (run in the guardian, a copy of the tool that must not return
+// into the tool's code) starts the agent and gives its pid, or an errno value. With `own_group` the
 // guardian leads a new process group, which the agent joins, out of reach of the terminal's
 // signals. Returns once the agent runs; a failed start is the start's error, the guardian reaped.
 // A guardian killed before it reported has what it may have started ended (end_orphaned_tree):

@@ -12,12 +12,21 @@
 
 namespace vantle::win {
 
-// An owned kernel handle (platform/system_handles.h). APIs report "no handle" as nullptr or
-// INVALID_HANDLE_VALUE depending on the call; `own` takes either, so an owned handle is empty
-// exactly when there is none.
-using Handle = OwnedHandle;
+// APIs report "no handle" as nullptr or INVALID_HANDLE_VALUE depending on the call; `own` takes
+// either, so an owned handle (platform/system_handles.h) is empty exactly when there is none.
+inline OwnedHandle own(HANDLE h) { return OwnedHandle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
 
-inline Handle own(HANDLE h) { return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
+// Whether a failed read's code means the end of the input: every writer of a pipe gone, or the end
+// of a file.
+inline bool is_input_end(DWORD code) { return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF; }
+
+// A directory search, which FindClose ends (not CloseHandle); empty when the search could not start.
+struct FindTraits {
+  using Native = HANDLE;
+  static inline const HANDLE NONE = INVALID_HANDLE_VALUE;
+  static void close(HANDLE find) noexcept { ::FindClose(find); }
+};
+using OwnedFind = Owned<FindTraits>;
 
 // The largest single transfer: the APIs count bytes in 32 bits.
 inline constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;
@@ -28,7 +37,7 @@ inline SysResult<std::size_t> read_handle(HANDLE h, char* buffer, std::size_t si
   DWORD got = 0;
   if (!::ReadFile(h, buffer, static_cast<DWORD>(std::min(size, MAX_TRANSFER)), &got, nullptr)) {
     const DWORD code = ::GetLastError();
-    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+    if (is_input_end(code)) return std::size_t{0};
     return Err(os_error(static_cast<int>(code)));
   }
   return std::size_t{got};

@@ -1,7 +1,6 @@
 #include "platform/os_string.h"
 
 #include "text/utf8.h"
-#include "text/visible.h"
 
 namespace vantle {
 namespace {
@@ -57,7 +56,7 @@ std::string OsString::to_utf8_lossy() const { return lossy_utf8(native_); }
 
 std::filesystem::path path_from_utf8(std::string_view utf8) { return OsString::from_utf8(utf8).to_path(); }
 
-std::string display(const std::filesystem::path& path) { return text::visible(path_to_utf8_lossy(path)); }
+std::string display(const std::filesystem::path& path) { return path_to_utf8_lossy(path); }
 
 std::string path_to_utf8_lossy(const std::filesystem::path& path) { return OsString::from_path(path).to_utf8_lossy(); }
 

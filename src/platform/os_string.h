@@ -37,8 +37,8 @@ class OsString {
 // Paths are built from UTF-8 text with this, never from a narrow string (which Windows would
 // read in the ANSI code page).
 std::filesystem::path path_from_utf8(std::string_view utf8);
-// A path as shown in messages: its text with invalid sequences replaced and control characters
-// written visibly (text::visible), so that a name cannot break a report line.
+// A path as shown in messages: its text with invalid sequences replaced. The writer of report lines
+// (stdio::write_report) keeps a control character in it from breaking the line.
 std::string display(const std::filesystem::path& path);
 // A path's text with invalid sequences replaced, control characters kept: for what is passed on
 // (an agent's argument, its environment), never for a message.

@@ -43,6 +43,9 @@ struct Command {
   // status is reported only once nothing of the tree is left), when it is killed, and when the
   // Child is dropped.
   bool own_tree = false;
+  // With own_tree on POSIX: the guardian and the agent stay in this process's group (the terminal's
+  // foreground job, so that the agent may use the terminal) instead of a group of their own.
+  bool keep_group = false;
 
   void set_env(std::string name, OsString value) { env.emplace_back(std::move(name), std::move(value)); }
   void remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }

@@ -19,7 +19,6 @@
 #include "platform/process.h"
 #include "platform/spawn_posix.h"
 #include "platform/wait_posix.h"
-#include "text/visible.h"
 
 namespace vantle::process {
 
@@ -61,7 +60,7 @@ SysResult<std::unique_ptr<PreparedSpawn>> prepare_spawn(const process::Command& 
   }
   for (const auto& [name, value] : process::merge_environment(env::all(), command.env, false)) {
     if (value.contains_nul()) {
-      return Err(custom_error(ErrorKind::kInvalidInput, "environment variable " + text::visible(name.to_utf8_lossy()) +
+      return Err(custom_error(ErrorKind::kInvalidInput, "environment variable " + name.to_utf8_lossy() +
                                                             " holds a NUL character"));
     }
     p.env_storage_.push_back(name.native() + "=" + value.native());
@@ -116,7 +115,7 @@ SysResult<Child> spawn(const Command& command) {
     static const bool subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
     (void)subreaper;
     // The agent joins the group its guardian leads.
-    auto guardian = posix::start_guardian(start, !command.new_session);
+    auto guardian = posix::start_guardian(start, !command.new_session && !command.keep_group);
     if (!guardian) return guardian.err();
     child.pid_ = static_cast<std::uint32_t>(guardian->pid);
     child.handles_.guardian_report = std::move(guardian->report);

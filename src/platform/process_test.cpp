@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/child_watch.h"
 #include "platform/env.h"
 #include "platform/system.h"
 #include "support/child_modes.h"
@@ -234,6 +235,39 @@ TEST(Spawn, ReadsMegabytesOfOutput) {
   ASSERT_EQ(output.out.size(), size);
   EXPECT_EQ(output.out.substr(0, 3), "abc");
   EXPECT_EQ(output.out.back(), static_cast<char>('a' + (size - 1) % 26));
+}
+
+// Everything the watch reports of `child` until its end and the end of both pipes; stdout's bytes.
+// A watch that misses the end runs into the deadline instead.
+std::string watch_to_end(Child& child) {
+  ChildWatch watch(child);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::string out;
+  bool ended = false;
+  while (!ended || watch.is_open(0) || watch.is_open(1)) {
+    auto event = watch.next(deadline);
+    EXPECT_TRUE(event.ok()) << (event ? "" : event.error().message);
+    if (!event || event->kind == ChildWatch::Event::Kind::kDeadline) {
+      ADD_FAILURE() << "no end within a minute";
+      break;
+    }
+    if (event->kind == ChildWatch::Event::Kind::kEnded) ended = true;
+    if (event->kind == ChildWatch::Event::Kind::kOutput && event->stream == 0) out += event->bytes;
+  }
+  return out;
+}
+
+TEST(ChildWatch, ReportsTheEndOfEveryChild) {
+  for (const bool own_tree : {false, true}) {
+    Command command = child_command("echo", {"said"});
+    command.out = Stdio::kPipe;
+    command.err = Stdio::kPipe;
+    command.own_tree = own_tree;
+    auto child = spawn(command);
+    ASSERT_TRUE(child.ok()) << child.error().message;
+    EXPECT_EQ(watch_to_end(*child), "said") << own_tree;
+    EXPECT_TRUE(child->wait()->success());
+  }
 }
 
 TEST(Spawn, MissingProgramIsAnError) {

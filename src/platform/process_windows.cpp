@@ -6,11 +6,8 @@
 #include "platform/env.h"
 #include "platform/handle_windows.h"
 #include "platform/process.h"
-#include "text/visible.h"
 
 namespace vantle::process {
-
-using win::Handle;
 
 // The read end is overlapped (see output_pipe): each read waits for its own completion. A writer's
 // empty write completes a read with nothing, which is not the end.
@@ -21,12 +18,12 @@ SysResult<std::size_t> ReadPipe::read(char* buffer, std::size_t size) {
     const DWORD want = static_cast<DWORD>(std::min(size, win::MAX_TRANSFER));
     if (!::ReadFile(handle_.get(), buffer, want, nullptr, &overlapped) && ::GetLastError() != ERROR_IO_PENDING) {
       const DWORD code = ::GetLastError();
-      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      if (win::is_input_end(code)) return std::size_t{0};
       return Err(os_error(static_cast<int>(code)));
     }
     if (!::GetOverlappedResult(handle_.get(), &overlapped, &got, TRUE)) {
       const DWORD code = ::GetLastError();
-      if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return std::size_t{0};
+      if (win::is_input_end(code)) return std::size_t{0};
       return Err(os_error(static_cast<int>(code)));
     }
     if (got != 0 || size == 0) return std::size_t{got};
@@ -51,15 +48,15 @@ SysError invalid(std::string message) { return custom_error(ErrorKind::kInvalidI
 
 // An inheritable duplicate of one of our standard handles, so that the child gets its own copy
 // whatever the inheritance flag of the original.
-SysResult<Handle> inheritable_copy(HANDLE h) {
+SysResult<OwnedHandle> inheritable_copy(HANDLE h) {
   HANDLE copy = nullptr;
   if (!::DuplicateHandle(::GetCurrentProcess(), h, ::GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
     return Err(last_os_error());
   }
-  return Handle(copy);
+  return OwnedHandle(copy);
 }
 
-SysResult<Handle> open_null(bool child_reads) {
+SysResult<OwnedHandle> open_null(bool child_reads) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   const HANDLE h = ::CreateFileW(L"NUL", child_reads ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_EXISTING, 0, nullptr);
@@ -69,8 +66,8 @@ SysResult<Handle> open_null(bool child_reads) {
 
 // One standard stream of the child: the end it gets, and for a pipe the end we keep.
 struct StreamEnds {
-  Handle child;
-  Handle parent;
+  OwnedHandle child;
+  OwnedHandle parent;
 };
 
 // A pipe from the child whose read end is ours and overlapped, so that a wait can include its
@@ -145,7 +142,7 @@ SysResult<std::wstring> environment_block(const Command& command) {
     const std::wstring& n = name.native();
     if (n.empty() || n.find(L'=', 1) != std::wstring::npos || name.contains_nul() || value.contains_nul()) {
       return Err(
-          invalid("environment variable " + text::visible(name.to_utf8_lossy()) + " cannot be passed to a child"));
+          invalid("environment variable " + name.to_utf8_lossy() + " cannot be passed to a child"));
     }
     block += n;
     block.push_back(L'=');
@@ -215,12 +212,9 @@ class HandleListAttribute {
   bool initialized_ = false;
 };
 
-// How often a start that Wine failed with ERROR_INTERNAL_ERROR is tried in all.
-constexpr int START_ATTEMPTS = 3;
-
 // The longest working directory a process can be started in: with the backslash Windows appends
-// and the terminating NUL it must fit MAX_PATH, whatever the long-path setting. Wine would print
-// "could not open working directory" and the start could hang instead of failing.
+// and the terminating NUL it must fit MAX_PATH, whatever the long-path setting; a longer one is
+// refused here, with a message that says so, rather than by the start.
 constexpr std::size_t MAX_WORKING_DIRECTORY = MAX_PATH - 2;
 
 SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
@@ -234,8 +228,8 @@ SysResult<void> check_working_directory(const std::filesystem::path& cwd) {
 
 // A kill-on-close job for one child's tree. Without it the tree could outlive the run, so a child
 // that owns its tree is not started without one.
-SysResult<Handle> tree_job() {
-  Handle job(::CreateJobObjectW(nullptr, nullptr));
+SysResult<OwnedHandle> tree_job() {
+  OwnedHandle job(::CreateJobObjectW(nullptr, nullptr));
   if (!job) return Err(last_os_error());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -273,8 +267,7 @@ SysResult<Child> spawn(const Command& command) {
   startup.StartupInfo.hStdInput = streams[0].child.get();
   startup.StartupInfo.hStdOutput = streams[1].child.get();
   startup.StartupInfo.hStdError = streams[2].child.get();
-  // Without the list the child would inherit every inheritable handle of ours, including the
-  // child ends another thread is preparing for a different child at this moment.
+  // Without the list the child would inherit every inheritable handle of ours, not only its three.
   HandleListAttribute attribute(inherited);
   if (!inherited.empty()) {
     auto list = attribute.build();
@@ -283,7 +276,7 @@ SysResult<Child> spawn(const Command& command) {
   }
 
   // The child starts suspended while it joins its job, so that nothing it starts escapes the job.
-  Handle job;
+  OwnedHandle job;
   if (command.own_tree) {
     auto made = tree_job();
     if (!made) return made.err();
@@ -292,22 +285,14 @@ SysResult<Child> spawn(const Command& command) {
   const bool in_job = command.own_tree;
   PROCESS_INFORMATION info{};
   const std::wstring* cwd = command.cwd ? &command.cwd->native() : nullptr;
-  // Wine now and then fails a start with ERROR_INTERNAL_ERROR: a randomly placed mapping already
-  // sits where the new process's shared user data must go, and the child dies before it runs any
-  // code (about 1 start in 7,000). A start that failed that way left nothing behind to undo.
-  for (int attempt = 1;; ++attempt) {
-    if (::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
-                         CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
-                             (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) |
-                             (in_job ? CREATE_SUSPENDED : 0u),
-                         block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
-      break;
-    }
-    if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS) return Err(last_os_error());
-    ::Sleep(10);
+  if (!::CreateProcessW(call->application.c_str(), call->line.data(), nullptr, nullptr, !inherited.empty(),
+                        CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT |
+                            (command.new_session ? CREATE_NEW_PROCESS_GROUP : 0u) | (in_job ? CREATE_SUSPENDED : 0u),
+                        block->data(), cwd ? cwd->c_str() : nullptr, &startup.StartupInfo, &info)) {
+    return Err(last_os_error());
   }
-  Handle process(info.hProcess);
-  const Handle thread(info.hThread);
+  OwnedHandle process(info.hProcess);
+  const OwnedHandle thread(info.hThread);
   if (in_job && !::AssignProcessToJobObject(job.get(), process.get())) {
     // Still suspended: it has run nothing and started nothing.
     const SysError error = last_os_error();

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <chrono>
+#include <string>
+
+#include "platform/child_watch.h"
 #include "platform/command_line.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -90,6 +94,39 @@ TEST(SpawnWindows, ChildGetsNoOtherInheritableHandle) {
   EXPECT_FALSE(peeked);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
   EXPECT_EQ(child->try_wait().value(), std::nullopt);  // it was alive while we looked
+  EXPECT_TRUE(child->wait()->success());
+}
+
+// Writes N empty messages to standard output, then "done".
+int empty_writes(const std::vector<std::string>& args) {
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  for (unsigned long i = std::stoul(args.at(0)); i > 0; --i) {
+    if (!::WriteFile(out, "", 0, &written, nullptr)) return 1;
+  }
+  return ::WriteFile(out, "done", 4, &written, nullptr) ? 0 : 1;
+}
+
+[[maybe_unused]] const bool EMPTY_WRITES_REGISTERED = vantle::testing::add_child_mode("empty-writes", &empty_writes);
+
+// On Windows each empty message completes a read with nothing; the watch reads on without growing
+// its stack (20,000 nested waits would overflow it). Wine 8 completes no read for an empty write.
+TEST(ChildWatchWindows, EmptyMessagesInALoopAreReadPast) {
+  Command command = child_command("empty-writes", {"20000"});
+  command.out = Stdio::kPipe;
+  command.err = Stdio::kNull;
+  auto child = spawn(command);
+  ASSERT_TRUE(child.ok()) << child.error().message;
+  ChildWatch watch(*child);
+  std::string out;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (watch.is_open(0)) {
+    auto event = watch.next(deadline);
+    ASSERT_TRUE(event.ok()) << event.error().message;
+    ASSERT_NE(event->kind, ChildWatch::Event::Kind::kDeadline);
+    if (event->kind == ChildWatch::Event::Kind::kOutput) out += event->bytes;
+  }
+  EXPECT_EQ(out, "done");
   EXPECT_TRUE(child->wait()->success());
 }
 

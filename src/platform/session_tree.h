@@ -16,12 +16,17 @@ namespace vantle::session_tree {
 // the one watched, not whoever adopts this process afterwards.
 struct Parent {
   std::uint32_t pid = 0;
-  OwnedHandle handle;       // what signals the parent's end: a pidfd, a SYNCHRONIZE process handle
-  std::string unavailable;  // why no handle could be had; the watch reports it
+  // What signals the parent's end: a pidfd, a SYNCHRONIZE process handle; none on a Linux kernel
+  // without pidfd_open, where the parent pid is compared instead.
+  OwnedHandle handle;
+  std::string unavailable;  // why the parent cannot be watched; the watch reports it
 };
 
 // Takes the parent's identity. Call it first thing, before anything slow.
 Parent identify_parent();
+
+// Whether `parent` has ended, without blocking.
+bool has_ended(const Parent& parent);
 
 // Arranges that no process started by run_foreground, nor any of its descendants, outlives this
 // process, whatever ends it. Windows: this process joins a new job whose only limit is
@@ -29,7 +34,7 @@ Parent identify_parent();
 // A failure is a message; the caller may go on without the protection.
 Result<void> couple_session_tree();
 
-// Arms the watch on `parent`: once it has ended, `line` goes to standard error and the process
+// Arms the watch on `parent`: once it has ended, report line `line` is written and the process
 // ends with `exit_code`, at once if the parent is gone already. A failure is a message.
 Result<void> watch_parent_death(Parent parent, std::string line, int exit_code);
 
@@ -40,8 +45,13 @@ struct ForegroundError {
   SysError error;
 };
 
-// Runs `command` in the foreground with the standard streams inherited and waits for it. Terminal
-// interrupts (Ctrl-C) are the command's to handle: this process does not die of them meanwhile.
+// Runs `command` in the foreground with the standard streams inherited and waits for it, and for
+// the armed watch's parent in the same wait. Terminal interrupts (Ctrl-C) are the command's to
+// handle: this process does not die of them meanwhile.
 Result<ExitStatus, ForegroundError> run_foreground(const process::Command& command);
+
+// The wait of run_foreground, which each system's half calls: until `child` has ended, ending this
+// process the moment the watched parent does; then the child's status.
+SysResult<ExitStatus> wait_foreground(process::Child& child);
 
 }  // namespace vantle::session_tree

@@ -1,6 +1,6 @@
 // A start of a child prepared in full before it is made: the argument and environment arrays,
-// the pipes and the posix_spawn objects. Starting it allocates nothing, so a forked child of a
-// threaded process (the guardian) may start it. Included only by *_posix.cpp files.
+// the pipes and the posix_spawn objects, so that the guardian only starts it, and a failure to
+// prepare is the tool's to report. Included only by *_posix.cpp files.
 #pragma once
 
 #include <spawn.h>

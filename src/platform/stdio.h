@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "platform/error.h"
+#include "text/visible.h"
 
 namespace vantle::stdio {
 
@@ -12,6 +13,11 @@ namespace vantle::stdio {
 // signal death.
 SysResult<void> write_out(std::string_view text);
 SysResult<void> write_err(std::string_view text);
+// Writes one report line of the tool's own, and its line feed, to standard error: the one writer of
+// those lines, which makes each one line (text::report_text). A plain `line` is all the tool's own,
+// without the line feed.
+SysResult<void> write_report(const text::ReportLine& line);
+SysResult<void> write_report(std::string_view line);
 // As write_out, for large pieces of a whole file: into a pipe smaller than the piece it first grows
 // the pipe (Linux), so that writer and reader take turns less often.
 SysResult<void> write_out_large(std::string_view bytes);

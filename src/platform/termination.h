@@ -2,8 +2,6 @@
 // turn are torn down first.
 #pragma once
 
-#include "platform/system_handles.h"
-
 namespace vantle::termination {
 
 // While at least one Deferral lives, a request to end the tool (SIGTERM, SIGINT or SIGHUP; on
@@ -23,10 +21,5 @@ class Deferral {
 
 // Whether the tool has been asked to end; from any thread.
 bool requested();
-
-// What a blocking wait includes to wake when the tool is asked to end: a descriptor that turns
-// readable (POSIX) or an event that is set (Windows), and stays so. Set up by the first Deferral;
-// none before, or where the system refused it (a wait then looks at requested() now and then).
-OwnedHandle::Native request_signal();
 
 }  // namespace vantle::termination

@@ -1,11 +1,13 @@
-// POSIX half of termination.h. The handler only records the signal (or, with no deferral alive,
-// lets it act); everything else happens on the main thread.
-#include <fcntl.h>
+// POSIX half of termination.h. While a deferral lives the handled signals are blocked: a wait lets
+// them through only while it sleeps (ppoll with the mask of termination_posix.h), so a request
+// wakes it without a self-pipe, and one that comes between waits stays pending until the next. The
+// handler only records the signal, or, with no deferral alive, lets it act.
+#include "platform/termination_posix.h"
+
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
 #include "platform/termination.h"
 
@@ -17,8 +19,11 @@ constexpr int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 std::atomic<int> g_depth{0};
 std::atomic<int> g_signal{0};
 bool g_installed = false;
-// The self-pipe that wakes a wait: the handler writes one byte, never read, on the first request.
-int g_wake[2] = {-1, -1};
+// The signals given the handler: not one the tool was started with ignored, which a deferral must
+// not hold back either (a blocked, ignored signal stays pending, and would read as a request).
+sigset_t g_handled;
+// The mask before the outermost deferral blocked the signals, given back when it goes.
+sigset_t g_before;
 
 // Ends the process by `sig` with its default action. Async-signal-safe: inside the handler the
 // signal stays blocked until the handler returns, and then kills.
@@ -32,25 +37,24 @@ void end_by(int sig) {
 
 void on_signal(int sig) {
   int none = 0;
-  if (g_signal.compare_exchange_strong(none, sig) && g_wake[1] != -1) {
-    const int saved = errno;
-    (void)!::write(g_wake[1], "", 1);
-    errno = saved;
-  }
+  g_signal.compare_exchange_strong(none, sig);
   if (g_depth.load() == 0) end_by(g_signal.load());
 }
 
 void install() {
   if (g_installed) return;
   g_installed = true;
-  if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
+  sigemptyset(&g_handled);
   for (int sig : SIGNALS) {
     struct sigaction old {};
     if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    sigaddset(&g_handled, sig);
+  }
+  for (int sig : SIGNALS) {
+    if (sigismember(&g_handled, sig) != 1) continue;
     struct sigaction action {};
     action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int other : SIGNALS) sigaddset(&action.sa_mask, other);
+    action.sa_mask = g_handled;
     action.sa_flags = SA_RESTART;
     ::sigaction(sig, &action, nullptr);
   }
@@ -60,7 +64,8 @@ void install() {
 
 Deferral::Deferral() {
   install();
-  g_depth.fetch_add(1);
+  if (g_depth.fetch_add(1) != 0) return;
+  ::pthread_sigmask(SIG_BLOCK, &g_handled, &g_before);
 }
 
 Deferral::~Deferral() {
@@ -73,10 +78,26 @@ Deferral::~Deferral() {
     end_by(sig);
     ::_exit(128 + sig);  // only if the signal somehow did not kill
   }
+  // A request still pending is delivered here, to a handler that now lets it act.
+  ::pthread_sigmask(SIG_SETMASK, &g_before, nullptr);
 }
 
-bool requested() { return g_signal.load() != 0; }
+bool requested() {
+  if (g_signal.load() != 0) return true;
+  if (g_depth.load() == 0) return false;
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return false;
+  for (int sig : SIGNALS) {
+    if (sigismember(&g_handled, sig) == 1 && sigismember(&pending, sig) == 1) return true;
+  }
+  return false;
+}
 
-int request_signal() { return g_wake[0]; }
+void let_requests_through(sigset_t& mask) {
+  if (!g_installed) return;
+  for (int sig : SIGNALS) {
+    if (sigismember(&g_handled, sig) == 1) sigdelset(&mask, sig);
+  }
+}
 
 }  // namespace vantle::termination

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "platform/termination.h"
+#include "platform/termination_windows.h"
 
 namespace vantle::termination {
 namespace {
@@ -34,6 +35,8 @@ BOOL WINAPI on_event(DWORD event) {
   g_requested.store(true);
   if (g_event != nullptr) ::SetEvent(g_event);
   if (g_depth.load() == 0) ::ExitProcess(ENDED_BY_CTRL_C);
+  // Parked for good, no timer: returning would let the system end the process before the main thread
+  // has ended the tree and removed what it created.
   while (true) ::Sleep(INFINITE);
 }
 
@@ -53,6 +56,8 @@ Deferral::~Deferral() {
 
 bool requested() { return g_requested.load(); }
 
-void* request_signal() { return g_event; }
+void* request_event() { return g_event; }
+
+bool request_unsignalled() { return g_event == nullptr && g_depth.load() > 0; }
 
 }  // namespace vantle::termination

@@ -10,7 +10,6 @@
 #include "sessions/places.h"
 #include "sessions/sessions_dir.h"
 #include "snapshot/snapshot.h"
-#include "text/visible.h"
 
 namespace vantle::sessions {
 namespace stdfs = std::filesystem;
@@ -194,10 +193,10 @@ class Searcher {
 };
 
 std::string ambiguity_across(std::string_view id, const std::vector<Candidate>& candidates) {
-  std::string text = "ambiguous omp session id '" + text::visible(id) + "' across endpoint environment snapshots:";
+  std::string text = "ambiguous omp session id '" + std::string(id) + "' across endpoint environment snapshots:";
   for (const auto& c : candidates) {
     text += " " + display(c.path) + " (endpoint " + c.snapshot->endpoint_id;
-    if (c.snapshot->launch_session_id) text += ", launch session " + text::visible(*c.snapshot->launch_session_id);
+    if (c.snapshot->launch_session_id) text += ", launch session " + *c.snapshot->launch_session_id;
     text += ")";
   }
   return text;
@@ -312,7 +311,7 @@ Result<std::vector<Candidate>> walk_stages(std::size_t count, const EndpointAt& 
 std::string ScanError::text() const { return "cannot scan " + display(dir) + ": " + error.message; }
 
 std::string AmbiguousError::text() const {
-  std::string out = "ambiguous omp session id '" + text::visible(id) + "':";
+  std::string out = "ambiguous omp session id '" + std::string(id) + "':";
   for (const auto& p : paths) out += " " + display(p);
   return out;
 }
@@ -369,7 +368,7 @@ Result<stdfs::path> find_session_across_snapshots(const stdfs::path& state_dir, 
   if (!chosen) return chosen.err();
   if (chosen->size() == 1) return std::move(chosen->front().path);
   if (!chosen->empty()) return Err(ambiguity_across(id, *chosen));
-  return Err("no omp session file for '" + text::visible(id) + "' across endpoint environment snapshots under " +
+  return Err("no omp session file for '" + std::string(id) + "' across endpoint environment snapshots under " +
              display(snapshot_dir));
 }
 
@@ -402,8 +401,7 @@ Result<stdfs::path, SessionFileError> choose_session_file(const std::optional<st
     if (!found) return Err(SessionFileError{Kind::kLookup, found.error().text()});
     if (!*found) {
       return Err(SessionFileError{Kind::kNoneInDir,
-                                  "no omp session file for '" + text::visible(id) + "' under " +
-                                      text::visible(*session_dir)});
+                                  "no omp session file for '" + std::string(id) + "' under " + *session_dir});
     }
     return std::move(**found);
   }

@@ -20,22 +20,21 @@ std::optional<stdfs::path> join_like_agent(const stdfs::path& base, const stdfs:
   return base / value.relative_path();
 }
 
-// Whether the agent, with no profile, sets PI_CODING_AGENT_DIR (`agent_dir`) aside for its default
+// Whether the agent, with no profile, sets PI_CODING_AGENT_DIR (`value`) aside for its default
 // agent directory <config>/agent. It does so when the value resolves to that directory itself,
 // and when the value is, text for text, the agent directory of the profile PI_PROFILE names while
 // OMP_PROFILE selects the default: it takes that for a value a parent process set for the profile.
-bool agent_takes_default(const snapshot::Selectors& selectors, const stdfs::path& agent_dir,
+bool agent_takes_default(const snapshot::Selectors& selectors, const stdfs::path& value,
                          const stdfs::path& config) {
-  if (agent_dir.is_absolute() &&
-      compare_paths(agent_dir.lexically_normal(), (config / "agent").lexically_normal()) == 0) {
+  if (value.is_absolute() &&
+      compare_paths(value.lexically_normal(), agent_dir(config, std::nullopt).lexically_normal()) == 0) {
     return true;
   }
   snapshot::Selectors without_omp = selectors;
   without_omp[Selector::kOmpProfile].reset();
   const auto bypassed = snapshot::select_omp_profile(without_omp);
   if (!bypassed || !*bypassed) return false;
-  const stdfs::path derived = config / "profiles" / path_from_utf8(**bypassed) / "agent";
-  return agent_dir.native() == derived.lexically_normal().native();
+  return value.native() == agent_dir(config, *bypassed).lexically_normal().native();
 }
 
 }  // namespace
@@ -58,22 +57,16 @@ SessionPlaces session_places(const snapshot::Selectors& selectors, const AgentHo
     config = join_like_agent(*home, config_name ? *config_name : stdfs::path(".omp"));
   }
   if (!name) {
-    const auto agent_dir = selector_path(selectors, Selector::kPiCodingAgentDir);
-    if (agent_dir && !(config && agent_takes_default(selectors, *agent_dir, *config))) return out;
+    const auto value = selector_path(selectors, Selector::kPiCodingAgentDir);
+    if (value && !(config && agent_takes_default(selectors, *value, *config))) return out;
   }
 
   if (!host.windows) {
     if (auto xdg = selector_path(selectors, Selector::kXdgDataHome); xdg && xdg->is_absolute()) {
-      stdfs::path data = *xdg / "omp";
-      if (name) data = data / "profiles" / path_from_utf8(*name);
-      out.agent.push_back(data / "sessions");
+      out.agent.push_back(profile_dir(*xdg / "omp", name) / "sessions");
     }
   }
-  if (config) {
-    stdfs::path base = *config;
-    if (name) base = base / "profiles" / path_from_utf8(*name);
-    out.agent.push_back(base / "agent" / "sessions");
-  }
+  if (config) out.agent.push_back(agent_dir(*config, name) / "sessions");
 
   const auto same = [](const stdfs::path& a, const stdfs::path& b) { return compare_paths(a, b) == 0; };
   std::vector<stdfs::path> kept;

@@ -12,6 +12,14 @@ std::optional<std::filesystem::path> selector_path(const snapshot::Selectors& se
   return value->to_path();
 }
 
+std::filesystem::path profile_dir(const std::filesystem::path& base, const std::optional<std::string>& profile) {
+  return profile ? base / "profiles" / path_from_utf8(*profile) : base;
+}
+
+std::filesystem::path agent_dir(const std::filesystem::path& config, const std::optional<std::string>& profile) {
+  return profile_dir(config, profile) / "agent";
+}
+
 Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::filesystem::path>& explicit_dir,
                                                    const snapshot::Selectors& selectors) {
   if (explicit_dir) {
@@ -27,9 +35,7 @@ Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::file
   if (!home) home = selector_path(selectors, Selector::kUserProfile);
   if (!home) return Err("cannot resolve OMP sessions: HOME and USERPROFILE are unset");
   const auto config_dir = selector_path(selectors, Selector::kPiConfigDir);
-  std::filesystem::path base = *home / (config_dir ? *config_dir : std::filesystem::path(".omp"));
-  if (*profile) base = base / "profiles" / path_from_utf8(**profile);
-  return base / "agent" / "sessions";
+  return agent_dir(*home / (config_dir ? *config_dir : std::filesystem::path(".omp")), *profile) / "sessions";
 }
 
 }  // namespace vantle::sessions

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "base/result.h"
 #include "snapshot/selectors.h"
@@ -16,6 +17,13 @@ namespace vantle::sessions {
 // from HOME, then USERPROFILE. Empty selector values count as unset. Pure: examines no file.
 Result<std::filesystem::path> resolve_sessions_dir(const std::optional<std::filesystem::path>& explicit_dir,
                                                    const snapshot::Selectors& selectors);
+
+// `base`, or the folder of `profile` below it: <base>/profiles/<profile>, as the agent lays out both
+// its configuration folder and its data folder.
+std::filesystem::path profile_dir(const std::filesystem::path& base, const std::optional<std::string>& profile);
+
+// The agent directory in configuration folder `config`: <config>[/profiles/<profile>]/agent.
+std::filesystem::path agent_dir(const std::filesystem::path& config, const std::optional<std::string>& profile);
 
 // A selector's value as a path when it is set and not empty (env::is_set), as HOME, USERPROFILE,
 // PI_CONFIG_DIR, PI_CODING_AGENT_DIR and XDG_DATA_HOME count for the sessions directory and the

@@ -1,7 +1,6 @@
 #include "snapshot/selectors.h"
 
 #include "platform/env.h"
-#include "text/visible.h"
 #include "text/whitespace.h"
 
 namespace vantle::snapshot {
@@ -33,7 +32,7 @@ Result<std::optional<std::string>> select_omp_profile(const Selectors& selectors
   if (!text) return Err("OMP profile is not valid Unicode");
   const std::string_view name = text::trim(*text);
   if (name.empty() || name == "default") return std::optional<std::string>();
-  if (!is_valid_profile_name(name)) return Err("invalid OMP profile '" + text::visible(name) + "'");
+  if (!is_valid_profile_name(name)) return Err("invalid OMP profile '" + std::string(name) + "'");
   return std::optional<std::string>(std::string(name));
 }
 

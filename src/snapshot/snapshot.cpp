@@ -11,7 +11,6 @@
 #include "platform/env.h"
 #include "platform/file.h"
 #include "platform/fs.h"
-#include "text/visible.h"
 
 namespace vantle::snapshot {
 namespace stdfs = std::filesystem;
@@ -69,7 +68,7 @@ stdfs::path snapshot_directory(const stdfs::path& state_dir) { return state_dir 
 
 Result<stdfs::path> snapshot_path(const stdfs::path& state_dir, std::string_view endpoint_id) {
   if (!is_valid_endpoint_id(endpoint_id)) {
-    return Err("invalid endpoint id '" + text::visible(endpoint_id) + "' for environment snapshot");
+    return Err("invalid endpoint id '" + std::string(endpoint_id) + "' for environment snapshot");
   }
   return snapshot_directory(state_dir) / path_from_utf8(std::string(endpoint_id) + ".json");
 }

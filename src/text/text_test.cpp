@@ -234,5 +234,22 @@ TEST(Visible, EscapesExactlyTheControlCharacters) {
   }
 }
 
+// The tool's own pieces are written visibly; a relayed piece keeps its rule's bytes but for the
+// line breaks; the line ends in the one line feed.
+TEST(ReportText, OneLineWhateverThePiecesHold) {
+  struct Case {
+    ReportLine line;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{}, ""},
+      {{{"vantle: plain"}}, "vantle: plain\n"},
+      {{{"vantle: a\nb\tc\x1b"}}, "vantle: a\\nb\\tc\\x1b\n"},
+      {{{"FAIL:ep: "}, {"omp stderr: a\tb\x1b[1m\rc | d", true}, {" \xE2\x80\x94 end\n"}},
+       "FAIL:ep: omp stderr: a\tb\x1b[1m\\rc | d \xE2\x80\x94 end\\n\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(report_text(c.line), c.text);
+}
+
 }  // namespace
 }  // namespace vantle::text

@@ -129,32 +129,33 @@ TurnReport report_agent_result(std::string_view endpoint_id, AgentOutput result)
     report.line = refusal_line(endpoint_id, *category, err, result.out);
   } else {
     report.exit_code = EXIT_TURN_FAILED;
-    report.line = turn_failure_line(
-        endpoint_id, "omp exited " + exit_status_text(result.status) + "; " + excerpts(err, result.out));
+    report.line = turn_failure_line(endpoint_id, "omp exited " + exit_status_text(result.status) + "; ",
+                                    excerpts(err, result.out));
   }
-  if (!text::is_blank(err)) report.relayed = std::move(err);
+  if (!text::is_blank(err)) report.agent_err = std::move(err);
   return report;
 }
 
-std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason) {
-  return "THYMEL_TURN_FAIL:" + text::visible(endpoint_id) + ": " + std::string(reason) + " " + std::string(EM_DASH) +
-         " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
+text::ReportLine turn_failure_line(std::string_view endpoint_id, std::string_view reason, std::string_view relayed) {
+  return {{"THYMEL_TURN_FAIL:" + std::string(endpoint_id) + ": " + std::string(reason)},
+          {std::string(relayed), true},
+          {" " + std::string(EM_DASH) + " exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)"}};
 }
 
-std::string session_not_found_line(std::string_view endpoint_id) {
-  return "THYMEL_SESSION_NOT_FOUND:" + text::visible(endpoint_id) + ": thymel omp session dir holds no prior session " +
-         std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)\n";
+text::ReportLine session_not_found_line(std::string_view endpoint_id) {
+  return {{"THYMEL_SESSION_NOT_FOUND:" + std::string(endpoint_id) + ": thymel omp session dir holds no prior session " +
+           std::string(EM_DASH) + " exit " + std::to_string(EXIT_NO_PRIOR_SESSION) + " (reseed)"}};
 }
 
-std::string refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
-                         std::string_view out_bytes) {
-  return "THYMEL_ACCOUNT_REFUSAL:" + text::visible(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
+text::ReportLine refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
+                              std::string_view out_bytes) {
+  return {{"THYMEL_ACCOUNT_REFUSAL:" + std::string(endpoint_id) + ": outage, not a fault " + std::string(EM_DASH) +
          " the provider refused the Thymel turn for account reasons (" + std::string(refusal_category_name(category)) +
          "). Nothing is broken: the Thymel session and its stored context are intact and untouched, a retry would "
          "succeed on a healthy account, and only a human can restore it (clear the limit or the credential). "
          "Exiting " +
-         std::to_string(EXIT_ACCOUNT_REFUSAL) + " (keep custody; the daemon paces retries, never reseeds). " +
-         excerpts(err_bytes, out_bytes) + "\n";
+           std::to_string(EXIT_ACCOUNT_REFUSAL) + " (keep custody; the daemon paces retries, never reseeds). "},
+          {excerpts(err_bytes, out_bytes), true}};
 }
 
 }  // namespace vantle::thymel

@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/process.h"
 #include "refusal/refusal.h"
+#include "text/visible.h"
 
 namespace vantle::thymel {
 
@@ -90,15 +91,16 @@ struct AgentOutput {
 struct TurnReport {
   int exit_code = EXIT_DONE;
   std::string out;
-  std::string relayed;
-  std::string line;
+  std::string agent_err;
+  text::ReportLine line;
 };
 TurnReport report_agent_result(std::string_view endpoint_id, AgentOutput result);
 
-// The report lines, each with its line feed.
-std::string turn_failure_line(std::string_view endpoint_id, std::string_view reason);
-std::string session_not_found_line(std::string_view endpoint_id);
-std::string refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
-                         std::string_view out_bytes);
+// The report lines. A turn failure's reason may end in the agent's stream excerpts, `relayed`.
+text::ReportLine turn_failure_line(std::string_view endpoint_id, std::string_view reason,
+                                   std::string_view relayed = {});
+text::ReportLine session_not_found_line(std::string_view endpoint_id);
+text::ReportLine refusal_line(std::string_view endpoint_id, RefusalCategory category, std::string_view err_bytes,
+                              std::string_view out_bytes);
 
 }  // namespace vantle::thymel

@@ -11,7 +11,6 @@
 #include "snapshot/selectors.h"
 #include "snapshot/snapshot.h"
 #include "text/utf8.h"
-#include "text/visible.h"
 #include "text/whitespace.h"
 #include "thymel_omp/thymel.h"
 
@@ -32,7 +31,7 @@ Result<std::string> read_stdin_utf8() {
 }
 
 int fail_turn(const std::string& id, const std::string& reason) {
-  (void)stdio::write_err(turn_failure_line(id, reason));
+  (void)stdio::write_report(turn_failure_line(id, reason));
   return EXIT_TURN_FAILED;
 }
 
@@ -66,7 +65,7 @@ Written write_turn_prompt(const TurnArgs& parsed) {
   const auto fail = [&id](const std::string& reason) { return ended_with(fail_turn(id, reason)); };
   const std::filesystem::path mind_file = path_from_utf8(parsed.mind_file);
   auto mind = read_utf8_file(mind_file);
-  if (!mind) return fail("mind file unreadable (" + text::visible(parsed.mind_file) + "): " + mind.error().message);
+  if (!mind) return fail("mind file unreadable (" + parsed.mind_file + "): " + mind.error().message);
   auto input = read_stdin_utf8();
   if (!input) return fail("stdin read failed: " + input.error());
 
@@ -78,7 +77,7 @@ Written write_turn_prompt(const TurnArgs& parsed) {
     auto prior = holds_prior_session(*sessions_dir);
     if (!prior) return fail("cannot list session dir " + display(*sessions_dir) + ": " + prior.error().message);
     if (!*prior) {
-      (void)stdio::write_err(session_not_found_line(id));
+      (void)stdio::write_report(session_not_found_line(id));
       return ended_with(EXIT_NO_PRIOR_SESSION);
     }
   }
@@ -127,8 +126,8 @@ int run_turn(const TurnArgs& parsed) {
 
   const TurnReport report =
       report_agent_result(id, AgentOutput{run->status, std::move(run->out), std::move(run->err)});
-  if (!report.relayed.empty()) (void)stdio::write_err(report.relayed);
-  if (!report.line.empty()) (void)stdio::write_err(report.line);
+  if (!report.agent_err.empty()) (void)stdio::write_err(report.agent_err);
+  if (!report.line.empty()) (void)stdio::write_report(report.line);
   return deliver_reply(id, report.out, report.exit_code);
 }
 
@@ -137,7 +136,7 @@ int run_turn(const TurnArgs& parsed) {
 int thymel_omp(std::span<const std::string> args) {
   auto parsed = parse_turn_args(args);
   if (!parsed) {
-    (void)stdio::write_err("vantle thymel-omp: " + parsed.error() + "\n");
+    (void)stdio::write_report("vantle thymel-omp: " + parsed.error());
     return EXIT_USAGE;
   }
   // A mind file, an input or an answer larger than the memory the tool may take is a failed turn.

@@ -198,7 +198,7 @@ TEST(ReportAgentResult, EveryOutcome) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const TurnReport r = report_agent_result("ep", AgentOutput{c.status, c.out, c.err});
-    EXPECT_EQ(r.relayed + r.line, c.expected_err);
+    EXPECT_EQ(r.agent_err + text::report_text(r.line), c.expected_err);
     EXPECT_EQ(r.exit_code, c.code);
     EXPECT_EQ(r.out, c.expected_out);
   }

@@ -197,6 +197,17 @@ TEST_F(Launch, AnAgentThatCannotStartIsReported) {
   EXPECT_TRUE(fs::is_regular_file(snapshot_of("ep")));
 }
 
+// A report quotes the probe's output; a line break in it is written visibly, so that the report
+// stays one line.
+TEST_F(Launch, AMultiLineProbeOutputStaysOnTheReportLine) {
+  install("version.stderr first\\nsecond\\tthird\\n\nversion.exit 3\n");
+  EXPECT_EQ(launch({"--id", "ep", "--extension", "x"}).run(),
+            exited(2, "",
+                   PREFIX + "VANTLE_OMP_BIN points to `" + display(agent_) +
+                       "`, but it failed Oh My Pi validation (`--version` exited exit code: 3: first\\nsecond\\tthird); "
+                       "refusing to launch the invalid explicit override\n"));
+}
+
 // The one test that waits out the real limit: an agent whose --version never answers is given up
 // after 15 seconds, and nothing is started.
 TEST_F(Launch, AProbeThatNeverAnswersIsGivenUpAfterFifteenSeconds) {

@@ -41,3 +41,5 @@ SEAM_CALL(waitpid, kWait, pid_t, -1, (pid_t pid, int* status, int options), (pid
 SEAM_CALL(waitid, kWait, int, -1, (idtype_t type, id_t id, siginfo_t* info, int options), (type, id, info, options))
 SEAM_CALL(kill, kKill, int, -1, (pid_t pid, int sig), (pid, sig))
 SEAM_CALL(poll, kPoll, int, -1, (pollfd* fds, nfds_t n, int timeout), (fds, n, timeout))
+SEAM_CALL(ppoll, kPoll, int, -1, (pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask),
+          (fds, n, timeout, mask))
