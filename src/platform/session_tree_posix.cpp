@@ -42,6 +42,8 @@ namespace vantle::session_tree {
 namespace {
 
 bool g_coupled = false;
+// The guardian of the launched agent while it runs, for the daemon's death to check on.
+pid_t g_guardian = 0;
 
 // The armed watch: the parent's pidfd (or none, to compare getppid() with its pid), and what to do.
 struct Watch {
@@ -67,6 +69,11 @@ bool parent_gone() {
 
 [[noreturn]] void report_parent_death() {
   (void)stdio::write_err(g_watch.line);
+  // The guardian ends the tree when this process ends; one that was killed left the agent's tree
+  // to this process, which would pass it on to init: it is ended here.
+  if (g_guardian != 0) {
+    if (const auto ended = posix::has_ended(g_guardian, false); ended && *ended) posix::end_orphaned_tree(g_guardian);
+  }
   sys::exit_process(g_watch.exit_code);
 }
 
@@ -83,8 +90,9 @@ void wait_watching(pid_t child) {
         if (errno == EINTR) continue;
         break;  // let the caller's blocking wait take over
       }
-      if (n == 2 && (fds[1].revents & POLLIN)) report_parent_death();
+      // The child's end first: a guardian that died has a tree to end, which its caller does.
       if (fds[0].revents != 0) break;
+      if (n == 2 && (fds[1].revents & POLLIN)) report_parent_death();
     } else {
       const auto ended = posix::has_ended(child, false);
       if (!ended || *ended) break;
@@ -163,6 +171,7 @@ Result<ExitStatus, ForegroundError> run_foreground(const process::Command& comma
   auto guardian = posix::start_guardian([&prepared](pid_t& agent) { return (*prepared)->start(agent); }, false);
   if (!guardian) return failed(std::move(guardian).error());
   guardian->report.reset();  // the launch goes by the guardian's exit code
+  g_guardian = guardian->pid;
   wait_watching(guardian->pid);
   auto status = posix::reap(guardian->pid);
   if (!status) return failed(std::move(status).error());

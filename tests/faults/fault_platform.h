@@ -21,6 +21,9 @@ struct CallError {
   // Every scenario meets a call that can see it (each opens and reads): a tier that fails none
   // ran a tool without the seam.
   bool always_met = false;
+  // The error of the call that ends a run cut short at a limit (the kill of the agent's tree): the
+  // one error a slow scenario, one that waits out a time limit, is run with.
+  bool at_a_limit = false;
 };
 std::span<const CallError> call_errors();
 
