@@ -97,9 +97,11 @@ bool pause_point(const Scenario& s, const Baseline& b, const stdfs::path& scratc
     // The pid is written by whoever starts the tool, perhaps only after the tool got here; a
     // pid of 0 would signal this whole process group.
     pid_t tool = 0;
-    while (!(std::ifstream(s.tool_pid ? *s.tool_pid : pid_file) >> tool) || tool <= 0) {
+    while ((!(std::ifstream(s.tool_pid ? *s.tool_pid : pid_file) >> tool) || tool <= 0) &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(1ms);
     }
+    if (tool <= 0) break;
     guardians = children_of(tool);
     if (action == Action::kKillGuardian) {
       for (const std::uint32_t g : guardians) ::kill(static_cast<pid_t>(g), SIGKILL);
