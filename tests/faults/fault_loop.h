@@ -103,7 +103,8 @@ struct Baseline {
   // lines but for a failed write of the output, or any bytes.
   ::testing::AssertionResult failed_output(const Scenario& s, const CliResult& r, const std::string& failed_call) const;
   // Whatever befell the run: nothing temporary left (but what a failed removal leaves, which the
-  // run reports), no file half-written, no process of the agent's tree (nor of `more_pids`) alive.
+  // run reports), no file half-written, no process of the agent's tree (nor of `more_pids`) alive
+  // but after a launch that warned it could not couple the tree to itself.
   // With `other_files`, a whole file may hold what another run would write, whole.
   ::testing::AssertionResult left_no_trace(const Scenario& s, const std::filesystem::path& scratch, const CliResult& r,
                                            const std::string& failed_call, bool other_files = false,
