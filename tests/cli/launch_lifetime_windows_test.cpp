@@ -201,14 +201,6 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
   }
 }
 
-TEST_F(LaunchLifetimeWindows, AnAgentExitingNormallyEndsTheToolWithItsCode) {
-  auto tool = process::spawn(launch_command(install_fake_agent(tmp_ / "bin", "exit 7\n")));
-  ASSERT_TRUE(tool) << tool.error().message;
-  auto err = tool->take_stderr();
-  EXPECT_EQ(*tool->wait(), ExitStatus::exited(7));
-  EXPECT_EQ(*err->read_to_end(), "");
-}
-
 // A daemon that is gone before the tool sets up its watch. Windows refuses to open the parent:
 // the tool warns and runs the agent. Wine still opens it, signalled already (for about two
 // seconds after its end): the tool then takes the daemon's death as it is, and exits 93 at once.

@@ -48,7 +48,6 @@ class Soak : public FaultScenarios {
           break;
         }
         case 2:
-          if (!PAUSES) break;
           if (const std::size_t n = draw(pause_bound);
               !pause_point(s, baseline, scratch.path(), n, ACTIONS[rng() % std::size(ACTIONS)], tally)) {
             pause_bound = n;
@@ -63,11 +62,7 @@ class Soak : public FaultScenarios {
     std::cout << "[ soak     ] " << name << ", seed " << seed << ": " << runs[0] << " allocation faults, " << runs[1]
               << " call faults, " << runs[2] << " signals and kills, " << runs[3] << " start states" << std::endl;
   }
-
-  static const bool PAUSES;
 };
-
-const bool Soak::PAUSES = END_REQUEST_SIGNAL != 0;
 
 VANTLE_FAULT_SCENARIO_TESTS(Soak)
 
