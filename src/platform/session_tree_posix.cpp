@@ -69,10 +69,13 @@ bool parent_gone() {
 
 [[noreturn]] void report_parent_death() {
   (void)stdio::write_err(g_watch.line);
-  // The guardian ends the tree when this process ends; one that was killed left the agent's tree
-  // to this process, which would pass it on to init: it is ended here.
+  // The guardian ends the tree, told to or when this process ends; one that was killed, even a
+  // moment ago, left the agent's tree to this process, which would pass it on to init. So the
+  // guardian is told and awaited, and whatever it left is ended here.
   if (g_guardian != 0) {
-    if (const auto ended = posix::has_ended(g_guardian, false); ended && *ended) posix::end_orphaned_tree(g_guardian);
+    ::kill(g_guardian, SIGTERM);
+    (void)posix::reap(g_guardian);
+    posix::end_orphaned_tree(g_guardian);
   }
   sys::exit_process(g_watch.exit_code);
 }
