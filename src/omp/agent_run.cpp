@@ -136,7 +136,9 @@ Result<AgentRun, RunError> run_agent(process::Command command, const RunLimits& 
   // The tree is killed and its end awaited, still reading: what it writes meanwhile is kept
   // within the limits.
   if (!tree_ended) {
-    (void)child.kill();
+    // A tree that cannot be told to end is not waited for, which could be for ever: the run fails,
+    // and the tree ends with this process.
+    if (auto killed = child.kill(); !killed) return Err(RunError{RunError::Step::kWait, std::move(killed).error()});
     while (!tree_ended) {
       auto event = watch.next(std::nullopt);
       if (!event) return wait_failed(std::move(event).error());

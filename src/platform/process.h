@@ -114,8 +114,9 @@ class Child {
     return out;
   }
 
-  // Ends the tree the child owns, if any; every error is ignored (the tree may be gone already).
-  void end_tree();
+  // Ends the tree the child owns, if any: false when it could not be told to end (the errno or
+  // last error says why); a tree that is gone already is no failure.
+  bool end_tree();
   // What dropping the child does: an owned tree is ended, and the handles are closed.
   void release();
 

@@ -130,9 +130,10 @@ SysResult<Child> spawn(const Command& command) {
   return child;
 }
 
-void Child::end_tree() {
+bool Child::end_tree() {
   // The guardian, even one that has ended unreaped, cannot have had its pid reused yet.
-  if (handles_.guardian_report && !status_ && pid_ != 0) ::kill(static_cast<pid_t>(pid_), SIGTERM);
+  if (!handles_.guardian_report || status_ || pid_ == 0) return true;
+  return ::kill(static_cast<pid_t>(pid_), SIGTERM) == 0 || errno == ESRCH;
 }
 
 namespace {
@@ -190,7 +191,7 @@ SysResult<void> Child::kill() {
   // Without a pid (a moved-from child) kill(0) would signal this whole process group.
   if (status_ || pid_ == 0) return {};
   if (handles_.guardian_report) {
-    end_tree();
+    if (!end_tree()) return Err(last_os_error());
     return {};
   }
   if (::kill(static_cast<pid_t>(pid_), SIGKILL) != 0 && errno != ESRCH) return Err(last_os_error());
@@ -200,10 +201,9 @@ SysResult<void> Child::kill() {
 // Dropping an owned tree ends it and reaps its guardian, so that nothing of the run is left.
 void Child::release() {
   if (!handles_.guardian_report) return;
-  if (!status_ && pid_ != 0) {
-    end_tree();
-    (void)posix::reap(static_cast<pid_t>(pid_));
-  }
+  // A guardian that cannot be told to end is not waited for: it ends the tree when this process
+  // ends (its parent-death signal).
+  if (!status_ && pid_ != 0 && end_tree()) (void)posix::reap(static_cast<pid_t>(pid_));
   handles_.guardian_report.reset();
 }
 

@@ -38,9 +38,7 @@ void Child::release() {
   handles_.process.reset();
 }
 
-void Child::end_tree() {
-  if (handles_.job) ::TerminateJobObject(handles_.job.get(), 1);
-}
+bool Child::end_tree() { return !handles_.job || ::TerminateJobObject(handles_.job.get(), 1); }
 
 namespace {
 

@@ -61,78 +61,84 @@ std::string cycling(std::size_t n) {
   return out;
 }
 
-// Written out independently of the classifier's own tables, so a typo in either one fails here.
-const std::vector<std::string_view> TRANSIENT = {"per minute", "per second", "too many requests", "overloaded"};
-const std::vector<std::string_view> USAGE_LIMIT = {
-    "usage limit",
-    "usage_limit",
-    "usage-limit",
-    "usage_not_included",
-    "insufficient_quota",
-    "insufficient quota",
-    "insufficient balance",
-    "insufficient_balance",
-    "insufficient credits",
-    "quota exceeded",
-    "quota_exceeded",
-    "quota reached",
-    "quota exhausted",
-    "quota will reset",
-    "resource_exhausted",
-    "resource exhausted",
-    "exhausted your capacity",
-    "credits exhausted",
-    "credit balance",
-    "out of credits",
-    "not enough credits",
-    "available credits",
-    "spend limit",
-    "spending limit",
-    "spend_limit",
-    "billing",
-    "payment required",
-    "payment_required",
-};
-const std::vector<std::string_view> CREDENTIAL = {
-    "invalid api key",       "invalid_api_key",      "no api key",       "unauthorized",
-    "authentication failed", "authentication error", "auth_unavailable", "no auth available",
-    "token expired",         "credential",           "revoked",          "oauth",
-};
-
 TEST(RefusalCategory, NamesAreTheReportedTexts) {
   EXPECT_EQ(refusal_category_name(RefusalCategory::kUsageLimit), "usage-limit");
   EXPECT_EQ(refusal_category_name(RefusalCategory::kCredential), "credential");
 }
 
-TEST(ClassifyAccountRefusal, EachPhraseAloneInsideAWordAndInCapitals) {
-  struct Table {
-    const std::vector<std::string_view>* phrases;
+// What providers and the agent print when an account is refused or throttled, as the agent
+// relays it: each phrase the reference names appears in one message here, so a phrase missing
+// from the classifier, or misspelt there, fails its message.
+TEST(ClassifyAccountRefusal, ProviderMessages) {
+  struct Case {
+    std::string text;
     std::string_view expected;
   };
-  const Table tables[] = {{&TRANSIENT, NONE}, {&USAGE_LIMIT, USAGE}, {&CREDENTIAL, CRED}};
-  for (const auto& table : tables) {
-    for (const std::string_view phrase : *table.phrases) {
-      const std::string alone(phrase);
-      EXPECT_EQ(verdict(alone), table.expected) << alone;
-      const std::string inside = "pre" + alone + "post";
-      EXPECT_EQ(verdict(inside), table.expected) << inside;
-      const std::string capitals = "Error: " + upper_ascii(alone) + "!";
-      EXPECT_EQ(verdict(capitals), table.expected) << capitals;
-    }
-  }
-}
-
-TEST(ClassifyAccountRefusal, TransientPhraseVetoesEveryKindOfEvidence) {
-  const std::string_view evidence[] = {"quota exceeded", "HTTP 402",      "unauthorized",
-                                       "status 401",     "403 forbidden", "billing and credential"};
-  for (const std::string_view transient : TRANSIENT) {
-    for (const std::string_view other : evidence) {
-      const std::string before = std::string(transient) + "; " + std::string(other);
-      EXPECT_EQ(verdict(before), NONE) << before;
-      const std::string after = std::string(other) + "\n" + upper_ascii(transient);
-      EXPECT_EQ(verdict(after), NONE) << after;
-    }
-  }
+  const Case cases[] = {
+      // Rate limits clear by themselves, whatever else the message says.
+      {R"(429 {"type":"error","error":{"type":"rate_limit_error","message":"This request would exceed the rate )"
+       R"(limit for your organization of 50,000 input tokens per minute."}})",
+       NONE},
+      {"Error: Rate limit reached: 5 requests per second; check your billing plan to raise it", NONE},
+      {"HTTP 429 Too Many Requests (insufficient_quota)", NONE},
+      {R"(529 {"type":"error","error":{"type":"overloaded_error","message":"Overloaded"}})", NONE},
+      {"Quota exceeded for quota metric 'Generate Content API requests per minute' and limit 'GenerateContent "
+       "request limit per minute for a region' of service 'generativelanguage.googleapis.com'",
+       NONE},
+      // OpenAI says "per min", which is no rate-limit phrase, and names no account fault.
+      {"Rate limit reached for gpt-4o in organization org-abc on tokens per min (TPM): Limit 30000, Used 29800", NONE},
+      // Usage limits.
+      {"Claude AI usage limit reached|1767225600", USAGE},
+      {R"({"error":{"type":"usage_limit_reached","message":"Try again later","resets_in_seconds":3600}})", USAGE},
+      {"Error: usage-limit hit for this subscription tier", USAGE},
+      {R"({"detail":{"code":"usage_not_included","message":"Upgrade to Plus to continue using Codex."}})", USAGE},
+      {R"({"error":{"message":"You exceeded your current quota.","type":"insufficient_quota","code":null}})", USAGE},
+      {"Insufficient quota for model deepseek-chat", USAGE},
+      {R"({"error":{"message":"Insufficient Balance","type":"unknown_error","param":null,"code":"invalid_request_error"}})",
+       USAGE},
+      {R"({"error":{"code":"insufficient_balance","message":"Your account is suspended owing to low funds"}})", USAGE},
+      {"OpenRouter: Insufficient credits. Add more using https://openrouter.ai/settings", USAGE},
+      {"Quota exceeded for quota metric 'Generate Content API requests per day'", USAGE},
+      {R"({"error":{"code":"quota_exceeded","message":"Monthly token allowance used up"}})", USAGE},
+      {"Daily quota reached for this model. Try again tomorrow.", USAGE},
+      {"Free tier quota exhausted for gemini-2.5-pro", USAGE},
+      {"You have used all requests in this plan. Your quota will reset on 2026-01-01.", USAGE},
+      {R"({"error":{"code":429,"message":"You exceeded your current quota.","status":"RESOURCE_EXHAUSTED"}})", USAGE},
+      {"rpc error: code = 8 desc = Resource exhausted for project my-project", USAGE},
+      {"You have exhausted your capacity on this model. Your quota resets tomorrow.", USAGE},
+      {"All credits exhausted for this month", USAGE},
+      {R"(400 {"type":"error","error":{"type":"invalid_request_error","message":"Your credit balance is too low to )"
+       R"(access the Anthropic API."}})",
+       USAGE},
+      {"You are out of credits. Top up at https://console.x.ai", USAGE},
+      {"Not enough credits to complete this request", USAGE},
+      {"This request requires more than your available credits", USAGE},
+      {"You have reached your spend limit for this workspace", USAGE},
+      {"Monthly spending limit reached for project p-1", USAGE},
+      {R"({"error":{"code":"spend_limit_exceeded"}})", USAGE},
+      {"Please check your plan and billing details.", USAGE},
+      {"Payment Required", USAGE},
+      {R"({"error":{"type":"payment_required"}})", USAGE},
+      {R"(402 {"error":{"message":"Add a payment method to continue","code":402}})", USAGE},
+      // Credentials.
+      {"Error: Invalid API key. Please check your configuration.", CRED},
+      {R"({"error":{"message":"Incorrect API key provided: sk-abc***xyz.","type":"invalid_request_error",)"
+       R"("code":"invalid_api_key"}})",
+       CRED},
+      {"No API key found for provider anthropic. Run /login or set ANTHROPIC_API_KEY.", CRED},
+      {"Unauthorized", CRED},
+      {"Authentication failed: the session was signed out", CRED},
+      {"GoogleGenerativeAI Error: Authentication Error", CRED},
+      {R"({"error":{"code":"auth_unavailable","message":"sign in again"}})", CRED},
+      {"No auth available for provider openai-codex", CRED},
+      {"Your access token expired; log in again", CRED},
+      {"Could not load the default credentials. Browse to https://cloud.google.com/docs/authentication", CRED},
+      {"This key was revoked by the workspace admin", CRED},
+      {"OAuth session ended; run `omp login`", CRED},
+      {R"(401 {"type":"error","error":{"type":"authentication_error","message":"invalid x-api-key"}})", CRED},
+      {R"(403 {"error":{"message":"Project does not have access to model gpt-5"}})", CRED},
+  };
+  for (const auto& c : cases) EXPECT_EQ(verdict_at_every_edge(c.text), c.expected) << c.text;
 }
 
 TEST(ClassifyAccountRefusal, Cases) {
@@ -145,13 +151,6 @@ TEST(ClassifyAccountRefusal, Cases) {
       {"error: something went wrong\nexit 1", NONE},
       // The veto wins across the joint of the two streams.
       {"HTTP 429 Too Many Requests\nquota exceeded", NONE},
-      {"Rate limit: 20 requests PER MINUTE; insufficient_quota", NONE},
-      {"Anthropic API is Overloaded (529)", NONE},
-      {"YOU HAVE HIT YOUR USAGE LIMIT", USAGE},
-      {"Quota Will Reset at 12:00 UTC", USAGE},
-      {"Error: Invalid API Key provided", CRED},
-      {"OAuth token was revoked", CRED},
-      {"Your Token Expired, log in again", CRED},
       // Substrings count, even inside longer words.
       {"loading stored credentials from disk", CRED},
       {"starting oauth2 flow", CRED},

@@ -58,11 +58,6 @@ std::string fail(const std::string& message, const std::string& id = "ep-1") {
   return "CORVANE_FAIL:" + id + ": " + message + "\n";
 }
 
-// The system's text for an error code, as this platform words it.
-std::string os_text(int posix_code, int windows_code) {
-  return os_error(sys::is_windows() ? windows_code : posix_code).message;
-}
-
 std::set<std::string> names_in(const stdfs::path& dir) {
   std::set<std::string> names;
   std::error_code ec;
@@ -70,7 +65,7 @@ std::set<std::string> names_in(const stdfs::path& dir) {
   return names;
 }
 
-class Corvane : public ::testing::Test {
+class Corvane : public AgentTurnTest {
  protected:
   void SetUp() override {
     stdfs::create_directories(temp());
@@ -82,37 +77,7 @@ class Corvane : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(names_in(temp()), kept_in_temp) << "in " << display(temp()); }
 
   stdfs::path temp() const { return tmp / "temp"; }
-  stdfs::path state() const { return tmp / "state"; }
   stdfs::path sessions() const { return tmp / "agent-dir" / "sessions"; }
-
-  // Installs the stand-in with a scenario; unless told otherwise, every run of it is recorded.
-  void install_agent(const std::string& scenario, bool recorded = true) {
-    agent = install_fake_agent(tmp / "bin",
-                               (recorded ? "record " + scenario_path(record) + "\n" : "") + scenario);
-  }
-
-  // What the endpoint was launched with, distinct from the daemon's environment in turn().
-  json recorded_selectors() const {
-    return {{"HOME", display(tmp / "home-recorded")},
-            {"USERPROFILE", nullptr},
-            {"PI_CONFIG_DIR", ""},
-            {"PI_CODING_AGENT_DIR", display(tmp / "agent-dir")},
-            {"OMP_PROFILE", nullptr},
-            {"PI_PROFILE", nullptr},
-            {"XDG_DATA_HOME", nullptr},
-            {"VANTLE_OMP_BIN", display(agent)}};
-  }
-
-  void write_snapshot(const std::string& file_id, const json& selectors, const std::string& stored_id = "") {
-    const json doc = {{"version", 1},
-                      {"endpoint_id", stored_id.empty() ? file_id : stored_id},
-                      {"launch_session_id", nullptr},
-                      {"selectors", selectors}};
-    write_file(snapshot_file(file_id), doc.dump());
-  }
-  stdfs::path snapshot_file(const std::string& id) const {
-    return state() / ".vantle" / "vantle-env-v1" / path_from_utf8(id + ".json");
-  }
 
   // A turn in the daemon's environment, with the temporary directory pointed at the test's own.
   Cli turn(std::vector<std::string> args, const std::string& input) const {
@@ -131,9 +96,6 @@ class Corvane : public ::testing::Test {
     return cli;
   }
   Cli turn(const std::string& input) const { return turn({"--id", "ep-1", "--session-id", "s-1"}, input); }
-
-  // The recorded turns of the agent, version probes left out.
-  std::vector<json> agent_turns() const { return agent_runs(record); }
 
   // Checks one recorded turn: the arguments in order, with paths of the template's form in the
   // temporary directory; the working directory; the bytes of the three files; the four objects
@@ -181,9 +143,6 @@ class Corvane : public ::testing::Test {
     expect_agent_env(run, recorded_selectors());
   }
 
-  ScopedTempDir tmp;
-  stdfs::path record = tmp / "record.jsonl";
-  stdfs::path agent;
   std::set<std::string> kept_in_temp;
 };
 

@@ -15,6 +15,7 @@
 #include "snapshot/snapshot.h"
 #include "support/cli.h"
 #include "support/gzip.h"
+#include "support/sessions.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -378,25 +379,15 @@ TEST(Digest, ACompactSummaryOfAnyShapeStaysWithinTheBound) {
 }
 
 // A sessions directory with an exact and a prefix match for "abc".
-class SessionsDir {
- public:
-  SessionsDir() {
-    write_file(file("proj/2024_abc.jsonl"), message_line(R"({"role":"user","content":"exact"})") + "\n");
-    write_file(file("2024_abcdef.jsonl"), message_line(R"({"role":"user","content":"prefix"})") + "\n");
-    write_file(file("proj/2024_abd.jsonl"), "");
-    write_file(file("other/x_abd.jsonl"), "");
-  }
-  stdfs::path dir() const { return tmp_ / "sessions"; }
-  std::string text() const { return display(dir()); }
-  stdfs::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
-  const ScopedTempDir& tmp() const { return tmp_; }
-
- private:
-  ScopedTempDir tmp_;
-};
+SessionsDir abc_sessions() {
+  return SessionsDir({{"proj/2024_abc.jsonl", message_line(R"({"role":"user","content":"exact"})") + "\n"},
+                      {"2024_abcdef.jsonl", message_line(R"({"role":"user","content":"prefix"})") + "\n"},
+                      {"proj/2024_abd.jsonl", ""},
+                      {"other/x_abd.jsonl", ""}});
+}
 
 TEST(Digest, FindsTheLogInAGivenDirectory) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::string d = s.text();
   struct Case {
     std::vector<std::string> args;
@@ -456,34 +447,8 @@ TEST(Digest, ControlCharactersStayInsideTheOneReportLine) {
   }
 }
 
-// Endpoint snapshots under a state directory, each naming a home directory.
-class StateDir {
- public:
-  stdfs::path state() const { return tmp_ / "state"; }
-  stdfs::path session(std::string_view home, std::string_view rel) const {
-    return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
-  }
-  // `more`: other selectors, as UTF-8 values.
-  void snap(std::string_view endpoint, std::string_view home,
-            const std::vector<std::pair<snapshot::Selector, std::string>>& more = {}) {
-    snapshot::Selectors selectors;
-    selectors[snapshot::Selector::kHome] = OsString::from_path(tmp_ / std::string(home));
-    for (const auto& [key, value] : more) selectors[key] = OsString::from_utf8(value);
-    selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
-    auto written = snapshot::write_snapshot(state(), endpoint, std::nullopt, selectors);
-    ASSERT_TRUE(written.ok()) << written.error();
-  }
-  Cli run(std::vector<std::string> args) const {
-    return digest(std::move(args)).env("VANTLE_STATE_DIR", display(state()));
-  }
-  const ScopedTempDir& tmp() const { return tmp_; }
-
- private:
-  ScopedTempDir tmp_;
-};
-
 TEST(Digest, FindsTheLogAcrossEndpointSnapshots) {
-  StateDir st;
+  StateDir st("digest-omp");
   st.snap("e1", "h1");
   st.snap("e2", "h2");
   write_file(st.session("h2", "p/2024_abc.jsonl"), message_line(R"({"role":"assistant","content":"found"})") + "\n");
@@ -500,7 +465,7 @@ TEST(Digest, FindsTheLogAcrossEndpointSnapshots) {
 // An absolute PI_CONFIG_DIR is appended to the agent's home; the log found there, or its archive,
 // is digested exactly as the log itself would be.
 TEST(Digest, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
-  StateDir st;
+  StateDir st("digest-omp");
   const std::string config = sys::is_windows() ? "\\vantle-absent-cfg" : "/vantle-absent-cfg";
   // The home in both variables, so that the agent's home is h1 on every system.
   st.snap("e1", "h1",
@@ -538,7 +503,7 @@ TEST(Digest, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
 }
 
 TEST(Digest, StateDirectoryProblems) {
-  StateDir st;
+  StateDir st("digest-omp");
   const std::string snapshots = display(snapshot::snapshot_directory(st.state()));
   EXPECT_EQ(
       st.run({"--session", "abc"}).run(),

@@ -12,6 +12,7 @@
 #include "snapshot/snapshot.h"
 #include "support/cli.h"
 #include "support/gzip.h"
+#include "support/sessions.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -30,24 +31,12 @@ Cli history(std::vector<std::string> args) {
 }
 
 // A sessions directory with an exact and a prefix match for "abc" and one file for "abd".
-class SessionsDir {
- public:
-  SessionsDir() {
-    write_file(file("proj/2024_abc.jsonl"), "exact\n");
-    write_file(file("2024_abcdef.jsonl"), "prefix\n");
-    write_file(file("proj/2024_abd.jsonl"), "abd\n");
-  }
-  stdfs::path dir() const { return tmp_ / "sessions"; }
-  std::string text() const { return display(dir()); }
-  stdfs::path file(std::string_view rel) const { return dir() / path_from_utf8(rel).make_preferred(); }
-  const ScopedTempDir& tmp() const { return tmp_; }
-
- private:
-  ScopedTempDir tmp_;
-};
+SessionsDir abc_sessions() {
+  return SessionsDir({{"proj/2024_abc.jsonl", "exact\n"}, {"2024_abcdef.jsonl", "prefix\n"}, {"proj/2024_abd.jsonl", "abd\n"}});
+}
 
 TEST(History, HelpAsAnArgumentOfItsOwnWins) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::vector<std::vector<std::string>> cases = {
       {"-h"},
       {"--help"},
@@ -87,7 +76,7 @@ TEST(History, MissingOrEmptySessionComesFirst) {
 }
 
 TEST(History, EmptySessionDirIsRefused) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::vector<std::vector<std::string>> cases = {
       {"--session", "abc", "--session-dir", ""},
       {"--session-dir", s.text(), "--session", "abc", "--session-dir", ""},
@@ -100,7 +89,7 @@ TEST(History, EmptySessionDirIsRefused) {
 }
 
 TEST(History, GrammarPicksTheOptionsAsTheyComeLeftToRight) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::string d = s.text();
   struct Case {
     std::vector<std::string> args;
@@ -128,7 +117,7 @@ TEST(History, GrammarPicksTheOptionsAsTheyComeLeftToRight) {
 
 // A value option takes the next argument whatever it looks like.
 TEST(History, ValuesThatLookLikeOptionsAreValues) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::string d = s.text();
   struct Case {
     std::vector<std::string> args;
@@ -170,7 +159,7 @@ TEST(History, CopiesTheFileByteForByte) {
 }
 
 TEST(History, FailuresInsideAGivenDirectory) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const std::string d = s.text();
   write_file(s.file("other/x_abd.jsonl"), "");
   write_file(s.tmp() / "file", "");
@@ -198,7 +187,7 @@ TEST(History, FailuresInsideAGivenDirectory) {
 
 // The directory is shown as it was given, not as the lookup built it.
 TEST(History, NotFoundShowsTheDirectoryAsGiven) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   for (const std::string given : {"sessions", "./sessions/", "sessions//proj/.."}) {
     SCOPED_TRACE(given);
     EXPECT_EQ(history({"--session", "zzz", "--session-dir", given}).cwd(s.tmp().path()).run(),
@@ -209,7 +198,7 @@ TEST(History, NotFoundShowsTheDirectoryAsGiven) {
 // Separators, parent references and wildcards in an id are only compared with file names, so
 // they find nothing, though files exist that the id would name if it were joined into a path.
 TEST(History, IdsNeverReachOutsideTheSearchedDirectories) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   write_file(s.tmp() / "outside/x_secret.jsonl", "secret\n");
   write_file(s.tmp() / "x_secret.jsonl", "secret\n");
   write_file(s.file("proj/deep/x_deep.jsonl"), "deep\n");
@@ -306,40 +295,13 @@ TEST(History, ControlCharactersStayInsideTheOneReportLine) {
   }
 }
 
-// Endpoint snapshots under a state directory, each naming a home directory.
-class StateDir {
- public:
-  stdfs::path state() const { return tmp_ / "state"; }
-  std::string snapshots() const { return display(snapshot::snapshot_directory(state())); }
-  stdfs::path session(std::string_view home, std::string_view rel) const {
-    return tmp_ / std::string(home) / ".omp" / "agent" / "sessions" / path_from_utf8(rel).make_preferred();
-  }
-  // `more`: other selectors, as UTF-8 values.
-  void snap(std::string_view endpoint, std::optional<std::string> launch, std::string_view home,
-            const std::vector<std::pair<snapshot::Selector, std::string>>& more = {}) {
-    snapshot::Selectors selectors;
-    selectors[snapshot::Selector::kHome] = OsString::from_path(tmp_ / std::string(home));
-    for (const auto& [key, value] : more) selectors[key] = OsString::from_utf8(value);
-    selectors[snapshot::Selector::kVantleOmpBin] = OsString::from_utf8("omp-bin");
-    auto written = snapshot::write_snapshot(state(), endpoint, launch, selectors);
-    ASSERT_TRUE(written.ok()) << written.error();
-  }
-  Cli run(std::vector<std::string> args) const {
-    return history(std::move(args)).env("VANTLE_STATE_DIR", display(state()));
-  }
-  const ScopedTempDir& tmp() const { return tmp_; }
-
- private:
-  ScopedTempDir tmp_;
-};
-
 // A snapshot is read in place: whatever else the file holds costs no memory beyond its bytes. With
 // 16 MiB of nested arrays and objects beside its selectors (a tree of it took 27 times that), the
 // lookup ends as it would without them under an address-space limit of four times it plus 32 MiB.
 TEST(History, ASnapshotOfAnyShapeIsReadWithinItsSize) {
   if (sys::is_windows()) GTEST_SKIP() << "the address-space limit is set through the POSIX shell";
   if (SANITIZED) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-  StateDir st;
+  StateDir st("history-omp");
   std::string chain;
   for (int level = 0; level < 120; ++level) chain += level % 2 ? R"({"k":)" : "[";
   chain += "0";
@@ -355,10 +317,10 @@ TEST(History, ASnapshotOfAnyShapeIsReadWithinItsSize) {
 }
 
 TEST(History, LooksAcrossEndpointSnapshots) {
-  StateDir st;
-  st.snap("e1", std::nullopt, "h1");
-  st.snap("e2", "launch-2", "h2");
-  st.snap("e3", std::nullopt, "h1");
+  StateDir st("history-omp");
+  st.snap("e1", "h1");
+  st.snap("e2", "h2", {}, "launch-2");
+  st.snap("e3", "h1");
   write_file(st.session("h1", "p/2024_abc.jsonl"), "one\n");
   write_file(st.session("h2", "2024_abd.jsonl"), "two\n");
   write_file(st.session("h1", "x_abd.jsonl"), "three\n");
@@ -383,9 +345,9 @@ TEST(History, LooksAcrossEndpointSnapshots) {
 // An agent directory that the agent sets aside for its default one: the one of the profile that
 // PI_PROFILE names, while OMP_PROFILE selects the default profile.
 TEST(History, FindsWhatTheAgentWroteInItsDefaultPlaceAfterSettingItsDirectoryAside) {
-  StateDir st;
+  StateDir st("history-omp");
   const stdfs::path home = st.tmp() / "h1";
-  st.snap("e1", std::nullopt, "h1",
+  st.snap("e1", "h1",
           {{snapshot::Selector::kUserProfile, display(home)},
            // The agent compares the text with its own, normalised, spelling of that directory.
            {snapshot::Selector::kPiCodingAgentDir,
@@ -400,9 +362,9 @@ TEST(History, FindsWhatTheAgentWroteInItsDefaultPlaceAfterSettingItsDirectoryAsi
 // Windows, its home from USERPROFILE; and the archives omp gc leaves. The sessions directory's
 // answer stands whenever it has one.
 TEST(History, FindsWhatTheAgentWroteElsewhereAndItsArchives) {
-  StateDir st;
+  StateDir st("history-omp");
   const stdfs::path xdg = st.tmp() / "xdg";
-  st.snap("e1", std::nullopt, "h1",
+  st.snap("e1", "h1",
           {{snapshot::Selector::kXdgDataHome, display(xdg)}, {snapshot::Selector::kUserProfile, display(st.tmp() / "h2")}});
   write_file(xdg / "omp" / "sessions" / "p" / "2024_abc.jsonl", "xdg\n");
   write_file(st.session("h2", "p/2024_abc.jsonl"), "profile\n");
@@ -451,7 +413,7 @@ TEST(History, AnArchiveOfAnySizeIsStreamedInBoundedMemory) {
 }
 
 TEST(History, StateDirectoryProblems) {
-  StateDir st;
+  StateDir st("history-omp");
   EXPECT_EQ(
       st.run({"--session", "abc"}).run(),
       exited(1, "", fail("no omp endpoint environment snapshots under " + st.snapshots() + "; relaunch the endpoint")));
@@ -567,7 +529,7 @@ class Unprivileged {
 };
 
 TEST(History, UnreadableSubdirectoryCannotBeScanned) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const stdfs::path locked = s.dir() / "locked";
   write_file(locked / "x_zzz.jsonl", "");
   stdfs::permissions(locked, stdfs::perms::none);
@@ -583,7 +545,7 @@ TEST(History, UnreadableSubdirectoryCannotBeScanned) {
 }
 
 TEST(History, UnreadableFileIsReportedWithNothingOnStdout) {
-  const SessionsDir s;
+  const SessionsDir s = abc_sessions();
   const stdfs::path file = s.file("proj/2024_abc.jsonl");
   stdfs::permissions(file, stdfs::perms::none);
   std::string why;

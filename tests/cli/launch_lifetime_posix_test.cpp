@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -28,6 +27,7 @@
 #include "platform/process.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
+#include "support/lifetime.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -64,7 +64,7 @@ bool all_gone_within(const std::vector<std::uint32_t>& pids, std::chrono::millis
   return false;
 }
 
-class LaunchLifetime : public ::testing::Test {
+class LaunchLifetime : public LaunchLifetimeTest {
  protected:
   void SetUp() override {
     // Orphans (a tool whose daemon died) come back to this test process, which can then reap them.
@@ -75,36 +75,6 @@ class LaunchLifetime : public ::testing::Test {
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
   }
-  stdfs::path pids_file() { return tmp_ / "tree.pids"; }
-  stdfs::path agent(const std::string& extra) {
-    return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
-  }
-  process::Command launch_command(const stdfs::path& agent_path) {
-    process::Command command;
-    command.program = vantle_binary();
-    command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
-    command.set_env("VANTLE_OMP_BIN", OsString::from_path(agent_path));
-    command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
-    command.in = process::Stdio::kNull;
-    command.out = process::Stdio::kNull;
-    command.err = process::Stdio::kPipe;
-    return command;
-  }
-  // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
-  // lines and, unless told otherwise, waits for it; its stderr is the tool's.
-  process::Child start_daemon(const stdfs::path& agent_path, const std::string& extra = "") {
-    const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                                "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                                "--extension\nrun_arg x\nrun_pid_file " +
-                                                                scenario_path(tmp_ / "tool.pid") + "\n" + extra);
-    process::Command command = launch_command(agent_path);
-    command.program = daemon;
-    command.args = {};
-    auto started = process::spawn(command);
-    if (!started) throw std::runtime_error("cannot start the stand-in daemon: " + started.error().message);
-    return std::move(*started);
-  }
-  ScopedTempDir tmp_;
 };
 
 TEST_F(LaunchLifetime, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
@@ -494,56 +464,6 @@ TEST_F(LaunchLifetime, EveryWayARunEndsAtEveryPhaseKeepsTheToolsPromises) {
         EXPECT_EQ(entries_below(c.temp), left);
       }
     }
-  }
-}
-
-// A signal that arrives while the Thymel prompt file is being written waits for the write: the
-// temporary file is renamed into place (or removed) before the tool ends by the signal. The signal
-// is sent the moment the temporary file appears, seen through inotify; the prompt is large enough
-// that its write is still going on then.
-TEST_F(LaunchLifetime, ASignalWhileThePromptFileIsWrittenLeavesNoTemporaryFile) {
-  const auto sessions = tmp_ / "mind" / "omp-sessions";
-  stdfs::create_directories(sessions);
-  const auto mind = tmp_ / "mind" / "mind.md";
-  const std::string mind_text(64 << 20, 'm');
-  std::ofstream(mind, std::ios::binary) << mind_text << "\n";
-  const int watch = ::inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(::inotify_add_watch(watch, sessions.c_str(), IN_CREATE), 0);
-
-  process::Command command;
-  command.program = vantle_binary();
-  command.args = {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)};
-  command.set_env("VANTLE_OMP_BIN", OsString::from_path(install_fake_agent(tmp_ / "bin", "stdout ran\n")));
-  command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
-  command.in = process::Stdio::kNull;
-  command.out = process::Stdio::kNull;
-  command.err = process::Stdio::kNull;
-  auto tool = process::spawn(command);
-  ASSERT_TRUE(tool) << tool.error().message;
-  const pid_t pid = static_cast<pid_t>(tool->id());
-
-  alignas(inotify_event) char events[4096];
-  bool signalled = false;
-  while (!signalled) {
-    const ssize_t n = ::read(watch, events, sizeof events);
-    ASSERT_GT(n, 0) << "no file was created beside the mind file";
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->len > 0 && std::string_view(event->name).starts_with(".turn-prompt.md.")) {
-        ASSERT_EQ(::kill(pid, SIGTERM), 0);
-        signalled = true;
-      }
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
-  ::close(watch);
-  const auto raw = reap_within(pid, 10s);
-  ASSERT_TRUE(raw) << "the tool outlived the signal";
-  EXPECT_TRUE(WIFSIGNALED(*raw) && WTERMSIG(*raw) == SIGTERM) << *raw;
-  for (const auto& entry : stdfs::directory_iterator(sessions)) {
-    EXPECT_EQ(entry.path().filename(), "turn-prompt.md") << "left behind: " << entry.path();
-    EXPECT_EQ(stdfs::file_size(entry.path()), mind_text.size() + 2) << "the prompt file is not whole";
   }
 }
 

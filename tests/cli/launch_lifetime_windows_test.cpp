@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "support/cli.h"
 #include "support/fake_agent.h"
+#include "support/lifetime.h"
 #include "support/temp_dir.h"
 
 namespace vantle::testing {
@@ -40,33 +41,8 @@ bool all_end_within(const std::vector<HANDLE>& handles, DWORD milliseconds) {
   return all;
 }
 
-class LaunchLifetimeWindows : public ::testing::Test {
+class LaunchLifetimeWindows : public LaunchLifetimeTest {
  protected:
-  stdfs::path pids_file() { return tmp_ / "tree.pids"; }
-  stdfs::path agent(const std::string& extra) {
-    return install_fake_agent(tmp_ / "bin", "spawn_tree " + scenario_path(pids_file()) + "\n" + extra);
-  }
-  process::Command tool_command(const stdfs::path& program, const stdfs::path& agent_path) {
-    process::Command command;
-    command.program = program;
-    command.set_env("VANTLE_OMP_BIN", OsString::from_path(agent_path));
-    command.set_env("VANTLE_STATE_DIR", OsString::from_path(tmp_ / "state"));
-    command.in = process::Stdio::kNull;
-    command.out = process::Stdio::kNull;
-    command.err = process::Stdio::kPipe;
-    return command;
-  }
-  // The stand-in daemon, which starts the tool (its pid goes to tool.pid) with `extra` scenario
-  // lines and, unless told otherwise, waits for it; its stderr is the tool's.
-  process::Child start_daemon(const stdfs::path& agent_path, const std::string& extra = "") {
-    const auto daemon = install_fake_agent(tmp_ / "daemon", "run " + scenario_path(vantle_binary()) +
-                                                                "\nrun_arg launch-omp\nrun_arg --id\nrun_arg ep\nrun_arg "
-                                                                "--extension\nrun_arg x\nrun_pid_file " +
-                                                                scenario_path(tmp_ / "tool.pid") + "\n" + extra);
-    auto started = process::spawn(tool_command(daemon, agent_path));
-    if (!started) throw std::runtime_error("cannot start the stand-in daemon: " + started.error().message);
-    return std::move(*started);
-  }
   void TearDown() override {
     for (DWORD pid : read_pids(pids_file())) {
       if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid)) {
@@ -75,7 +51,6 @@ class LaunchLifetimeWindows : public ::testing::Test {
       }
     }
   }
-  ScopedTempDir tmp_;
 };
 
 TEST_F(LaunchLifetimeWindows, DaemonDeathEndsTheToolWith93AndReapsTheTree) {
@@ -141,7 +116,7 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
         const LifetimeCase c(tmp_ / ("case-" + std::to_string(n++)));
         stdfs::remove_all(sessions);
         const auto command_for = [&](const std::vector<std::string>& args) {
-          process::Command command = tool_command(vantle_binary(), c.dir / "bin" / agent_file_name());
+          process::Command command = launch_command(c.dir / "bin" / agent_file_name());
           command.args = args;
           command.set_env("VANTLE_STATE_DIR", OsString::from_path(c.state));
           command.set_env("TEMP", OsString::from_path(c.temp));
@@ -224,16 +199,6 @@ TEST_F(LaunchLifetimeWindows, EndingTheToolOrTheAgentAtEveryPhaseKeepsTheToolsPr
       }
     }
   }
-}
-
-TEST_F(LaunchLifetimeWindows, AnAgentExitingNormallyEndsTheToolWithItsCode) {
-  process::Command command = tool_command(vantle_binary(), install_fake_agent(tmp_ / "bin", "exit 7\n"));
-  command.args = {"launch-omp", "--id", "ep", "--extension", "x"};
-  auto tool = process::spawn(command);
-  ASSERT_TRUE(tool) << tool.error().message;
-  auto err = tool->take_stderr();
-  EXPECT_EQ(*tool->wait(), ExitStatus::exited(7));
-  EXPECT_EQ(*err->read_to_end(), "");
 }
 
 // A daemon that is gone before the tool sets up its watch. Windows refuses to open the parent:

@@ -52,11 +52,6 @@ constexpr int ERROR_PATH_NOT_FOUND_CODE = 3;
 constexpr int ERROR_INVALID_NAME_CODE = 123;
 constexpr int ERROR_DIRECTORY_CODE = 267;
 
-// The system's text for an error code, as this platform words it.
-std::string os_text(int posix_code, int windows_code) {
-  return os_error(sys::is_windows() ? windows_code : posix_code).message;
-}
-
 std::string absolute_text(const stdfs::path& path) { return display(*fs::make_absolute(path)); }
 
 std::vector<std::string> agent_argv(bool continued, const stdfs::path& sessions_dir) {
@@ -73,9 +68,10 @@ std::vector<std::string> agent_argv(bool continued, const stdfs::path& sessions_
   return argv;
 }
 
-class Thymel : public ::testing::Test {
+class Thymel : public AgentTurnTest {
  protected:
   void SetUp() override {
+    omp_profile = "work";
     install_agent("stdout the reply\\n\n");
     write_snapshot("ep-1", recorded_selectors());
   }
@@ -83,33 +79,6 @@ class Thymel : public ::testing::Test {
   stdfs::path work() const { return tmp / "work"; }
   stdfs::path mind() const { return work() / "mind.md"; }
   stdfs::path sessions() const { return work() / "omp-sessions"; }
-  stdfs::path state() const { return tmp / "state"; }
-
-  // Installs the stand-in with a scenario; every run of it is recorded.
-  void install_agent(const std::string& scenario) {
-    agent = install_fake_agent(tmp / "bin", "record " + scenario_path(record) + "\n" + scenario);
-  }
-
-  // What the endpoint was launched with: distinct from the tool's own environment in turn(), with
-  // absent, empty and set values.
-  json recorded_selectors() const {
-    return {{"HOME", display(tmp / "home-recorded")},
-            {"USERPROFILE", nullptr},
-            {"PI_CONFIG_DIR", ""},
-            {"PI_CODING_AGENT_DIR", display(tmp / "agent-dir")},
-            {"OMP_PROFILE", "work"},
-            {"PI_PROFILE", nullptr},
-            {"XDG_DATA_HOME", nullptr},
-            {"VANTLE_OMP_BIN", display(agent)}};
-  }
-
-  void write_snapshot(const std::string& file_id, const json& selectors, const std::string& stored_id = "") {
-    const json doc = {{"version", 1},
-                      {"endpoint_id", stored_id.empty() ? file_id : stored_id},
-                      {"launch_session_id", nullptr},
-                      {"selectors", selectors}};
-    write_file(state() / ".vantle" / "vantle-env-v1" / path_from_utf8(file_id + ".json"), doc.dump());
-  }
 
   // A turn for endpoint ep-1 in the daemon's environment, which differs from the recorded one.
   Cli turn(const std::string& mind_arg, const std::string& input) const {
@@ -125,8 +94,6 @@ class Thymel : public ::testing::Test {
   }
   Cli turn(const std::string& input) const { return turn(display(mind()), input); }
 
-  // The recorded turns of the agent, version probes left out.
-  std::vector<json> agent_turns() const { return agent_runs(record); }
 
   // Checks one recorded turn: arguments in order, working directory, prompt file bytes, and the
   // recorded selectors in its environment (absent ones removed, not inherited from the tool).
@@ -137,10 +104,6 @@ class Thymel : public ::testing::Test {
     EXPECT_EQ(run["files"], json::object({{absolute_text(dir / "omp-sessions" / "turn-prompt.md"), prompt}}));
     expect_agent_env(run, selectors);
   }
-
-  ScopedTempDir tmp;
-  stdfs::path record = tmp / "record.jsonl";
-  stdfs::path agent;
 };
 
 TEST_F(Thymel, CommandLineErrors) {

@@ -15,29 +15,18 @@ namespace {
 class AllocFaults : public FaultScenarios {
  protected:
   void run_every_point(const std::string& name, const Scenario& s) override {
-    Injection injection;
-    injection.point_variable = "VANTLE_FAULT_ALLOC";
-    injection.mark_variable = "VANTLE_FAULT_ALLOC_MARK";
-    injection.is_failure = [](const Scenario& scenario, const CliResult& r, const std::string&) {
-      return r.status.code == scenario.failure_code && std::regex_match(r.err, scenario.failure);
-    };
-    // Allocations that fail before a subcommand starts are reported by the entry point.
-    injection.entry_point_line = "vantle: out of memory\n";
+    Injection injection = alloc_injection();
     injection.every_up_to = ALLOC_EVERY_UP_TO;
     injection.stride = ALLOC_STRIDE;
     injection.label = name + " allocation";
     std::size_t points = 0;
     every_point(s, injection, scratch.path(), points);
     EXPECT_GT(points, 0u) << "no allocation failed: is the tool linked with the seam?";
-    std::cout << "[ points   ] " << name << ": " << points << " allocation points\n";
+    std::cout << "[ points   ] " << name << ": " << points << " allocation points" << std::endl;
   }
 };
 
-TEST_F(AllocFaults, DigestOfEveryKindOfLine) { digest_of_every_kind_of_line(); }
-TEST_F(AllocFaults, LookupsAcrossSnapshotsPlacesAndArchives) { lookups_across_snapshots_places_and_archives(); }
-TEST_F(AllocFaults, Launch) { launch(); }
-TEST_F(AllocFaults, ThymelTurnWithASnapshotRebuilt) { thymel_turn_with_a_snapshot_rebuilt(); }
-TEST_F(AllocFaults, CorvaneTurn) { corvane_turn(); }
+VANTLE_FAULT_SCENARIO_TESTS(AllocFaults)
 
 }  // namespace
 }  // namespace vantle::testing

@@ -1,5 +1,5 @@
 // System-call failure on demand, the Windows counterpart of call_seam_posix.cpp, linked into the
-// test build's second tool (vantle_call_faults.exe) alone. A Win32 call reaches its DLL through an
+// test build's second tool (vantle_faults.exe) alone. A Win32 call reaches its DLL through an
 // import slot, __imp_<call>; that tool is linked with -Wl,--wrap=__imp_<call> for every call
 // seam_calls_windows.h names, so each reference to the slot, the standard library's included, reads
 // __wrap___imp_<call> here instead: a pointer to the seam's function, which makes the call through

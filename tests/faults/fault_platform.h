@@ -27,6 +27,9 @@ struct CallError {
   bool persists = false;
   // A shortage of memory, which the tool may report as its out-of-memory line.
   bool memory = false;
+  // The error of the call that ends a run cut short at a limit (the kill of the agent's tree): the
+  // one error a slow scenario, one that waits out a time limit, is run with.
+  bool at_a_limit = false;
 };
 std::span<const CallError> call_errors();
 

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
+#include <string>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -27,7 +30,7 @@ std::span<const CallError> call_errors() {
                                          {"ENOMEM", ENOMEM, false, false, true, true},
                                          {"EINTR", EINTR, true, true},
                                          {"EAGAIN", EAGAIN, false, false, true},
-                                         {"EPERM", EPERM}};
+                                         {"EPERM", EPERM, false, false, false, false, true}};
   return ERRORS;
 }
 
@@ -36,8 +39,19 @@ const std::size_t CALL_STRIDE = 1;
 const std::size_t ALLOC_EVERY_UP_TO = std::numeric_limits<std::size_t>::max();
 const std::size_t ALLOC_STRIDE = 1;
 
-// The tool reaps its agent's tree before it exits: a pid of it that is not gone now never will be.
-bool process_alive(std::uint32_t pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+// Present and not a zombie, a second on: a killed tool's orphans go to an init that may reap them late.
+bool process_alive(std::uint32_t pid) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+  while (true) {
+    std::string text;
+    std::getline(std::ifstream(stat), text);
+    const auto close = text.rfind(')');
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] == 'Z') return false;
+    if (std::chrono::steady_clock::now() >= deadline) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 const std::string_view AGENT_DEFAULT_SIGNALS = "SigBlk:\t0000000000000000 SigIgn:\t0000000000000000";
 

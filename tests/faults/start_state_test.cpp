@@ -29,13 +29,43 @@ std::vector<std::string> lines_of(const stdfs::path& file) {
   return lines;
 }
 
-// Starts the tool through this program's starter mode, in `state`.
-std::function<void(Cli&)> started_in(const StartState& state, std::string extra_steps = "") {
-  return [state, extra_steps](Cli& cli) {
-    const std::string steps = state.steps + (extra_steps.empty() ? "" : "," + extra_steps);
-    cli.through(*sys::current_exe(), {steps}).env("VANTLE_TEST_CHILD", std::string(STARTER_MODE));
-  };
+void check_in_state(const Scenario& s, const Baseline& b, const stdfs::path& scratch, const StartState& state,
+                    const CliResult& r) {
+  SCOPED_TRACE(describe(r));
+  EXPECT_TRUE(r.harness_error.empty());
+  EXPECT_EQ(r.status.kind, ExitStatus::Kind::kExited);
+  CliResult as_seen = b.clean;
+  if (state.out_lost) as_seen.out.clear();
+  if (state.err_lost) as_seen.err.clear();
+  // Output the daemon never got is no success.
+  const bool output_lost = state.out_lost && !b.clean.out.empty();
+  if (state.error.empty() || (r == as_seen && !output_lost)) {
+    EXPECT_EQ(r, as_seen);
+    EXPECT_FALSE(output_lost);
+  } else {
+    EXPECT_NE(r.status.code, 0u);
+    if (state.err_lost) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_TRUE(is_call_failure(s, r, error_pattern(state.error), state.call));
+    }
+    EXPECT_TRUE(b.failed_output(s, r, state.call));
+  }
+  EXPECT_TRUE(b.left_no_trace(s, scratch, r, state.call, state.recorded));
+  if (s.signals && !state.limits_agent) {
+    for (const std::string& line : lines_of(*s.signals)) EXPECT_EQ(agent_signals(line), AGENT_DEFAULT_SIGNALS);
+  }
 }
+
+}  // namespace
+
+CliResult start_state_run(const Scenario& s, const Baseline& b, const stdfs::path& scratch, const StartState& state) {
+  const CliResult r = Baseline::run(s, scratch, started_in(state));
+  check_in_state(s, b, scratch, state, r);
+  return r;
+}
+
+namespace {
 
 class StartStates : public FaultScenarios {
  protected:
@@ -47,9 +77,11 @@ class StartStates : public FaultScenarios {
       if (whole && whole->size() > 2) cuts.push_back(whole->size() / 2);
     }
     std::size_t runs = 0;
-    for (const StartState& state : start_states(cuts)) {
+    const auto states = start_states(cuts);
+    for (std::size_t i = 0; i < states.size(); i += s.stride) {
+      const StartState& state = states[i];
       SCOPED_TRACE(state.name);
-      check(s, baseline, state, run_in(s, state));
+      start_state_run(s, baseline, scratch.path(), state);
       ++runs;
       if (s.go && END_REQUEST_SIGNAL != 0) {
         SCOPED_TRACE("asked to end while the agent works");
@@ -58,11 +90,12 @@ class StartStates : public FaultScenarios {
       }
     }
     std::cout << "[ states   ] " << name << ": " << runs << " runs";
+    // A limit on open files binds the stand-in daemon before the tool.
+    if (s.stride > 1 || s.daemon) return void(std::cout << std::endl);
     for (std::uint64_t descriptors = 3; !descriptor_limit(descriptors).steps.empty(); ++descriptors) {
       const StartState state = descriptor_limit(descriptors);
       SCOPED_TRACE(state.name);
-      const CliResult r = run_in(s, state);
-      check(s, baseline, state, r);
+      const CliResult r = start_state_run(s, baseline, scratch.path(), state);
       if (r == baseline.clean) {
         std::cout << ", then " << descriptors - 2 << " under a limit on open files, the last succeeding";
         break;
@@ -74,37 +107,6 @@ class StartStates : public FaultScenarios {
   }
 
  private:
-  CliResult run_in(const Scenario& s, const StartState& state) {
-    return Baseline::run(s, scratch.path(), started_in(state));
-  }
-
-  void check(const Scenario& s, const Baseline& b, const StartState& state, const CliResult& r) {
-    SCOPED_TRACE(describe_run(r));
-    ASSERT_TRUE(r.harness_error.empty());
-    ASSERT_EQ(r.status.kind, ExitStatus::Kind::kExited);
-    CliResult as_seen = b.clean;
-    if (state.out_lost) as_seen.out.clear();
-    if (state.err_lost) as_seen.err.clear();
-    // Output the daemon never got is no success.
-    const bool output_lost = state.out_lost && !b.clean.out.empty();
-    if (state.error.empty() || (r == as_seen && !output_lost)) {
-      ASSERT_EQ(r, as_seen);
-      ASSERT_FALSE(output_lost);
-    } else {
-      ASSERT_NE(r.status.code, 0u);
-      if (state.err_lost) {
-        ASSERT_EQ(r.err, "");
-      } else {
-        ASSERT_TRUE(is_call_failure(s, r, error_pattern(state.error), state.call));
-      }
-      ASSERT_TRUE(b.failed_output(s, r, state.call));
-    }
-    ASSERT_TRUE(b.left_no_trace(s, scratch.path(), r, state.call, state.recorded));
-    if (s.signals && !state.limits_agent) {
-      for (const std::string& line : lines_of(*s.signals)) ASSERT_EQ(agent_signals(line), AGENT_DEFAULT_SIGNALS);
-    }
-  }
-
   // SIGTERM once the agent of the turn (the probe and the run itself) has started and waits: the
   // tool ends by it, its agent's tree and temporaries gone, unless the state has it ignored.
   void check_asked_to_end(const Scenario& s, const Baseline& b, const StartState& state) {
@@ -130,25 +132,15 @@ class StartStates : public FaultScenarios {
     }
     write_file(*s.go, "");
     const CliResult r = running.get();
-    if (!agent_waits || state.end_ignored) return check(s, b, state, r);
-    SCOPED_TRACE(describe_run(r));
+    if (!agent_waits || state.end_ignored) return check_in_state(s, b, scratch.path(), state, r);
+    SCOPED_TRACE(describe(r));
     ASSERT_EQ(r.status.kind, ExitStatus::Kind::kSignaled);
     ASSERT_EQ(r.status.signal, END_REQUEST_SIGNAL);
     ASSERT_TRUE(b.left_no_trace(s, scratch.path(), r, "", state.recorded));
   }
-
-  static std::string describe_run(const CliResult& r) {
-    std::ostringstream os;
-    PrintTo(r, &os);
-    return os.str();
-  }
 };
 
-TEST_F(StartStates, DigestOfEveryKindOfLine) { digest_of_every_kind_of_line(); }
-TEST_F(StartStates, LookupsAcrossSnapshotsPlacesAndArchives) { lookups_across_snapshots_places_and_archives(); }
-TEST_F(StartStates, Launch) { launch(); }
-TEST_F(StartStates, ThymelTurnWithASnapshotRebuilt) { thymel_turn_with_a_snapshot_rebuilt(); }
-TEST_F(StartStates, CorvaneTurn) { corvane_turn(); }
+VANTLE_FAULT_SCENARIO_TESTS(StartStates)
 
 }  // namespace
 }  // namespace vantle::testing

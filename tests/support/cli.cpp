@@ -347,24 +347,4 @@ CliResult Cli::run() const {
   return result;
 }
 
-std::vector<AgentSubcommand> agent_subcommands(const std::filesystem::path& mind) {
-  return {
-      {"thymel",
-       {"thymel-omp", "--id", "ep", "--session-id", "s", "--thymel-context-file", display(mind)},
-       [](const std::string& reason) {
-         return "THYMEL_TURN_FAIL:ep: " + reason +
-                " \xE2\x80\x94 exiting nonzero (keep custody); the daemon owns retry/reseed (no internal retry)\n";
-       },
-       std::string(20000, 'r')},
-      {"corvane",
-       {"corvane-omp", "--id", "ep", "--session-id", "s"},
-       [](const std::string& reason) { return "CORVANE_FAIL:ep: " + reason + "\n"; },
-       "<project-context>" + std::string(8000, 'p') + "</project-context><live-context>l</live-context>"},
-      {"launch",
-       {"launch-omp", "--id", "ep", "--extension", "x"},
-       [](const std::string& reason) { return "vantle launch-omp: " + reason + "\n"; },
-       ""},
-  };
-}
-
 }  // namespace vantle::testing

@@ -139,29 +139,4 @@ struct ControlCharacter {
 // LF, CR, CR LF, TAB, ESC and DEL, spelled out here rather than taken from the program.
 const std::vector<ControlCharacter>& control_characters();
 
-// The subcommands that run the agent, as the lifetime tests run each: the launch and both turns of
-// the endpoint "ep" (the Thymel turn on `mind`), the line each reports a failure with, and an
-// answer of the agent's that each hands on as it is (the launch hands on none). The answers are
-// larger than a page, so that a tool writing one to a page-sized pipe waits for its reader.
-struct AgentSubcommand {
-  std::string name;
-  std::vector<std::string> args;
-  std::string (*line)(const std::string& reason);
-  std::string reply;
-};
-std::vector<AgentSubcommand> agent_subcommands(const std::filesystem::path& mind);
-
-// The paths of one case of a lifetime table, below its own directory.
-struct LifetimeCase {
-  explicit LifetimeCase(const std::filesystem::path& root)
-      : dir(root), pids(root / "tree.pids"), temp(root / "temp"), state(root / "state"), go(root / "go") {
-    std::filesystem::create_directories(temp);
-  }
-  std::filesystem::path dir;
-  std::filesystem::path pids;   // the stand-in's tree
-  std::filesystem::path temp;   // the tool's temporary directory
-  std::filesystem::path state;  // the tool's state directory
-  std::filesystem::path go;     // created to let a waiting stand-in go on
-};
-
 }  // namespace vantle::testing

@@ -45,9 +45,11 @@ std::string scenario_path(const std::filesystem::path& path) { return scenario_v
 
 std::vector<std::uint32_t> read_pids(const std::filesystem::path& file) {
   std::vector<std::uint32_t> pids;
+  // Whole lines only: a line still being written, or cut by a limit on file size, is no pid.
   std::ifstream in(file);
-  std::uint32_t pid;
-  while (in >> pid) pids.push_back(pid);
+  for (std::string line; std::getline(in, line) && !in.eof();) {
+    if (line.find_first_of("0123456789") == 0) pids.push_back(static_cast<std::uint32_t>(std::stoul(line)));
+  }
   return pids;
 }
 

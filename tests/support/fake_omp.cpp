@@ -25,7 +25,8 @@
 //   run_pid_file <path>               standard streams inherited, write its pid to the file,
 //                                     wait for it and exit with its code
 //   run_detach 1                      with run: exit at once (after linger_ms) instead of waiting
-//   run_wait_for <path>               with run_detach: exit once the file exists
+//   run_wait_for <path>               with run_detach: exit once the file exists, or with the
+//                                     program's code, or by its signal, if it ends first
 //   signal <n>                        end by raising signal <n> instead of exiting
 //   write <path>|<content>            write a file (the agent writing its session log)
 //   session_log <name>|<content>      append to the file <name> in the directory that the
@@ -286,7 +287,18 @@ int main(int argc, char** argv) {
         std::ofstream(vantle::path_from_utf8(pid_path)) << child->id() << "\n";
       }
       if (get("run_detach") == "1") {
-        if (const auto marker = get("run_wait_for"); !marker.empty()) wait_for_file(marker);
+        // A child that ends first is waited for after all: its code is the daemon's.
+        for (const auto marker = get("run_wait_for");
+             !marker.empty() && !vantle::fs::exists(vantle::path_from_utf8(marker));) {
+          if (auto ended = child->try_wait(); ended && *ended) {
+            if ((*ended)->kind == vantle::ExitStatus::Kind::kSignaled) {
+              std::signal((*ended)->signal, SIG_DFL);
+              std::raise((*ended)->signal);
+            }
+            return static_cast<int>((*ended)->code);
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         if (const auto ms = get("linger_ms"); !ms.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(ms)));
         return 0;
       }
