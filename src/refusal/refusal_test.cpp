@@ -40,14 +40,6 @@ std::string verdict_at_every_edge(std::string_view text) {
   return alone;
 }
 
-std::string upper_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 std::string repeat(std::string_view unit, std::size_t times) {
   std::string out;
   for (std::size_t i = 0; i < times; ++i) out += unit;

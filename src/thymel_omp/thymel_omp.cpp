@@ -126,8 +126,11 @@ int run_turn(const TurnArgs& parsed) {
 
   const TurnReport report =
       report_agent_result(id, AgentOutput{run->status, std::move(run->out), std::move(run->err)});
+  // The line is made before anything is written: running out of memory then ends the turn with its
+  // one line, not with the agent's text and another line after it.
+  const std::string line = text::report_text(report.line);
   if (!report.agent_err.empty()) (void)stdio::write_err(report.agent_err);
-  if (!report.line.empty()) (void)stdio::write_report(report.line);
+  if (!line.empty()) (void)stdio::write_err(line);
   return deliver_reply(id, report.out, report.exit_code);
 }
 
