@@ -83,5 +83,7 @@ extern const std::string_view AGENT_DEFAULT_SIGNALS;
 
 // Whether the process `pid` still runs, a second after the run that started it ended at the latest.
 bool process_alive(std::uint32_t pid);
+// Ends the process `pid`, if it still runs.
+void end_process(std::uint32_t pid);
 
 }  // namespace vantle::testing

@@ -40,6 +40,8 @@ const std::size_t ALLOC_EVERY_UP_TO = std::numeric_limits<std::size_t>::max();
 const std::size_t ALLOC_STRIDE = 1;
 
 // Present and not a zombie, a second on: a killed tool's orphans go to an init that may reap them late.
+void end_process(std::uint32_t pid) { ::kill(static_cast<pid_t>(pid), SIGKILL); }
+
 bool process_alive(std::uint32_t pid) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   const std::string stat = "/proc/" + std::to_string(pid) + "/stat";

@@ -39,6 +39,13 @@ bool process_alive(std::uint32_t pid) {
   return running;
 }
 
+void end_process(std::uint32_t pid) {
+  const HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (h == nullptr) return;
+  ::TerminateProcess(h, 1);
+  ::CloseHandle(h);
+}
+
 // A process started detached, or with a NULL handle for a stream, has no handle for it; Wine hands
 // an invalid handle on as NULL too. A run that then writes or reads that stream must fail.
 std::vector<StartState> start_states(const std::vector<std::uint64_t>&) {

@@ -32,7 +32,6 @@ SEAM_CALL(pipe2, kPipe, int, -1, (int fds[2], int flags), (fds, flags))
 SEAM_CALL(mmap, kMap, void*, MAP_FAILED, (void* at, size_t size, int protection, int flags, int fd, off_t offset),
           (at, size, protection, flags, fd, offset))
 SEAM_CALL(getrandom, kRandom, ssize_t, -1, (void* buffer, size_t size, unsigned flags), (buffer, size, flags))
-SEAM_CALL_OWN(prctl, int, (int option, ...))
 SEAM_CALL(fork, kFork, pid_t, -1, (), ())
 SEAM_CALL_OWN(posix_spawn, int, (pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                                  const posix_spawnattr_t* attr, char* const argv[], char* const envp[]))
